@@ -8,7 +8,7 @@ BUILD_TYPE  ?= RelWithDebInfo
 CMAKE_FLAGS ?=
 
 # Every Debian package that building, testing, fuzzing and benchmarking need.
-PACKAGES := g++ make cmake pkg-config \
+PACKAGES := g++ make cmake pkg-config python3 \
             libicu-dev libboost-regex-dev uuid-dev libinih-dev \
             libturbojpeg0-dev libcli11-dev \
             libgtest-dev libgmock-dev libbenchmark-dev \

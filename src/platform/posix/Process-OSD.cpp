@@ -1,0 +1,393 @@
+// posix layer of CmProcess.
+//
+// Run forks a short-lived intermediate process. The intermediate forks the
+// real child, opens the child's pidfd while it is still the child's parent
+// (so the pid cannot have been reused yet), learns from a close-on-exec pipe
+// whether the exec worked, sends the outcome and the pidfd back over a
+// socketpair and exits. Run reaps the intermediate by its exact pid. The
+// real child is thus never the caller's child: it belongs to init (or the
+// nearest child subreaper), which reaps it, so the caller never meets a
+// zombie of ours.
+//
+// Between fork and exec the code runs in a copy of a possibly multithreaded
+// process: it uses only async-signal-safe calls (_Fork runs no atfork
+// handlers) and issues raw system calls wherever a sanitizer's interceptor
+// might take a lock that a thread missing from the copy still holds.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <utility>
+
+#include "platform/Process.h"
+
+#define THIS_FILE "posix/Process-OSD.cpp"
+
+// Code that runs between fork and exec stays free of sanitizer calls.
+#define CHILD_CODE __attribute__((no_sanitize("address", "thread")))
+
+extern char** environ;
+
+namespace NmProcess {
+namespace {
+
+// The kernel's signal set is 64 bits, not glibc's 1024.
+constexpr long kKernelSigsetSize = 8;
+constexpr int kExecFailedStatus = 127;
+
+// Owns a descriptor.
+class CmFd
+{
+public:
+    CmFd() = default;
+    explicit CmFd(int hFd) : m_hFd(hFd) {}
+    ~CmFd() { Close(); }
+    CmFd(const CmFd&) = delete;
+    CmFd& operator=(const CmFd&) = delete;
+
+    int Get() const noexcept { return m_hFd; }
+    int Release() noexcept { return std::exchange(m_hFd, -1); }
+    void Reset(int hFd) noexcept
+    {
+        Close();
+        m_hFd = hFd;
+    }
+    void Close() noexcept
+    {
+        if (m_hFd >= 0)
+            close(std::exchange(m_hFd, -1));
+    }
+
+private:
+    int m_hFd = -1;
+};
+
+// What the children need, prepared by the parent: they must not allocate.
+struct CmSpawnPlan
+{
+    const char* szExecutable;
+    char* const* pArgv;
+    char* const* pEnvironment;
+    int hStdin;  // /dev/null for a new session, -1 to keep the caller's stdin
+    int hReport; // the intermediate's end of the socketpair
+};
+
+// The intermediate's message to Run; the pidfd travels beside it.
+struct CmSpawnReport
+{
+    int nError; // 0, or the errno of the failed fork, pidfd_open or exec
+    pid_t nPid;
+};
+
+[[noreturn]] void ThrowCreateError(int nCode)
+{
+    errno = nCode;
+    throw NmError::CmSystemError(NMERROR_LOCATION("NmProcess::CmProcess::Run", THIS_FILE), "Error creating process!");
+}
+
+// ---- grandchild: from fork to exec ----------------------------------------
+
+[[noreturn]] CHILD_CODE void ExitChild(int nStatus)
+{
+    syscall(SYS_exit_group, nStatus);
+    __builtin_unreachable();
+}
+
+[[noreturn]] CHILD_CODE void ReportExecErrorAndExit(int hExecReport)
+{
+    const int nError = errno;
+    syscall(SYS_write, hExecReport, &nError, sizeof nError);
+    ExitChild(kExecFailedStatus);
+}
+
+// Closes every descriptor from 3 up but hKeep (>= 3, close-on-exec).
+CHILD_CODE void CloseDescriptorsAbove2Except(int hKeep)
+{
+    const bool bClosed = (hKeep == 3 || syscall(SYS_close_range, 3U, static_cast<unsigned>(hKeep - 1), 0U) == 0) &&
+                         syscall(SYS_close_range, static_cast<unsigned>(hKeep + 1), ~0U, 0U) == 0;
+    if (bClosed)
+        return;
+    // Kernels before 5.9 lack close_range.
+    rlimit limit{};
+    syscall(SYS_prlimit64, 0, RLIMIT_NOFILE, nullptr, &limit);
+    for (rlim_t nFd = 3; nFd < limit.rlim_cur; ++nFd) {
+        if (static_cast<int>(nFd) != hKeep)
+            syscall(SYS_close, static_cast<int>(nFd));
+    }
+}
+
+// Handlers of the caller must not run in the child, and the program must
+// start with no signal blocked. Ignored signals stay ignored, as with exec.
+CHILD_CODE void ResetSignalsForExec()
+{
+    struct sigaction saDefault = {};
+    saDefault.sa_handler = SIG_DFL;
+    for (int nSignal = 1; nSignal < NSIG; ++nSignal) {
+        struct sigaction saCurrent = {};
+        if (sigaction(nSignal, nullptr, &saCurrent) == 0 && saCurrent.sa_handler != SIG_IGN &&
+            saCurrent.sa_handler != SIG_DFL)
+            sigaction(nSignal, &saDefault, nullptr);
+    }
+    const unsigned long nNoSignals = 0;
+    syscall(SYS_rt_sigprocmask, SIG_SETMASK, &nNoSignals, nullptr, kKernelSigsetSize);
+}
+
+[[noreturn]] CHILD_CODE void ExecGrandchild(const CmSpawnPlan& plan, int hExecReport)
+{
+    if (plan.hStdin >= 0) {
+        if (syscall(SYS_setsid) < 0 || syscall(SYS_dup3, plan.hStdin, 0, 0) < 0)
+            ReportExecErrorAndExit(hExecReport);
+    }
+    CloseDescriptorsAbove2Except(hExecReport);
+    ResetSignalsForExec();
+    syscall(SYS_execve, plan.szExecutable, plan.pArgv, plan.pEnvironment);
+    ReportExecErrorAndExit(hExecReport);
+}
+
+// ---- intermediate: forks the grandchild and reports ------------------------
+
+[[noreturn]] CHILD_CODE void SendReportAndExit(int hReport, int nError, pid_t nPid, int hPidFd)
+{
+    CmSpawnReport report = {nError, nPid};
+    iovec ioReport = {&report, sizeof report};
+    alignas(cmsghdr) char acControl[CMSG_SPACE(sizeof(int))] = {};
+    msghdr msg = {};
+    msg.msg_iov = &ioReport;
+    msg.msg_iovlen = 1;
+    if (hPidFd >= 0) {
+        msg.msg_control = acControl;
+        msg.msg_controllen = sizeof acControl;
+        cmsghdr* pHeader = CMSG_FIRSTHDR(&msg);
+        pHeader->cmsg_level = SOL_SOCKET;
+        pHeader->cmsg_type = SCM_RIGHTS;
+        pHeader->cmsg_len = CMSG_LEN(sizeof(int));
+        __builtin_memcpy(CMSG_DATA(pHeader), &hPidFd, sizeof hPidFd);
+    }
+    // A child that Run will never hear of must not live on unowned.
+    if (syscall(SYS_sendmsg, hReport, &msg, MSG_NOSIGNAL) < 0 && hPidFd >= 0)
+        syscall(SYS_pidfd_send_signal, hPidFd, SIGKILL, nullptr, 0U);
+    ExitChild(0);
+}
+
+[[noreturn]] CHILD_CODE void RunIntermediate(const CmSpawnPlan& plan)
+{
+    int ahExecReport[2];
+    if (syscall(SYS_pipe2, ahExecReport, O_CLOEXEC) != 0)
+        SendReportAndExit(plan.hReport, errno, 0, -1);
+    // The write end must survive the grandchild's dup onto 0 and its closing
+    // of everything from 3 up but one descriptor.
+    int hExecWrite = ahExecReport[1];
+    if (hExecWrite < 3) {
+        hExecWrite = static_cast<int>(syscall(SYS_fcntl, ahExecReport[1], F_DUPFD_CLOEXEC, 3));
+        if (hExecWrite < 0)
+            SendReportAndExit(plan.hReport, errno, 0, -1);
+    }
+
+    const pid_t nChild = _Fork();
+    if (nChild == 0)
+        ExecGrandchild(plan, hExecWrite);
+    if (nChild < 0)
+        SendReportAndExit(plan.hReport, errno, 0, -1);
+
+    // Our copies of the write end must go, or the read below never ends.
+    syscall(SYS_close, ahExecReport[1]);
+    if (hExecWrite != ahExecReport[1])
+        syscall(SYS_close, hExecWrite);
+
+    // Still the child's parent: the pid cannot have been reused.
+    const int hPidFd = static_cast<int>(syscall(SYS_pidfd_open, nChild, 0U));
+    if (hPidFd < 0) {
+        const int nError = errno;
+        syscall(SYS_kill, nChild, SIGKILL);
+        SendReportAndExit(plan.hReport, nError, 0, -1);
+    }
+
+    // End of file: the exec closed the pipe. An int: the exec failed.
+    int nExecError = 0;
+    long nRead;
+    do {
+        nRead = syscall(SYS_read, ahExecReport[0], &nExecError, sizeof nExecError);
+    } while (nRead < 0 && errno == EINTR);
+    if (nRead != static_cast<long>(sizeof nExecError))
+        nExecError = 0;
+    SendReportAndExit(plan.hReport, nExecError, nChild, nExecError == 0 ? hPidFd : -1);
+}
+
+// ---- Run's side ------------------------------------------------------------
+
+// Keeps a descriptor that a child uses off 0-2, which the child may replace.
+void MoveAbove2(CmFd& hFd)
+{
+    if (hFd.Get() >= 3)
+        return;
+    const int hMoved = fcntl(hFd.Get(), F_DUPFD_CLOEXEC, 3);
+    if (hMoved < 0)
+        ThrowCreateError(errno);
+    hFd.Reset(hMoved);
+}
+
+// False when someone else reaped it (SIGCHLD ignored, or the application's
+// own waitpid(-1)).
+bool ReapIntermediate(pid_t nIntermediate)
+{
+    while (waitpid(nIntermediate, nullptr, 0) != nIntermediate) {
+        if (errno != EINTR)
+            return false;
+    }
+    return true;
+}
+
+pid_t ForkIntermediate(const CmSpawnPlan& plan)
+{
+    // No signal handler of the caller may run in the copies.
+    sigset_t setAll;
+    sigset_t setSaved;
+    sigfillset(&setAll);
+    pthread_sigmask(SIG_SETMASK, &setAll, &setSaved);
+    const pid_t nIntermediate = _Fork();
+    if (nIntermediate == 0)
+        RunIntermediate(plan);
+    const int nForkError = errno;
+    pthread_sigmask(SIG_SETMASK, &setSaved, nullptr);
+    if (nIntermediate < 0)
+        ThrowCreateError(nForkError);
+    return nIntermediate;
+}
+
+// Receives the intermediate's report. bIntermediateReaped: the report, if
+// any, is already queued, so an empty socket means there is none.
+std::pair<int, pid_t> ReceiveReport(int hSocket, bool bIntermediateReaped)
+{
+    CmSpawnReport report = {};
+    iovec ioReport = {&report, sizeof report};
+    alignas(cmsghdr) char acControl[CMSG_SPACE(sizeof(int))] = {};
+    msghdr msg = {};
+    msg.msg_iov = &ioReport;
+    msg.msg_iovlen = 1;
+    msg.msg_control = acControl;
+    msg.msg_controllen = sizeof acControl;
+
+    const int nFlags = MSG_CMSG_CLOEXEC | (bIntermediateReaped ? MSG_DONTWAIT : 0);
+    ssize_t nReceived;
+    do {
+        nReceived = recvmsg(hSocket, &msg, nFlags);
+    } while (nReceived < 0 && errno == EINTR);
+    if (nReceived < 0 && errno != EAGAIN)
+        ThrowCreateError(errno);
+
+    CmFd hPidFd;
+    if (nReceived > 0) {
+        for (cmsghdr* pHeader = CMSG_FIRSTHDR(&msg); pHeader != nullptr; pHeader = CMSG_NXTHDR(&msg, pHeader)) {
+            if (pHeader->cmsg_level == SOL_SOCKET && pHeader->cmsg_type == SCM_RIGHTS &&
+                pHeader->cmsg_len == CMSG_LEN(sizeof(int))) {
+                int hReceived;
+                __builtin_memcpy(&hReceived, CMSG_DATA(pHeader), sizeof hReceived);
+                hPidFd.Reset(hReceived);
+            }
+        }
+    }
+    // The intermediate died without a word.
+    if (nReceived != static_cast<ssize_t>(sizeof report))
+        ThrowCreateError(ECHILD);
+    if (report.nError != 0)
+        ThrowCreateError(report.nError);
+    if (hPidFd.Get() < 0)
+        ThrowCreateError(ECHILD);
+    return {hPidFd.Release(), report.nPid};
+}
+
+std::pair<int, pid_t> StartGrandchild(const std::string& strExecutable, const std::vector<std::string>& vecArguments,
+                                      bool bNoWindow)
+{
+    std::vector<char*> vecArgv;
+    vecArgv.reserve(vecArguments.size() + 2);
+    vecArgv.push_back(const_cast<char*>(strExecutable.c_str()));
+    for (const std::string& strArgument : vecArguments)
+        vecArgv.push_back(const_cast<char*>(strArgument.c_str()));
+    vecArgv.push_back(nullptr);
+
+    CmFd hStdin;
+    if (bNoWindow) {
+        hStdin.Reset(open("/dev/null", O_RDONLY | O_CLOEXEC));
+        if (hStdin.Get() < 0)
+            ThrowCreateError(errno);
+        MoveAbove2(hStdin);
+    }
+
+    int ahSockets[2];
+    if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ahSockets) != 0)
+        ThrowCreateError(errno);
+    CmFd hReceive(ahSockets[0]);
+    CmFd hReport(ahSockets[1]);
+
+    const CmSpawnPlan plan = {strExecutable.c_str(), vecArgv.data(), environ, hStdin.Get(), hReport.Get()};
+    const pid_t nIntermediate = ForkIntermediate(plan);
+    hStdin.Close();
+    hReport.Close();
+    const bool bReaped = ReapIntermediate(nIntermediate);
+    return ReceiveReport(hReceive.Get(), bReaped);
+}
+
+} // namespace
+
+void CmProcess::Run(const std::string& strExecutable, const std::vector<std::string>& vecArguments, bool bNoWindow)
+{
+    try {
+        const auto [hPidFd, nPid] = StartGrandchild(strExecutable, vecArguments, bNoWindow);
+        // Run is meant for an object that is not running; never leak a handle.
+        if (m_ProcessInformation.hProcess >= 0)
+            close(m_ProcessInformation.hProcess);
+        m_ProcessInformation.hProcess = hPidFd;
+        m_ProcessInformation.nProcessId = nPid;
+    } catch (const NmError::CmError& error) {
+        throw CmProcessError(NMERROR_LOCATION("NmProcess::CmProcess::Run", THIS_FILE), "Error running process!",
+                             kProcessErrorRun, error);
+    }
+    m_bRunning = true;
+}
+
+void CmProcess::Kill()
+{
+    try {
+        // Raw: glibc 2.36's <sys/pidfd.h> is not usable from C++.
+        if (syscall(SYS_pidfd_send_signal, m_ProcessInformation.hProcess, SIGKILL, nullptr, 0U) != 0)
+            throw NmError::CmSystemError(NMERROR_LOCATION("NmProcess::CmProcess::Kill", THIS_FILE),
+                                         "Error terminating process!");
+        // Linux has no primary-thread handle to close. close() releases the
+        // descriptor even when it reports an error, so it is never closed twice.
+        if (close(std::exchange(m_ProcessInformation.hProcess, -1)) != 0)
+            throw NmError::CmSystemError(NMERROR_LOCATION("NmProcess::CmProcess::Kill", THIS_FILE),
+                                         "Error closing handle of process!");
+    } catch (const NmError::CmError& error) {
+        throw CmProcessError(NMERROR_LOCATION("NmProcess::CmProcess::Kill", THIS_FILE), "Error killing process!",
+                             kProcessErrorKill, error);
+    }
+    m_bRunning = false;
+}
+
+CmProcess::~CmProcess()
+{
+    if (m_ProcessInformation.hProcess >= 0)
+        close(m_ProcessInformation.hProcess);
+}
+
+bool CmProcess::HasEnded() const
+{
+    if (m_ProcessInformation.hProcess < 0)
+        return true;
+    // A pidfd turns readable when its process has ended.
+    pollfd pfd = {m_ProcessInformation.hProcess, POLLIN, 0};
+    int nReady;
+    do {
+        nReady = poll(&pfd, 1, 0);
+    } while (nReady < 0 && errno == EINTR);
+    return nReady > 0 && (pfd.revents & POLLIN) != 0;
+}
+
+} // namespace NmProcess

@@ -53,7 +53,7 @@ bool ParseNumber(const XmlElement* e, double lo, double hi, double& out)
 
 Block Device::RenderLive(int camera, int width, int height)
 {
-    FrameSpec spec;
+    FrameSpec view;
     {
         std::lock_guard lock(m_mutex);
         Camera* c = CameraAt(camera);
@@ -61,22 +61,22 @@ Block Device::RenderLive(int camera, int width, int height)
             return {};
         const int64_t now = NowMs();
         const PtzPosition p = c->ptz.At(now);
-        spec.width = width;
-        spec.height = height;
-        spec.quality = m_config.quality;
-        spec.camera = camera;
-        spec.frameNo = ++c->frames;
-        spec.timeMs = now;
-        spec.pan = p.pan;
-        spec.tilt = p.tilt;
-        spec.zoom = p.zoom;
-        spec.status = StatusLine();
-        c->recording.push_back({spec.frameNo, now, p, 1000.0 / c->fps});
+        view.width = width;
+        view.height = height;
+        view.quality = m_config.quality;
+        view.camera = camera;
+        view.frameNo = ++c->frames;
+        view.timeMs = now;
+        view.pan = p.pan;
+        view.tilt = p.tilt;
+        view.zoom = p.zoom;
+        view.status = StatusLine();
+        c->recording.push_back({view.frameNo, now, p, 1000.0 / c->fps});
         while (c->recording.size() > static_cast<size_t>(m_config.recordFrames))
             c->recording.pop_front();
         AdvanceVirtualClock(c->fps);
     }
-    return RenderJpeg(spec);
+    return RenderJpeg(view);
 }
 
 int Device::GetImage(int camera, unsigned char** jpeg)
@@ -231,20 +231,20 @@ int Device::GetMediaBlock(int type, int device, int stream, unsigned char** bloc
     const RecordedFrame frame = c->recording[s->playPosition - oldest];
     s->playPosition = s->speed < 0 ? s->playPosition - 1 : s->playPosition + 1;
     const int64_t due = PaceLocked(s->nextDueUs, 1000.0 / frame.intervalMs * std::fabs(s->speed));
-    FrameSpec spec;
-    spec.width = width;
-    spec.height = height;
-    spec.quality = m_config.quality;
-    spec.camera = device;
-    spec.frameNo = frame.frameNo;
-    spec.timeMs = frame.timeMs;
-    spec.pan = frame.position.pan;
-    spec.tilt = frame.position.tilt;
-    spec.zoom = frame.position.zoom;
-    spec.playback = true;
+    FrameSpec view;
+    view.width = width;
+    view.height = height;
+    view.quality = m_config.quality;
+    view.camera = device;
+    view.frameNo = frame.frameNo;
+    view.timeMs = frame.timeMs;
+    view.pan = frame.position.pan;
+    view.tilt = frame.position.tilt;
+    view.zoom = frame.position.zoom;
+    view.playback = true;
     lock.unlock();
     WaitUntilUs(due, SteadyUs());
-    return RenderJpeg(spec).HandOver(block);
+    return RenderJpeg(view).HandOver(block);
 }
 
 int Device::PutMediaBlock(int type, int device, int stream, const unsigned char* data, int length, int* resultCode)

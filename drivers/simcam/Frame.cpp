@@ -75,17 +75,17 @@ private:
 
 // The world as the PTZ head sees it: colour bars by azimuth, shaded in
 // bands of elevation, with a dark horizon.
-void DrawScene(Canvas& canvas, const FrameSpec& spec)
+void DrawScene(Canvas& canvas, const FrameSpec& view)
 {
     const int w = canvas.Width();
     const int h = canvas.Height();
-    const double hfov = kWideFieldOfView / spec.zoom;
+    const double hfov = kWideFieldOfView / view.zoom;
     const double vfov = hfov * h / w;
 
     std::vector<Rgb> columns(w);
     const double degreesPerPixel = hfov / w;
     for (int x = 0; x < w; ++x) {
-        const double azimuth = spec.pan + ((x + 0.5) / w - 0.5) * hfov;
+        const double azimuth = view.pan + ((x + 0.5) / w - 0.5) * hfov;
         const long bar = static_cast<long>(std::floor(azimuth / kBarWidth));
         columns[x] = kBars[((bar % 8) + 8) % 8];
         // A thin mark every 5 degrees, so that small pans are visible.
@@ -95,7 +95,7 @@ void DrawScene(Canvas& canvas, const FrameSpec& spec)
     }
     const double horizonHalfWidth = vfov / h; // about one pixel
     for (int y = 0; y < h; ++y) {
-        const double elevation = spec.tilt - ((y + 0.5) / h - 0.5) * vfov;
+        const double elevation = view.tilt - ((y + 0.5) / h - 0.5) * vfov;
         const bool lightBand = static_cast<long>(std::floor(elevation / 10.0)) % 2 == 0;
         const bool horizon = std::fabs(elevation) < horizonHalfWidth;
         uint8_t* row = canvas.Row(y);
@@ -127,21 +127,21 @@ void DrawBall(Canvas& canvas, int64_t timeMs)
                 canvas.Set(cx + x, cy + y, {250, 250, 250});
 }
 
-void DrawOverlay(Canvas& canvas, const FrameSpec& spec)
+void DrawOverlay(Canvas& canvas, const FrameSpec& view)
 {
     const int scale = std::max(1, canvas.Height() / 180);
     const int line = (kGlyphHeight + 3) * scale;
     char text[96];
     int y = 2 * scale;
-    std::snprintf(text, sizeof text, "CAM %d %s", spec.camera, spec.playback ? "PLAYBACK" : "LIVE");
+    std::snprintf(text, sizeof text, "CAM %d %s", view.camera, view.playback ? "PLAYBACK" : "LIVE");
     canvas.Text(2 * scale, y, text, scale);
-    std::snprintf(text, sizeof text, "FRAME %06llu", static_cast<unsigned long long>(spec.frameNo));
+    std::snprintf(text, sizeof text, "FRAME %06llu", static_cast<unsigned long long>(view.frameNo));
     canvas.Text(2 * scale, y += line, text, scale);
-    canvas.Text(2 * scale, y += line, FormatUtc(spec.timeMs), scale);
-    std::snprintf(text, sizeof text, "P%+07.2f T%+06.2f Z%05.2f", spec.pan, spec.tilt, spec.zoom);
+    canvas.Text(2 * scale, y += line, FormatUtc(view.timeMs), scale);
+    std::snprintf(text, sizeof text, "P%+07.2f T%+06.2f Z%05.2f", view.pan, view.tilt, view.zoom);
     canvas.Text(2 * scale, y += line, text, scale);
-    if (!spec.status.empty())
-        canvas.Text(2 * scale, y += line, spec.status, scale);
+    if (!view.status.empty())
+        canvas.Text(2 * scale, y += line, view.status, scale);
 }
 
 struct Compressor {
@@ -167,20 +167,20 @@ std::string FormatUtc(int64_t timeMs)
     return text;
 }
 
-Block RenderJpeg(const FrameSpec& spec)
+Block RenderJpeg(const FrameSpec& view)
 {
-    Canvas canvas(spec.width, spec.height);
-    DrawScene(canvas, spec);
-    DrawBall(canvas, spec.timeMs);
-    DrawOverlay(canvas, spec);
+    Canvas canvas(view.width, view.height);
+    DrawScene(canvas, view);
+    DrawBall(canvas, view.timeMs);
+    DrawOverlay(canvas, view);
 
     Compressor compressor;
     if (compressor.handle == nullptr)
         throw std::runtime_error("simcam: no JPEG compressor");
     unsigned char* jpeg = nullptr;
     unsigned long jpegSize = 0;
-    if (tjCompress2(compressor.handle, canvas.Data(), spec.width, 0, spec.height, TJPF_RGB, &jpeg, &jpegSize,
-                    TJSAMP_420, spec.quality, TJFLAG_FASTDCT) != 0) {
+    if (tjCompress2(compressor.handle, canvas.Data(), view.width, 0, view.height, TJPF_RGB, &jpeg, &jpegSize,
+                    TJSAMP_420, view.quality, TJFLAG_FASTDCT) != 0) {
         tjFree(jpeg);
         throw std::runtime_error(std::string("simcam: JPEG encoding failed: ") + tjGetErrorStr2(compressor.handle));
     }

@@ -23,7 +23,7 @@ struct FrameSpec {
 };
 
 // The JPEG of the frame; throws std::runtime_error when encoding fails.
-Block RenderJpeg(const FrameSpec& spec);
+Block RenderJpeg(const FrameSpec& view);
 
 // "YYYY-MM-DD HH:MM:SS.mmm" in UTC.
 std::string FormatUtc(int64_t timeMs);

@@ -1,0 +1,127 @@
+// Byte transport under the PDU layer: an AF_UNIX stream socket in normal
+// use, a memory buffer when a parser is driven without sockets (fuzzing,
+// unit tests). Also the socket-directory rules and socket set-up.
+#pragma once
+
+#include <sys/types.h>
+#include <sys/uio.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace kestrel::rpc {
+
+// The peer went away or the socket failed. `duringWrite` tells the client's
+// retry rule whether anything of a request reached the peer.
+class TransportError : public std::runtime_error {
+ public:
+  TransportError(const char* what, bool nothingWritten = false)
+      : std::runtime_error(what), nothingWritten_(nothingWritten) {}
+  bool nothingWritten() const { return nothingWritten_; }
+
+ private:
+  bool nothingWritten_;
+};
+
+class Transport {
+ public:
+  virtual ~Transport() = default;
+  // Reads into the buffers until at least `atLeast` bytes have arrived;
+  // returns the count read, which is less than `atLeast` only at end of
+  // stream. Throws TransportError on a socket error.
+  virtual size_t read(const iovec* iov, int iovcnt, size_t atLeast) = 0;
+  // Writes all of the buffers or throws TransportError.
+  virtual void write(const iovec* iov, int iovcnt) = 0;
+};
+
+// An owned descriptor.
+class Fd {
+ public:
+  Fd() = default;
+  explicit Fd(int fd) : fd_(fd) {}
+  Fd(Fd&& o) noexcept : fd_(o.release()) {}
+  Fd& operator=(Fd&& o) noexcept;
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  ~Fd() { reset(); }
+  int get() const { return fd_; }
+  explicit operator bool() const { return fd_ >= 0; }
+  int release() {
+    int f = fd_;
+    fd_ = -1;
+    return f;
+  }
+  void reset(int fd = -1);
+
+ private:
+  int fd_ = -1;
+};
+
+class SocketTransport final : public Transport {
+ public:
+  explicit SocketTransport(Fd fd) : fd_(std::move(fd)) {}
+  size_t read(const iovec* iov, int iovcnt, size_t atLeast) override;
+  void write(const iovec* iov, int iovcnt) override;
+  int fd() const { return fd_.get(); }
+
+ private:
+  Fd fd_;
+};
+
+// Serves reads from a byte buffer and discards writes.
+class MemoryTransport final : public Transport {
+ public:
+  MemoryTransport(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+  size_t read(const iovec* iov, int iovcnt, size_t atLeast) override;
+  void write(const iovec* iov, int iovcnt) override;
+  size_t written() const { return written_; }
+
+ private:
+  const uint8_t* data_;
+  size_t size_;
+  size_t pos_ = 0;
+  size_t written_ = 0;
+};
+
+// The socket directory, checked: owned by us, not group/world accessible.
+struct SocketDir {
+  std::string path;
+  Fd fd;  // O_PATH descriptor of the directory
+};
+
+// Picks the directory ($KESTREL_RPC_DIR, $XDG_RUNTIME_DIR/kestrel,
+// /tmp/kestrel-<uid>), creates it (mode 0700) when `create` is set, and
+// checks owner and mode. Throws std::runtime_error with a message.
+SocketDir openSocketDir(bool create);
+
+// Connects to <dir>/<endpoint> and checks the peer's uid. Throws
+// TransportError when nothing can be reached.
+Fd connectEndpoint(const std::string& endpoint);
+
+// Binds and listens on <dir>/<endpoint> (mode 0600), replacing a stale
+// socket file that nobody listens on. Throws std::runtime_error.
+struct Listener {
+  Fd fd;
+  SocketDir dir;
+  std::string path;  // as given to bind(), may be the /proc/self/fd form
+  std::string displayPath;
+};
+Listener listenEndpoint(const std::string& endpoint, int backlog);
+
+// True when the peer of a connected socket runs under our uid.
+bool peerIsSameUser(int fd, pid_t* pid = nullptr, uid_t* uid = nullptr);
+
+// Moves a new descriptor to 3 or above (close-on-exec), so that an
+// application that closed its standard streams never gets one of ours there.
+int raiseFd(int fd);
+
+// Descriptors of the runtime's connections, closed in the child after
+// fork() so that a child never shares a connection with its parent.
+void trackFd(int fd) noexcept;
+void untrackFd(int fd) noexcept;
+void closeTrackedFdsAfterFork() noexcept;
+
+}  // namespace kestrel::rpc

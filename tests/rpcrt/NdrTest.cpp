@@ -1,0 +1,193 @@
+// The NDR engine from memory: fragmentation as sent, reassembly with
+// alignment counted from the start of the whole stub, and the checks that
+// stop every read at the end of the data.
+#include <gtest/gtest.h>
+
+#include "Raw.h"
+#include "rpcrt/Ndr.h"
+
+namespace {
+
+using namespace kestrel::rpc;
+using raw::Builder;
+using raw::Bytes;
+
+// Keeps what is written.
+class Capture : public Transport {
+ public:
+  size_t read(const iovec*, int, size_t) override { return 0; }
+  void write(const iovec* iov, int n) override {
+    for (int i = 0; i < n; ++i) {
+      auto* p = static_cast<const uint8_t*>(iov[i].iov_base);
+      bytes.insert(bytes.end(), p, p + iov[i].iov_len);
+    }
+  }
+  Bytes bytes;
+};
+
+// Splits a captured stream into PDUs.
+std::vector<Bytes> pdus(const Bytes& s) {
+  std::vector<Bytes> out;
+  for (size_t off = 0; off < s.size();) {
+    uint16_t len = raw::u16at(s, off + 8);
+    out.emplace_back(s.begin() + long(off), s.begin() + long(off + len));
+    off += len;
+  }
+  return out;
+}
+
+TEST(NdrWriter, FragmentsCarryMultiplesOfEightAndTheTotalHint) {
+  std::vector<uint8_t> external(300000);
+  for (size_t i = 0; i < external.size(); ++i) external[i] = uint8_t(i * 7);
+  for (size_t stub : {0u, 1u, 65503u, 65504u, 65505u, 131009u, 300000u}) {
+    NdrWriter w;
+    if (stub >= 8) {  // owned bytes before and after an external block
+      w.put<uint16_t>(0xABCD);
+      w.appendExternal(external.data(), stub - 4);
+    }
+    while (w.size() < stub) w.append("z", 1);
+    Capture c;
+    w.send(c, ptype::kRequest, 9, 3, 27, kOurMaxFrag);
+    auto frags = pdus(c.bytes);
+    size_t expected = stub <= 65504 ? 1 : (stub + 65503) / 65504;
+    ASSERT_EQ(frags.size(), expected) << stub;
+    Bytes whole;
+    for (size_t i = 0; i < frags.size(); ++i) {
+      const Bytes& f = frags[i];
+      EXPECT_EQ(f[2], 0);
+      EXPECT_EQ(f[3], (i == 0 ? 1 : 0) | (i + 1 == frags.size() ? 2 : 0));
+      EXPECT_EQ(raw::u32at(f, 12), 9u);
+      EXPECT_EQ(raw::u32at(f, 16), stub);  // alloc_hint: the whole stub, every time
+      EXPECT_EQ(raw::u16at(f, 20), 3);
+      EXPECT_EQ(raw::u16at(f, 22), 27);
+      if (i + 1 < frags.size()) {
+        EXPECT_EQ((f.size() - 24) % 8, 0u);
+      }
+      whole.insert(whole.end(), f.begin() + 24, f.end());
+    }
+    ASSERT_EQ(whole.size(), stub);
+    if (stub >= 8) {
+      for (size_t i = 0; i + 4 < stub; ++i) ASSERT_EQ(whole[2 + i], external[i]) << i;
+    }
+  }
+}
+
+// A response stream in memory, cut into fragments at the given stub offsets.
+Bytes responseStream(const Bytes& stub, std::vector<size_t> cuts, uint32_t callId = 5) {
+  cuts.insert(cuts.begin(), 0);
+  cuts.push_back(stub.size());
+  Bytes s;
+  for (size_t k = 0; k + 1 < cuts.size(); ++k) {
+    uint8_t flags = uint8_t((k == 0 ? 1 : 0) | (k + 2 == cuts.size() ? 2 : 0));
+    Bytes f = raw::response(callId, Bytes(stub.begin() + long(cuts[k]), stub.begin() + long(cuts[k + 1])), flags);
+    s.insert(s.end(), f.begin(), f.end());
+  }
+  return s;
+}
+
+struct Reading {
+  explicit Reading(const Bytes& s, uint64_t limit = kMaxStub)
+      : t(s.data(), s.size()), in(t) {
+    PduHeader h;
+    EXPECT_TRUE(in.readHeader(h));
+    in.need(8);
+    in.consume(8);
+    NdrReader::Options o;
+    o.callId = 5;
+    o.limit = limit;
+    r.emplace(in, o, h.fragLength - 24, h.flags & pfc::kLastFrag);
+  }
+  MemoryTransport t;
+  PduReader in;
+  std::optional<NdrReader> r;
+};
+
+TEST(NdrReader, AlignmentCountsFromTheWholeStubAcrossOddFragments) {
+  Bytes big(5000);
+  for (size_t i = 0; i < big.size(); ++i) big[i] = uint8_t(i ^ 0x5A);
+  Bytes stub = Builder().u16(0x1122).align(8).u64(0x0102030405060708ull).u32(7).bytes(big)
+                   .align(8).u64(42).done();
+  for (auto cuts : std::vector<std::vector<size_t>>{{}, {1}, {3, 9}, {7, 8, 12, 13}, {20, 3000}}) {
+    Reading rd(responseStream(stub, cuts));
+    NdrReader& r = *rd.r;
+    EXPECT_EQ(r.get<uint16_t>(), 0x1122);
+    EXPECT_EQ(r.get<uint64_t>(), 0x0102030405060708ull);
+    EXPECT_EQ(r.get<uint32_t>(), 7u);
+    Bytes got(big.size());
+    r.read(got.data(), got.size());
+    EXPECT_EQ(got, big);
+    EXPECT_EQ(r.get<uint64_t>(), 42u);
+    EXPECT_NO_THROW(r.expectEnd());
+    EXPECT_TRUE(r.complete());
+  }
+}
+
+TEST(NdrReader, NeverReadsPastTheStub) {
+  Bytes stub = Builder().u32(1).u32(2).done();
+  Reading rd(responseStream(stub, {4}));
+  EXPECT_EQ(rd.r->getU32(), 1u);
+  EXPECT_EQ(rd.r->getU32(), 2u);
+  EXPECT_THROW(rd.r->getU32(), StubError);
+}
+
+TEST(NdrReader, TrailingBytesBeyondPaddingAreBadStubData) {
+  Reading ok(responseStream(Builder().u32(1).u32(0).done(), {}));
+  ok.r->getU32();
+  EXPECT_NO_THROW(ok.r->expectEnd());
+  Reading bad(responseStream(Builder().u32(1).u64(0).u32(0).done(), {}));
+  bad.r->getU32();
+  EXPECT_THROW(bad.r->expectEnd(), StubError);
+}
+
+TEST(NdrReader, CountsBeyondTheLimitAreRefusedBeforeAllocating) {
+  Reading rd(responseStream(Builder().u32(1).done(), {}), 1000);
+  EXPECT_NO_THROW(rd.r->expectAvailable(996));
+  EXPECT_THROW(rd.r->expectAvailable(1001), ProtocolError);
+}
+
+TEST(NdrReader, StubLargerThanTheLimitIsAProtocolError) {
+  Bytes stub(3000, 1);
+  Reading rd(responseStream(stub, {1000, 2000}), 1500);
+  Bytes got(3000);
+  EXPECT_THROW(rd.r->read(got.data(), got.size()), ProtocolError);
+}
+
+TEST(NdrReader, ContinuationOfAnotherCallIsAProtocolError) {
+  Bytes s = responseStream(Builder().u32(1).done(), {});
+  s[3] = 1;  // not the last fragment
+  Bytes other = raw::response(6, Builder().u32(2).done(), 2);
+  s.insert(s.end(), other.begin(), other.end());
+  Reading rd(s);
+  rd.r->getU32();
+  EXPECT_THROW(rd.r->getU32(), ProtocolError);
+}
+
+TEST(NdrReader, DrainSkipsToTheEndOfTheStub) {
+  Bytes stub(10000, 3);
+  Bytes s = responseStream(stub, {100, 5000});
+  Bytes after = raw::fault(9, 1);
+  s.insert(s.end(), after.begin(), after.end());
+  Reading rd(s);
+  rd.r->getU32();
+  rd.r->drain();
+  EXPECT_TRUE(rd.r->complete());
+  PduHeader h;
+  ASSERT_TRUE(rd.in.readHeader(h));  // the stream is at the next PDU
+  EXPECT_EQ(h.ptype, ptype::kFault);
+  EXPECT_EQ(h.callId, 9u);
+}
+
+TEST(NdrReader, StringHeadersAndTerminators) {
+  Reading rd(responseStream(Builder().u32(3).u32(0).u32(4).u32(3).u32(1).u32(3).done(), {}));
+  uint32_t max = 0;
+  EXPECT_THROW(rd.r->getStringHeader(&max), StubError);  // actual > max
+  Reading off(responseStream(Builder().u32(3).u32(1).u32(3).done(), {}));
+  EXPECT_THROW(off.r->getStringHeader(), StubError);
+  const char good[] = "abc";
+  EXPECT_NO_THROW(NdrReader::checkTerminated(good, 4));
+  EXPECT_THROW(NdrReader::checkTerminated(good, 3), StubError);
+  const char early[] = "a\0c";
+  EXPECT_THROW(NdrReader::checkTerminated(early, 4), StubError);
+}
+
+}  // namespace

@@ -1,0 +1,340 @@
+#include "HostProcService.h"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "Diagnostics.h"
+#include "rpcrt/Status.h"
+
+namespace hostproc {
+
+namespace {
+
+using kestrel::remote::OutBytes;
+using kestrel::remote::OutDoubles;
+using kestrel::remote::OutString;
+using kestrel::remote::OutStringArray;
+using kestrel::remote::OutWString;
+
+// Caller storage for exports that write texts, as the driver API sizes it.
+constexpr size_t kTextBuffer = 256;
+constexpr int kMaxSupported = 256;
+constexpr std::int32_t kMaxPresets = 4096;
+constexpr std::int32_t kMaxStrLen = 4096;
+
+// The driver's export for opnum N, or null (reported once) when it has none.
+template <int N>
+auto Resolve(DriverContext& context) {
+    DriverLibrary& library = static_cast<DriverInstance&>(context).Library();
+    const auto pExport = library.Exports().*ExportOf<N>::kPointer;
+    if (pExport == nullptr) library.ReportMissing(N, ExportOf<N>::kName);
+    return pExport;
+}
+
+DriverLibrary& LibraryOf(DriverContext& context) { return static_cast<DriverInstance&>(context).Library(); }
+
+// A text from a driver's buffer of m characters, cut to m - 1 so that a
+// buffer filled without a terminator still gives a valid reply.
+std::string Cut(const char* szBuffer, size_t nSize) { return std::string(szBuffer, strnlen(szBuffer, nSize - 1)); }
+
+void CheckBound(bool bInside) {
+    if (!bInside) throw kestrel::rpc::RpcError(RPC_X_INVALID_BOUND);
+}
+
+// nCount zeroed buffers of nSize characters and the pointers to them.
+class CallerBuffers {
+public:
+    CallerBuffers(size_t nCount, size_t nSize) : m_storage(nCount * nSize, '\0'), m_pointers(nCount), m_nSize(nSize) {
+        for (size_t i = 0; i < nCount; ++i) m_pointers[i] = m_storage.data() + i * nSize;
+    }
+    char** Pointers() { return m_pointers.data(); }
+    std::string Text(size_t i) const { return Cut(m_pointers[i], m_nSize); }
+
+private:
+    std::vector<char> m_storage;
+    std::vector<char*> m_pointers;
+    size_t m_nSize;
+};
+
+void SetText(OutString& out, const std::string& strText) { out.set(strText.c_str()); }
+
+// A block the driver handed over goes onto the wire from where it lies and
+// is released with the driver's own DeleteBuffer once sent.
+void HandOverBlock(DriverLibrary& library, unsigned char* pBlock, int nLength, std::int32_t& nSize, OutBytes& out) {
+    const auto pDelete = library.Exports().DeleteBuffer;
+    auto release = [pBlock, pDelete] {
+        if (pDelete != nullptr) pDelete(pBlock);
+    };
+    if (pBlock != nullptr && nLength > 0) {
+        nSize = nLength;
+        out.adopt(reinterpret_cast<const char*>(pBlock), release);
+    } else {
+        nSize = 0;
+        if (pBlock != nullptr) release();
+    }
+}
+
+void HandOverDoubles(DriverLibrary& library, double* pArray, OutDoubles& out) {
+    if (pArray == nullptr) return;
+    const auto pDelete = library.Exports().DeleteBuffer;
+    out.adopt(pArray, [pArray, pDelete] {
+        if (pDelete != nullptr) pDelete(reinterpret_cast<unsigned char*>(pArray));
+    });
+}
+
+// A BSTR the driver stored goes back as a wide string; HostProc frees it.
+class BstrVariable {
+public:
+    BstrVariable() = default;
+    explicit BstrVariable(const char16_t* szText) : m_bs(SysAllocString(szText)) {}
+    ~BstrVariable() { SysFreeString(m_bs); }
+    BstrVariable(const BstrVariable&) = delete;
+    BstrVariable& operator=(const BstrVariable&) = delete;
+    BSTR* Address() { return &m_bs; }
+    void SendTo(OutWString& out) const {
+        if (m_bs != nullptr) out.set(m_bs);
+    }
+
+private:
+    BSTR m_bs = nullptr;
+};
+
+}  // namespace
+
+void HostProcService::Rundown(std::unique_ptr<DriverContext> pContext) {
+    Diagnose("client went away: releasing an instance of '%s'",
+             static_cast<DriverInstance&>(*pContext).Library().Path().c_str());
+    pContext.reset();
+}
+
+std::unique_ptr<DriverContext> HostProcService::Serve(Op<0>, const kestrel::rpc::CallerInfo&,
+                                                      const char* szDriverName) {
+    std::string strError;
+    std::shared_ptr<DriverLibrary> pLibrary = DriverLibrary::Open(szDriverName, strError);
+    if (!pLibrary) {
+        Diagnose("cannot load driver '%s': %s", szDriverName, strError.c_str());
+        return nullptr;  // the null handle: the load failed
+    }
+    return std::make_unique<DriverInstance>(std::move(pLibrary));
+}
+
+void HostProcService::Serve(Op<1>, std::unique_ptr<DriverContext> pContext) { pContext.reset(); }
+
+// The three block exports: the driver returns the length of the block it
+// handed over through its last argument.
+template <int N, typename... TArgs>
+std::int32_t ServeBlock(DriverContext& context, std::int32_t& nSize, OutBytes& out, TArgs... args) {
+    const auto pExport = Resolve<N>(context);
+    if (pExport == nullptr) return 0;
+    unsigned char* pBlock = nullptr;
+    const int nResult = pExport(args..., &pBlock);
+    HandOverBlock(LibraryOf(context), pBlock, nResult, nSize, out);
+    return nResult;
+}
+
+std::int32_t HostProcService::Serve(Op<8>, DriverContext& context, const char* szServer, std::int32_t nCamNo,
+                                    std::int32_t& nSize, OutBytes& pJpgBytes) {
+    return ServeBlock<8>(context, nSize, pJpgBytes, szServer, nCamNo);
+}
+
+std::int32_t HostProcService::Serve(Op<27>, DriverContext& context, const char* szServer, std::int32_t nCamNo,
+                                    std::int32_t& nSize, OutBytes& ppVideoDataBytes) {
+    return ServeBlock<27>(context, nSize, ppVideoDataBytes, szServer, nCamNo);
+}
+
+std::int32_t HostProcService::Serve(Op<45>, DriverContext& context, const char* szServer, std::int32_t nMediaType,
+                                    std::int32_t nDeviceIndex, std::int32_t nStreamIndex, std::int32_t& nSize,
+                                    OutBytes& ppMediaDataBytes) {
+    return ServeBlock<45>(context, nSize, ppMediaDataBytes, szServer, nMediaType, nDeviceIndex, nStreamIndex);
+}
+
+std::int32_t HostProcService::Serve(Op<46>, DriverContext& context, const char* szServer, std::int32_t nMediaType,
+                                    std::int32_t nDeviceIndex, std::int32_t nStreamIndex, std::int32_t nLength,
+                                    const char* pMediaDataBytes, std::int32_t& pResultCode) {
+    const auto pExport = Resolve<46>(context);
+    if (pExport == nullptr) return 0;
+    // The driver takes the data before its length.
+    return pExport(szServer, nMediaType, nDeviceIndex, nStreamIndex,
+                   reinterpret_cast<const unsigned char*>(pMediaDataBytes), nLength, &pResultCode);
+}
+
+std::int32_t HostProcService::Serve(Op<9>, DriverContext& context, const char* strIP, const char* strPass,
+                                    OutString& xpcMAC, OutString& xpcDevType) {
+    const auto pExport = Resolve<9>(context);
+    if (pExport == nullptr) return 0;
+    CallerBuffers buffers(2, kTextBuffer);
+    const int nResult = pExport(strIP, strPass, buffers.Pointers()[0], buffers.Pointers()[1]);
+    SetText(xpcMAC, buffers.Text(0));
+    SetText(xpcDevType, buffers.Text(1));
+    return nResult;
+}
+
+void HostProcService::Serve(Op<77>, DriverContext& context, const char* szServer, const char* szPassword,
+                            OutString& pcDevType) {
+    const auto pExport = Resolve<77>(context);
+    if (pExport == nullptr) return;
+    CallerBuffers buffers(1, kTextBuffer);
+    pExport(szServer, szPassword, buffers.Pointers()[0]);
+    SetText(pcDevType, buffers.Text(0));
+}
+
+void HostProcService::Serve(Op<14>, DriverContext& context, const char* szServer, const char* szUsername,
+                            const char* szPassword, std::int32_t nLength, const std::int32_t* nDriver,
+                            const std::int32_t* nComPort, const std::int32_t* nAdrId) {
+    const auto pExport = Resolve<14>(context);
+    if (pExport == nullptr) return;
+    // The driver reads 256 entries of each array, whatever was sent.
+    constexpr size_t kEntries = 256;
+    std::vector<int> drivers(kEntries, 0), ports(kEntries, 0), addresses(kEntries, 0);
+    const size_t nCopy = std::min<size_t>(kEntries, nLength > 0 ? static_cast<size_t>(nLength) : 0);
+    std::copy_n(nDriver, nCopy, drivers.begin());
+    std::copy_n(nComPort, nCopy, ports.begin());
+    std::copy_n(nAdrId, nCopy, addresses.begin());
+    pExport(szServer, szUsername, szPassword, drivers.data(), ports.data(), addresses.data());
+}
+
+std::int32_t HostProcService::Serve(Op<22>, DriverContext& context, const char* szServer, std::int32_t nCamNo,
+                                    std::int32_t nPresetMax, std::int32_t nMaxStrLen, OutStringArray& locPresetnames) {
+    CheckBound(nPresetMax >= 0 && nPresetMax <= kMaxPresets && nMaxStrLen >= 1 && nMaxStrLen <= kMaxStrLen);
+    const auto pExport = Resolve<22>(context);
+    if (pExport == nullptr) return 0;
+    CallerBuffers buffers(static_cast<size_t>(nPresetMax), static_cast<size_t>(nMaxStrLen));
+    const int nResult = pExport(szServer, nCamNo, nPresetMax, buffers.Pointers());
+    locPresetnames.resize(static_cast<size_t>(nPresetMax));
+    for (size_t i = 0; i < static_cast<size_t>(nPresetMax); ++i) locPresetnames.set(i, buffers.Text(i).c_str());
+    return nResult;
+}
+
+std::int32_t HostProcService::Serve(Op<72>, DriverContext& context, const char* szServer, const char* szPassword,
+                                    std::int32_t nMaxStrLen, std::int32_t& size, OutStringArray& ppszSupported) {
+    CheckBound(nMaxStrLen >= 1 && nMaxStrLen <= kMaxStrLen);
+    const auto pExport = Resolve<72>(context);
+    if (pExport == nullptr) return 0;
+    CallerBuffers buffers(kMaxSupported, static_cast<size_t>(nMaxStrLen));
+    const int nCount = std::clamp(pExport(szServer, szPassword, buffers.Pointers()), 0, kMaxSupported);
+    size = nCount;
+    ppszSupported.resize(static_cast<size_t>(nCount));
+    for (int i = 0; i < nCount; ++i) ppszSupported.set(static_cast<size_t>(i), buffers.Text(static_cast<size_t>(i)).c_str());
+    return nCount;
+}
+
+std::int32_t HostProcService::Serve(Op<28>, DriverContext& context, const char* szServer, const char* szPassword,
+                                    std::int32_t nCamNo, std::int32_t& piNumFPSValues, OutDoubles& ppdFPSValuesArray,
+                                    OutDoubles& ppdFPSInternalValsArray) {
+    const auto pExport = Resolve<28>(context);
+    if (pExport == nullptr) return 0;
+    int nCount = 0;
+    double* pValues = nullptr;
+    double* pInternal = nullptr;
+    const int nResult = pExport(szServer, szPassword, nCamNo, &nCount, &pValues, &pInternal);
+    piNumFPSValues = nCount < 0 ? 0 : nCount;
+    HandOverDoubles(LibraryOf(context), pValues, ppdFPSValuesArray);
+    HandOverDoubles(LibraryOf(context), pInternal, ppdFPSInternalValsArray);
+    return nResult;
+}
+
+// Exports that store a new BSTR in their last argument; HostProc sends it
+// and frees it.
+template <int N, typename... TArgs>
+std::int32_t ServeBstrOut(DriverContext& context, OutWString& out, TArgs... args) {
+    const auto pExport = Resolve<N>(context);
+    if (pExport == nullptr) return 0;
+    BstrVariable bsOut;
+    const auto result = pExport(args..., bsOut.Address());
+    bsOut.SendTo(out);
+    return result;
+}
+
+// Exports whose BSTR variable carries the XML in and the answer out.
+template <int N, typename... TArgs>
+std::int32_t ServeBstrInOut(DriverContext& context, const char16_t* szIn, OutWString& out, TArgs... args) {
+    const auto pExport = Resolve<N>(context);
+    if (pExport == nullptr) return 0;
+    BstrVariable bsVariable(szIn);
+    const bool bResult = pExport(args..., bsVariable.Address());
+    bsVariable.SendTo(out);
+    return bResult ? 1 : 0;
+}
+
+std::int32_t HostProcService::Serve(Op<50>, DriverContext& context, const char* szServer, const char* szUser,
+                                    const char* szPassword, const char* szFilter, OutWString& wstrXML) {
+    return ServeBstrOut<50>(context, wstrXML, szServer, szUser, szPassword, szFilter);
+}
+
+std::int32_t HostProcService::Serve(Op<51>, DriverContext& context, const char* szServer, const char* szUser,
+                                    const char* szPassword, const char16_t* bsXml, OutWString& wstrXML) {
+    return ServeBstrInOut<51>(context, bsXml, wstrXML, szServer, szUser, szPassword);
+}
+
+std::int32_t HostProcService::Serve(Op<53>, DriverContext& context, const char* szServer, const char* szUser,
+                                    const char* szPassword, const char16_t* bsXml, OutWString& wstrXML) {
+    return ServeBstrInOut<53>(context, bsXml, wstrXML, szServer, szUser, szPassword);
+}
+
+std::int32_t HostProcService::Serve(Op<57>, DriverContext& context, const char* szServer, std::int32_t eMediaType,
+                                    std::int32_t nDeviceIndex, std::int32_t nStreamIndex, std::int64_t iStartTime,
+                                    std::int64_t iEndTime, OutWString& wstrRecordingTimeInfo) {
+    return ServeBstrOut<57>(context, wstrRecordingTimeInfo, szServer, eMediaType, nDeviceIndex, nStreamIndex,
+                            static_cast<long long>(iStartTime), static_cast<long long>(iEndTime));
+}
+
+std::int32_t HostProcService::Serve(Op<86>, DriverContext& context, const char* szServer, const char* szUser,
+                                    const char* szPassword, std::int16_t nParserHandle, std::int32_t nLength,
+                                    const char* inputData, OutWString& wstrXml) {
+    // The driver takes the data before its length.
+    return ServeBstrOut<86>(context, wstrXml, szServer, szUser, szPassword, static_cast<short>(nParserHandle),
+                            reinterpret_cast<const unsigned char*>(inputData), static_cast<int>(nLength));
+}
+
+std::int32_t HostProcService::Serve(Op<88>, DriverContext& context, const char* szServer, const char* szUser,
+                                    const char* szPassword, OutWString& wstrCredentials) {
+    return ServeBstrOut<88>(context, wstrCredentials, szServer, szUser, szPassword);
+}
+
+std::int32_t HostProcService::Serve(Op<92>, DriverContext& context, const char* szServer, const char* szPassword,
+                                    std::int32_t nDeviceIndex, OutWString& wstrXML) {
+    return ServeBstrOut<92>(context, wstrXML, szServer, szPassword, static_cast<int>(nDeviceIndex));
+}
+
+std::int32_t HostProcService::Serve(Op<93>, DriverContext& context, const char* szServer, const char* szPassword,
+                                    std::int32_t nMediaType, std::int32_t nDeviceIndex, std::int32_t nStreamIndex,
+                                    const char* szEventName, const char16_t* settingsXml) {
+    const auto pExport = Resolve<93>(context);
+    if (pExport == nullptr) return 0;
+    BstrVariable bsSettings(settingsXml);  // only read by the driver
+    return pExport(szServer, szPassword, nMediaType, nDeviceIndex, nStreamIndex, szEventName, bsSettings.Address())
+               ? 1
+               : 0;
+}
+
+std::int32_t HostProcService::Serve(Op<65>, DriverContext& context, const char* szServer, const char* szPass,
+                                    std::int32_t nMaxStrLen, std::int32_t nofUsedEvents,
+                                    const char* const* aszUsedEvents, std::int32_t& nofOpenEvents,
+                                    OutStringArray& aszOpenEvents) {
+    CheckBound(nMaxStrLen >= 1 && nMaxStrLen <= kMaxStrLen);
+    const auto pExport = Resolve<65>(context);
+    if (pExport == nullptr) return 0;
+    CStringArray usedEvents;
+    for (std::int32_t i = 0; i < nofUsedEvents; ++i) usedEvents.Add(aszUsedEvents[i] != nullptr ? aszUsedEvents[i] : "");
+    CStringArray openEvents;
+    const int nResult = pExport(szServer, szPass, usedEvents, openEvents);
+    nofOpenEvents = openEvents.GetSize();
+    aszOpenEvents.resize(static_cast<size_t>(openEvents.GetSize()));
+    for (int i = 0; i < openEvents.GetSize(); ++i) {
+        const char* szEvent = openEvents[i] != nullptr ? openEvents[i] : "";
+        aszOpenEvents.set(static_cast<size_t>(i), Cut(szEvent, static_cast<size_t>(nMaxStrLen)).c_str());
+    }
+    return nResult;
+}
+
+std::int32_t HostProcService::Serve(Op<66>, DriverContext& context, const char* szServer, const char* szPassword,
+                                    std::int32_t nofEvents, const char* const* aszEvents) {
+    const auto pExport = Resolve<66>(context);
+    if (pExport == nullptr) return 0;
+    CStringArray events;
+    for (std::int32_t i = 0; i < nofEvents; ++i) events.Add(aszEvents[i] != nullptr ? aszEvents[i] : "");
+    return pExport(szServer, szPassword, events);
+}
+
+}  // namespace hostproc

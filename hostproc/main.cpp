@@ -1,0 +1,120 @@
+// HostProc: serves the proxy-server interface on the endpoint named by its
+// argument "<proxy-server name>_<ENDPOINT>" and runs the drivers that the
+// library asks it to load. It ends by itself once nobody uses it.
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <optional>
+
+#include "Diagnostics.h"
+#include "HostProcService.h"
+#include "HostProcTiming.h"
+
+namespace {
+
+kestrel::rpc::Server* g_pServer = nullptr;
+
+// SIGTERM and friends: a clean stop through the server's own wake-up.
+void OnStopSignal(int) {
+    if (g_pServer != nullptr) g_pServer->requestStop();
+}
+
+// A driver that crashes takes only this process down; the socket goes first
+// so that nobody connects to a dead endpoint.
+void OnFatalSignal(int nSignal) {
+    if (g_pServer != nullptr) g_pServer->unlinkSocket();
+    static const char szMessage[] = "HostProc: fatal signal in a driver, exiting\n";
+    [[maybe_unused]] ssize_t n = write(STDERR_FILENO, szMessage, sizeof szMessage - 1);
+    signal(nSignal, SIG_DFL);
+    raise(nSignal);
+}
+
+void InstallSignalHandlers() {
+    // A driver that overflows its stack still reaches the handler.
+    static char s_altStack[64 * 1024];
+    stack_t altStack{};
+    altStack.ss_sp = s_altStack;
+    altStack.ss_size = sizeof s_altStack;
+    sigaltstack(&altStack, nullptr);
+
+    struct sigaction stop {};
+    stop.sa_handler = &OnStopSignal;
+    sigemptyset(&stop.sa_mask);
+    for (int nSignal : {SIGTERM, SIGINT, SIGHUP}) sigaction(nSignal, &stop, nullptr);
+
+    struct sigaction fatal {};
+    fatal.sa_handler = &OnFatalSignal;
+    fatal.sa_flags = SA_ONSTACK | SA_RESETHAND | SA_NODEFER;
+    sigemptyset(&fatal.sa_mask);
+    for (int nSignal : {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT, SIGSYS, SIGTRAP}) sigaction(nSignal, &fatal, nullptr);
+
+    signal(SIGPIPE, SIG_IGN);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // A chatty driver must not write into the application's standard output.
+    dup2(STDERR_FILENO, STDOUT_FILENO);
+
+    const std::string strArgument = argc == 2 ? argv[1] : "";
+    const size_t nUnderscore = strArgument.rfind('_');
+    if (nUnderscore == std::string::npos || nUnderscore + 1 == strArgument.size()) {
+        hostproc::Diagnose("usage: HostProc <proxy-server name>_<ENDPOINT>");
+        return 2;
+    }
+    const std::string strName = strArgument.substr(0, nUnderscore);
+    const std::string strEndpoint = strArgument.substr(nUnderscore + 1);
+    hostproc::SetDiagnosticsName(strName);
+
+#ifdef KESTREL_TEST_TIMING
+    // Tests of the library's load retries need a HostProc that never listens.
+    if (const char* szMute = std::getenv("KESTREL_TEST_HOSTPROC_MUTE"); szMute != nullptr && *szMute == '1') {
+        hostproc::Diagnose("muted: never listening on %s", strEndpoint.c_str());
+        for (;;) pause();
+    }
+#endif
+
+    hostproc::HostProcService service;
+    try {
+#ifdef KESTREL_TEST_TIMING
+        // Tests of the library's load retries need a HostProc that turns the
+        // first connections away: it accepts and closes them, then the real
+        // server takes over the endpoint.
+        std::optional<kestrel::rpc::Listener> refusing;
+        if (const char* szRefuse = std::getenv("KESTREL_TEST_HOSTPROC_REFUSE"); szRefuse != nullptr) {
+            refusing = kestrel::rpc::listenEndpoint(strEndpoint, 16);
+            for (int nRefused = 0; nRefused < std::atoi(szRefuse);) {
+                const int hConnection = accept4(refusing->fd.get(), nullptr, nullptr, SOCK_CLOEXEC);
+                if (hConnection >= 0) {
+                    close(hConnection);
+                    ++nRefused;
+                }
+            }
+            unlinkat(refusing->dir.fd.get(), strEndpoint.c_str(), 0);
+        }
+#endif
+        kestrel::remote::ProxyServer server(service, strEndpoint);
+#ifdef KESTREL_TEST_TIMING
+        refusing.reset();
+#endif
+        g_pServer = &server.server();
+        InstallSignalHandlers();
+        server.start();
+        hostproc::Diagnose("serving endpoint %s", server.server().socketPath().c_str());
+
+        const bool bIdle = server.server().waitIdle(hostproc::IdleGrace(), hostproc::InitialGrace());
+        hostproc::Diagnose("exiting: %s", bIdle ? "no client left" : "asked to stop");
+        server.stop();
+        g_pServer = nullptr;
+    } catch (const std::exception& error) {
+        hostproc::Diagnose("cannot serve endpoint %s: %s", strEndpoint.c_str(), error.what());
+        return 1;
+    }
+    return 0;
+}

@@ -1,0 +1,24 @@
+// Where the library finds "Proxies.ini" and the trace level it reads there.
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace Configuration {
+
+// The file for a library in szLibraryFolder (canonical, absolute):
+// <common>/VideoDeviceDrivers/<folder without its leading '/'>/../Proxies.ini,
+// normalised lexically; <common> is the first absolute entry of
+// $XDG_CONFIG_DIRS, else /etc/xdg. When that folder does not exist the file
+// is looked for in the library's own folder.
+std::string ConfigurationFile(const std::string& strLibraryFolder);
+
+// Key "Level" of section "ProxyLogging" (names matched case-insensitively),
+// read as an integer the way Windows profile reading does; -1 when the file,
+// the section or the key is missing.
+int ReadLevel(const std::string& strFile);
+
+// The canonical folder of the loaded library, found from an address inside it.
+std::optional<std::string> LibraryFolder();
+
+}  // namespace Configuration

@@ -1,0 +1,78 @@
+#include "instances/Registry.h"
+
+#include "instances/Timer.h"
+#include "trace/Log.h"
+
+RpcContext::~RpcContext() {
+    if (m_bDeadlineArmed) g_Timer.ClrDeadline(m_hDeadline);
+}
+
+namespace {
+
+bool HasProxyServer(const std::string& strName) { return g_ProxyServers.find(strName) != g_ProxyServers.end(); }
+
+}  // namespace
+
+RpcDriverCtx GetInstanceCtx(const char* szServer) {
+    const std::string strKey(szServer);
+    NmThread::CmCriticalSectionLock lock(g_csRegistry);
+
+    const auto it = g_Devices.find(strKey);
+    if (it != g_Devices.end()) {
+        return HasProxyServer(it->second.strProxyServerName) ? it->second.hCtx : nullptr;
+    }
+    // An address (host:port, URL) is never taken for a driver name.
+    if (strKey.find(':') != std::string::npos) return nullptr;
+
+    // A driver may be named instead of an instance: the first instance in key
+    // order whose driver path contains "/<key>" serves it.
+    const std::string strProbe = "/" + strKey;
+    for (const auto& [strId, instance] : g_Devices) {
+        if (instance.strDriverName.find(strProbe) != std::string::npos &&
+            HasProxyServer(instance.strProxyServerName)) {
+            return instance.hCtx;
+        }
+    }
+    return nullptr;
+}
+
+RpcContext* RpcCtx(const char* szServer) {
+    auto pContext = std::make_unique<RpcContext>();
+    pContext->m_hCtx = GetInstanceCtx(szServer);
+    if (pContext->m_hCtx != nullptr) {
+        // The registry lock is free again here: the deadline lock comes first.
+        pContext->m_hDeadline = g_Timer.SetDeadline(szServer);
+        pContext->m_bDeadlineArmed = true;
+        return pContext.release();
+    }
+    pContext.reset();
+    KESTREL_LOG(kProxyUtil, "RpcCtx", 1, "Throw PROXYUNKNOWNDEVICEERROR Error: szServer='%s'", szServer);
+    throw static_cast<unsigned long>(0);
+}
+
+void ReleaseRpcCtx(RpcContext* pContext) { delete pContext; }
+
+int CountDevicesOnProxyServer(std::string strProxyServerName) {
+    int nCount = 0;
+    for (const auto& entry : g_Devices) {
+        if (entry.second.strProxyServerName == strProxyServerName) ++nCount;
+    }
+    return nCount;
+}
+
+std::string EndpointOfArgument(const std::string& strArgument) {
+    const size_t nUnderscore = strArgument.rfind('_');
+    if (nUnderscore == std::string::npos) return std::string();
+    return strArgument.substr(nUnderscore + 1);
+}
+
+std::string DescribeHostProcEnd(const char* szServer) {
+    NmThread::CmCriticalSectionLock lock(g_csRegistry);
+    const auto device = g_Devices.find(szServer);
+    if (device == g_Devices.end()) return std::string();
+    const auto server = g_ProxyServers.find(device->second.strProxyServerName);
+    // A HostProc is not this process's child, so its exit status cannot be
+    // read; what is known is whether the deadline timer killed it.
+    if (server == g_ProxyServers.end() || server->second.pProcess) return std::string();
+    return "hostproc '" + server->first + "' ended by signal 9 (SIGKILL) from the deadline timer";
+}

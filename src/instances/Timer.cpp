@@ -1,0 +1,159 @@
+#include "instances/Timer.h"
+
+#include <cerrno>
+#include <csignal>
+
+#include <fcntl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include "instances/Registry.h"
+#include "instances/Timing.h"
+#include "trace/Log.h"
+
+namespace {
+
+constexpr int kStopSteps = 22;
+
+std::chrono::steady_clock::time_point ExpiryFromNow() {
+    return std::chrono::steady_clock::now() + std::chrono::milliseconds(Timing::DeadlineMilliseconds());
+}
+
+}  // namespace
+
+Timer::Timer() = default;
+
+Timer::~Timer() noexcept {
+    for (auto& [hWatch, watch] : m_mapWatches) {
+        if (watch.hProcess >= 0) close(watch.hProcess);
+    }
+}
+
+void StartTimer() { g_Timer.Run(nullptr); }
+
+std::uint32_t Timer::SetDeadline(const char* szServer) {
+    NmTimeStamp::CmTimeStamp tsNow;
+    tsNow.SetTo(NmTimeStamp::CmTimeStamp::CurrentTime);
+    Deadline deadline{tsNow + Timing::Deadline(), szServer, ExpiryFromNow()};
+
+    NmThread::CmCriticalSectionLock lock(m_csDeadlines);
+    // After a wrap-around, skip handles that calls still hold.
+    while (m_mapDeadlines.count(m_nNextHandle) != 0) ++m_nNextHandle;
+    const std::uint32_t hDeadline = m_nNextHandle++;
+    m_mapDeadlines.insert_or_assign(hDeadline, std::move(deadline));
+    return hDeadline;
+}
+
+void Timer::ClrDeadline(std::uint32_t hDeadline) {
+    NmThread::CmCriticalSectionLock lock(m_csDeadlines);
+    if (m_mapDeadlines.erase(hDeadline) == 0) {
+        KESTREL_LOG(kProxyUtil, "Timer::ClrDeadline", 1, "Clearing dead deadline handle '%d'",
+                    static_cast<int>(hDeadline));
+    }
+}
+
+std::size_t Timer::ArmedDeadlines() {
+    NmThread::CmCriticalSectionLock lock(m_csDeadlines);
+    return m_mapDeadlines.size();
+}
+
+std::uint32_t Timer::WatchProcess(int hProcess, const std::string& strProxyServerName) {
+    const int hDuplicate = hProcess >= 0 ? fcntl(hProcess, F_DUPFD_CLOEXEC, 3) : -1;
+    NmThread::CmCriticalSectionLock lock(m_csWatches);
+    while (m_mapWatches.count(m_nNextWatch) != 0) ++m_nNextWatch;
+    const std::uint32_t hWatch = m_nNextWatch++;
+    m_mapWatches.insert_or_assign(hWatch, ProcessWatch{hDuplicate, strProxyServerName, ExpiryFromNow()});
+    return hWatch;
+}
+
+void Timer::UnwatchProcess(std::uint32_t hWatch) {
+    NmThread::CmCriticalSectionLock lock(m_csWatches);
+    const auto it = m_mapWatches.find(hWatch);
+    if (it == m_mapWatches.end()) return;
+    if (it->second.hProcess >= 0) close(it->second.hProcess);
+    m_mapWatches.erase(it);
+}
+
+void Timer::CheckProcessWatches() {
+    const auto tpNow = std::chrono::steady_clock::now();
+    NmThread::CmCriticalSectionLock lock(m_csWatches);
+    for (auto& [hWatch, watch] : m_mapWatches) {
+        if (watch.hProcess < 0 || watch.tpExpiry >= tpNow) continue;
+        KESTREL_LOG(kProxyUtil, "Timer::ThreadFunction", 1, "Kill of hostproc '%s' for a hung call under the registry lock",
+                    watch.strProxyServerName.c_str());
+        syscall(SYS_pidfd_send_signal, watch.hProcess, SIGKILL, nullptr, 0);
+        close(watch.hProcess);
+        watch.hProcess = -1;
+    }
+}
+
+void Timer::CheckDeadlines() {
+    NmThread::CmCriticalSectionLock deadlines(m_csDeadlines);
+    const auto tpNow = std::chrono::steady_clock::now();
+    for (const auto& [hDeadline, deadline] : m_mapDeadlines) {
+        if (!(deadline.tpExpiry < tpNow)) continue;
+        const std::string strServer = deadline.strServer;
+        NmThread::CmCriticalSectionLock registry(g_csRegistry);
+        const auto device = g_Devices.find(strServer);
+        if (device == g_Devices.end()) continue;
+        const auto server = g_ProxyServers.find(device->second.strProxyServerName);
+        if (server == g_ProxyServers.end()) continue;
+
+        KESTREL_LOG(kProxyUtil, "Timer::ThreadFunction", 1, "server='%s' triggers removal of hostproc '%s'",
+                    strServer.c_str(), server->first.c_str());
+        if (server->second.pProcess) {
+            try {
+                server->second.pProcess->Kill();
+            } catch (const NmError::CmError& error) {
+                KESTREL_LOG(kProxyUtil, "Timer::ThreadFunction", 1, "Kill on szProxyServer='%s' throwed: %s",
+                            server->first.c_str(), error.GetDescription().c_str());
+            }
+            server->second.pProcess.reset();
+        }
+    }
+}
+
+void Timer::CheckNow() {
+    CheckProcessWatches();
+    CheckDeadlines();
+}
+
+bool Timer::ThreadFunction(void*) {
+    for (;;) {
+        if (m_bStop.load()) {
+            m_bStopped.store(true);
+            return true;
+        }
+        CheckProcessWatches();
+        CheckDeadlines();
+        if (!m_bStop.load()) m_cndWake.Wait(Timing::TimerPeriodMilliseconds());
+    }
+}
+
+void Timer::Stop() {
+    m_bStop.store(true);
+    m_cndWake.Set();
+    // A thread that has ended is joined rather than detached: its last
+    // instructions run in this library's code, which unloading unmaps.
+    if (m_bStopped.load()) {
+        GetEndCondition().Wait(NmThread::CmCondition::kInfinite);
+        Join();
+        return;
+    }
+    // Wait on the thread's end signal rather than sleeping, so a prompt stop
+    // costs milliseconds; after 22 steps give up and detach.
+    NmThread::CmCondition& cndEnd = GetEndCondition();
+    for (int nStep = 1;; ++nStep) {
+        const bool bEnded = cndEnd.Wait(Timing::StopStepMilliseconds());
+        if (nStep == kStopSteps && !bEnded) {
+            KESTREL_LOG(kProxyUtil, "Timer::Stop", 1, "Force detach thread id '%d' handle '%d'",
+                        static_cast<int>(GetThreadId()), static_cast<int>(GetThreadHandleValue()));
+            Detach();
+            return;
+        }
+        if (bEnded) {
+            Join();
+            return;
+        }
+    }
+}

@@ -1,0 +1,78 @@
+// The deadline timer: every forwarded call arms a deadline; a background
+// thread kills the HostProc of a call that overruns it, so the blocked call
+// fails and the export's failure path removes that HostProc's instances.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <string>
+
+#include "platform/Thread.h"
+#include "platform/TimeStamp.h"
+
+struct Deadline {
+    NmTimeStamp::CmTimeStamp tsDeadline;  // wall-clock moment, as logged and kept for diagnosis
+    std::string strServer;                // the instance id the call was made for
+    // The span is judged on the monotonic clock, so a step of the system
+    // clock neither kills calls nor stretches deadlines.
+    std::chrono::steady_clock::time_point tpExpiry;
+};
+
+class Timer : public NmThread::CmThread {
+public:
+    Timer();
+    ~Timer() noexcept override;
+
+    bool ThreadFunction(void* pArgument) override;
+
+    // Arms a deadline for szServer one deadline span ahead; returns its handle.
+    std::uint32_t SetDeadline(const char* szServer);
+    void ClrDeadline(std::uint32_t hDeadline);
+    // Asks the thread to stop and waits for its end, at most 22 steps, then
+    // gives up the thread handle.
+    void Stop();
+
+    // Calls made while the registry lock is held (loading, setting the
+    // feature set, unloading a driver) cannot use a registry deadline: the
+    // timer would need the registry lock to find their process. They watch
+    // the process directly instead: when the watch expires, the timer kills
+    // it through its own duplicate of the process handle.
+    std::uint32_t WatchProcess(int hProcess, const std::string& strProxyServerName);
+    void UnwatchProcess(std::uint32_t hWatch);
+
+    // True when the thread has returned, or was never started.
+    bool HasEnded() const { return m_bStopped.load() || GetThreadId() == 0; }
+
+    // Test seams: how many deadlines are armed, and a pass run right now.
+    std::size_t ArmedDeadlines();
+    void CheckNow();
+
+private:
+    struct ProcessWatch {
+        int hProcess;  // a duplicate pidfd owned by the watch, -1 once killed
+        std::string strProxyServerName;
+        std::chrono::steady_clock::time_point tpExpiry;
+    };
+
+    void CheckDeadlines();
+    void CheckProcessWatches();
+
+    NmThread::CmCriticalSection m_csDeadlines;
+    std::map<std::uint32_t, Deadline> m_mapDeadlines;
+    std::uint32_t m_nNextHandle = 0;
+    std::atomic<bool> m_bStop{false};
+    std::atomic<bool> m_bStopped{false};
+
+    // Wakes the thread at once when Stop is called.
+    NmThread::CmCondition m_cndWake{false, true};
+
+    // Never held together with the registry lock by the timer thread.
+    NmThread::CmCriticalSection m_csWatches;
+    std::map<std::uint32_t, ProcessWatch> m_mapWatches;
+    std::uint32_t m_nNextWatch = 0;
+};
+
+// Starts g_Timer's thread; throws NmThread::CmThreadError on failure.
+void StartTimer();

@@ -1,0 +1,28 @@
+// The spans that instance management waits on.
+//
+// The shipped library uses fixed values and reads no environment variable
+// for them. A build with KESTREL_TEST_TIMING (the test variant of the
+// library) takes overrides from the environment, so tests need not wait ten
+// minutes for a deadline or ten seconds for the load retries:
+//   KESTREL_TEST_DEADLINE_MS      deadline of a call          (600000)
+//   KESTREL_TEST_RETRY_MS         first load-retry sleep      (20, doubling)
+//   KESTREL_TEST_TIMER_PERIOD_MS  deadline timer's period     (1000)
+//   KESTREL_TEST_STOP_STEP_MS     Timer::Stop's wait per step (100)
+#pragma once
+
+#include <cstdint>
+
+#include "platform/TimeStamp.h"
+
+namespace Timing {
+
+// How long a forwarded call may take before its HostProc is killed.
+NmTimeStamp::CmTimeSpan Deadline();
+// The same span in milliseconds, for the monotonic clock.
+std::int64_t DeadlineMilliseconds();
+// The first sleep between load attempts of a new HostProc; it doubles.
+std::uint32_t FirstRetryMilliseconds();
+std::uint32_t TimerPeriodMilliseconds();
+std::uint32_t StopStepMilliseconds();
+
+}  // namespace Timing

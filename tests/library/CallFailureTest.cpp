@@ -1,0 +1,123 @@
+// What a failed forwarded call does: the thrown code, the removal of every
+// instance of the lost HostProc, and the deadline that kills a hung call.
+#include <csignal>
+#include <future>
+#include <thread>
+
+#include "LibraryHarness.h"
+
+namespace kestrel_test {
+namespace {
+
+constexpr unsigned long kCallFailed = 0x6BE;  // RPC_S_CALL_FAILED
+constexpr unsigned long kHostProcLost = 0x01000000;
+
+TEST_F(LibraryTest, UnknownInstanceThrowsZeroWithoutRemoteCall) {
+    Load();
+    unsigned char* pBlock = reinterpret_cast<unsigned char*>(0x1);
+    EXPECT_EQ(Thrown([&] { k.GetVideoDataBlock("nobody", 1, &pBlock); }), 0UL);
+    EXPECT_EQ(pBlock, nullptr) << "the caller's pointer is cleared first";
+    EXPECT_TRUE(HasLine("Throw PROXYUNKNOWNDEVICEERROR Error: szServer='nobody'"));
+    EXPECT_FALSE(HasLine("RPC exception"));
+    // An address is never taken for a driver name.
+    EXPECT_EQ(Thrown([&] { k.QueryIsPTZDeviceDyn("10.0.0.1:80", ""); }), 0UL);
+}
+
+TEST_F(LibraryTest, DriverNameResolvesToItsFirstInstance) {
+    Load();
+    const std::string strDriver = TestDriver();
+    ASSERT_EQ(k.AddDeviceInstance("b-cam", strDriver.c_str(), "srv"), 1);
+    ASSERT_EQ(k.AddDeviceInstance("a-cam", strDriver.c_str(), "srv"), 1);
+    // Not an instance id, but the driver's file name: served by the first
+    // instance in key order whose driver path ends in it.
+    EXPECT_NO_THROW(k.QueryIsPTZDeviceDyn("libkestrel_testdriver.so", ""));
+    EXPECT_EQ(Thrown([&] { k.QueryIsPTZDeviceDyn("libother.so", ""); }), 0UL);
+}
+
+TEST_F(LibraryTest, DriverCrashRemovesEveryInstanceOfItsHostProc) {
+    Load();
+    const std::string strDriver = TestDriver();
+    ASSERT_EQ(k.AddDeviceInstance("boom#crash", strDriver.c_str(), "srv01"), 1);
+    ASSERT_EQ(k.AddDeviceInstance("bystander", strDriver.c_str(), "srv01"), 1);
+    ASSERT_EQ(k.AddDeviceInstance("elsewhere", strDriver.c_str(), "srv02"), 1);
+
+    EXPECT_EQ(Thrown([&] { k.OpenConnection("boom#crash", "pw", 0, 1); }), kHostProcLost | kCallFailed);
+    EXPECT_TRUE(HasLine("RPC exception 1726(0x6be), server='boom#crash', rpc call='rVal = "
+                        "rpc_OpenConnection(pCTX->m_hCtx, (RpcCChar*)szServer, (RpcCChar*)szPassword, "
+                        "bShowHalfsize, nCamNo)'"));
+    EXPECT_TRUE(HasLine("Throw HOSTPROCUNAVAILABLEERROR Error: RPC exception thrown='1726'"));
+    EXPECT_TRUE(HasLine("Deleted strId='bystander', count='0'"));
+
+    // Every instance of the lost HostProc is gone; the other HostProc serves on.
+    EXPECT_EQ(Thrown([&] { k.QueryNumberOfCamDyn("bystander", ""); }), 0UL);
+    EXPECT_NO_THROW(k.QueryNumberOfCamDyn("elsewhere", ""));
+    // Added again, the instance works with a new HostProc.
+    ASSERT_EQ(k.AddDeviceInstance("bystander", strDriver.c_str(), "srv01"), 1);
+    EXPECT_NO_THROW(k.QueryNumberOfCamDyn("bystander", ""));
+}
+
+TEST_F(LibraryTest, TwoCallsFailingTogetherRemoveOnceAndThrowBothClasses) {
+    Load();
+    const std::string strDriver = TestDriver();
+    ASSERT_EQ(k.AddDeviceInstance("one#hang", strDriver.c_str(), "srv01"), 1);
+    ASSERT_EQ(k.AddDeviceInstance("two#hang", strDriver.c_str(), "srv01"), 1);
+    ASSERT_EQ(k.AddDeviceInstance("control", strDriver.c_str(), "srv01"), 1);
+    const int nPid = HostProcPid("control");
+
+    auto first = std::async(std::launch::async, [&] { return Thrown([&] { k.QueryIsIpix("one#hang", ""); }); });
+    auto second = std::async(std::launch::async, [&] { return Thrown([&] { k.QueryIsIpix("two#hang", ""); }); });
+    ASSERT_EQ(Control("control", "td:wait-hung 2"), 2);
+    ASSERT_EQ(kill(nPid, SIGKILL), 0);  // the HostProc dies under both calls
+
+    const unsigned long nFirst = first.get();
+    const unsigned long nSecond = second.get();
+    EXPECT_EQ(nFirst | nSecond, kHostProcLost | kCallFailed);
+    EXPECT_EQ(nFirst & nSecond, kCallFailed) << "one class 0x01 and one class 0x00";
+    EXPECT_EQ(CountLines("Throw HOSTPROCUNAVAILABLEERROR"), 1);
+    EXPECT_EQ(CountLines("Throw PROXYUNKNOWNDEVICEERROR Error: RPC exception thrown='1726'"), 1);
+    EXPECT_EQ(CountLines("strHostProcName='srv01'"), 1) << "the removal ran once";
+}
+
+TEST_F(LibraryTest, HungCallIsKilledByTheDeadline) {
+    options.nDeadlineMs = 300;
+    Load();
+    const std::string strDriver = TestDriver();
+    ASSERT_EQ(k.AddDeviceInstance("stuck#hang", strDriver.c_str(), "srv01"), 1);
+    ASSERT_EQ(k.AddDeviceInstance("bystander", strDriver.c_str(), "srv01"), 1);
+
+    EXPECT_EQ(Thrown([&] { k.QueryIsIpix("stuck#hang", "pw"); }), kHostProcLost | kCallFailed);
+    EXPECT_TRUE(HasLine("server='stuck#hang' triggers removal of hostproc 'srv01'"));
+    EXPECT_TRUE(HasLine("hostproc 'srv01' ended by signal 9 (SIGKILL) from the deadline timer"));
+    EXPECT_EQ(Thrown([&] { k.QueryIsIpix("bystander", "pw"); }), 0UL);
+}
+
+TEST_F(LibraryTest, TwoHungCallsOnOneHostProcCauseOneKill) {
+    options.nDeadlineMs = 300;
+    Load();
+    const std::string strDriver = TestDriver();
+    ASSERT_EQ(k.AddDeviceInstance("a#hang", strDriver.c_str(), "srv01"), 1);
+    ASSERT_EQ(k.AddDeviceInstance("b#hang", strDriver.c_str(), "srv01"), 1);
+    auto first = std::async(std::launch::async, [&] { return Thrown([&] { k.QueryIsIpix("a#hang", ""); }); });
+    auto second = std::async(std::launch::async, [&] { return Thrown([&] { k.QueryIsIpix("b#hang", ""); }); });
+    EXPECT_EQ(first.get() | second.get(), kHostProcLost | kCallFailed);
+    EXPECT_GE(CountLines("triggers removal of hostproc 'srv01'"), 1);
+    // A second kill would have failed on the released process object.
+    EXPECT_EQ(CountLines("throwed"), 0);
+}
+
+TEST_F(LibraryTest, CallsThatEndInTimeLeaveNoDeadlineBehind) {
+    options.nDeadlineMs = 300;
+    Load();
+    const std::string strDriver = TestDriver();
+    ASSERT_EQ(k.AddDeviceInstance("quick", strDriver.c_str(), "srv01"), 1);
+    const int nPid = HostProcPid("quick");
+    for (int i = 0; i < 20; ++i) EXPECT_NO_THROW(k.QueryIsIpix("quick", ""));
+    // Wait through more than a deadline's span with the timer running: the
+    // HostProc must not be touched. The wait is on the process itself.
+    EXPECT_FALSE(ProcessHasEnded(nPid, 600));
+    EXPECT_FALSE(HasLine("triggers removal"));
+    EXPECT_FALSE(HasLine("Clearing dead deadline handle"));
+}
+
+}  // namespace
+}  // namespace kestrel_test

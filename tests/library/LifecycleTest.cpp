@@ -1,0 +1,214 @@
+// Adding and removing instances through libKestrel.so, with real HostProcs
+// and the test driver: counts, refusals, failed starts and loads, the
+// feature set, and what unloading the library leaves behind.
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "LibraryHarness.h"
+
+namespace kestrel_test {
+namespace {
+
+TEST_F(LibraryTest, AddTwiceRemoveTwiceLoadsAndUnloadsOnce) {
+    Load();
+    const std::string strDriver = TestDriver();
+    EXPECT_EQ(k.AddDeviceInstance("cam1", strDriver.c_str(), "srv01"), 1);
+    EXPECT_EQ(k.AddDeviceInstance("cam1", strDriver.c_str(), "srv01"), 1);
+    EXPECT_EQ(CountLines("Adding instance 'cam1' on server 'srv01'"), 1);
+    EXPECT_TRUE(HasLine("Increasing count(1) on instance 'cam1'"));
+    const int nPid = HostProcPid("cam1");
+    ASSERT_GT(nPid, 0);
+
+    k.RemoveDeviceInstance("cam1");
+    EXPECT_TRUE(HasLine("Decreasing count(2) on instance 'cam1'"));
+    EXPECT_EQ(CountLines("cContext="), 0) << "the first removal makes no remote call";
+    EXPECT_NO_THROW(k.QueryNumberOfCamDyn("cam1", ""));  // still usable
+
+    k.RemoveDeviceInstance("cam1");
+    EXPECT_TRUE(HasLine("Removing instance 'cam1' on server 'srv01'"));
+    EXPECT_EQ(CountLines("cContext="), 1);
+    EXPECT_EQ(Thrown([&] { k.QueryNumberOfCamDyn("cam1", ""); }), 0UL);
+
+    // Released, not killed: the HostProc ends by itself once idle.
+    EXPECT_TRUE(ProcessHasEnded(nPid, 10000));
+    // A third removal finds nothing and says only its first line.
+    k.RemoveDeviceInstance("cam1");
+    EXPECT_EQ(CountLines("Removing instance 'cam1'"), 4);
+}
+
+TEST_F(LibraryTest, InstanceOnAnotherProxyServerIsRefused) {
+    Load();
+    const std::string strDriver = TestDriver();
+    ASSERT_EQ(k.AddDeviceInstance("cam1", strDriver.c_str(), "srv01"), 1);
+    EXPECT_EQ(k.AddDeviceInstance("cam1", strDriver.c_str(), "srv02"), 0);
+    EXPECT_TRUE(HasLine("AddDeviceInstance called on instance already added on another server srv02 srv01 cam1"));
+    // The registry is unchanged: one removal takes it away.
+    k.RemoveDeviceInstance("cam1");
+    EXPECT_EQ(Thrown([&] { k.QueryNumberOfCamDyn("cam1", ""); }), 0UL);
+}
+
+TEST_F(LibraryTest, InstancesShareANamedHostProc) {
+    Load();
+    const std::string strDriver = TestDriver();
+    ASSERT_EQ(k.AddDeviceInstance("a", strDriver.c_str(), "shared"), 1);
+    ASSERT_EQ(k.AddDeviceInstance("b", strDriver.c_str(), "shared"), 1);
+    ASSERT_EQ(k.AddDeviceInstance("c", strDriver.c_str(), "other"), 1);
+    EXPECT_EQ(HostProcPid("a"), HostProcPid("b"));
+    EXPECT_NE(HostProcPid("a"), HostProcPid("c"));
+
+    // Removing one of two instances leaves their HostProc alone.
+    const int nShared = HostProcPid("a");
+    k.RemoveDeviceInstance("a");
+    EXPECT_EQ(HostProcPid("b"), nShared);
+}
+
+TEST_F(LibraryTest, DriverNameWithoutFolderCannotStartHostProc) {
+    Load();
+    EXPECT_EQ(k.AddDeviceInstance("cam1", "libkestrel_testdriver.so", "srv01"), 0);
+    EXPECT_TRUE(HasLine("Exception: Error running process!"));
+    EXPECT_TRUE(HasLine("SpawnServer failed, szProxyServerName=srv01"));
+}
+
+TEST_F(LibraryTest, DriverThatCannotBeOpenedGivesNoInstanceAndNoHostProc) {
+    Load();
+    const std::string strMissing = MissingDriver();
+    EXPECT_EQ(k.AddDeviceInstance("cam1", strMissing.c_str(), "srv01"), 0);
+    EXPECT_TRUE(HasLine("rpc_LoadDriver returned NULL handle on strServer='cam1'"));
+    EXPECT_TRUE(HasLine("cannot load driver"));  // HostProc's own diagnostics
+    // The HostProc was started for nothing and is killed with its entry.
+    EXPECT_TRUE(HasLine("szProxyServer='srv01'"));
+    EXPECT_EQ(CountLines("throwed"), 0);
+    // The proxy-server name is free again.
+    const std::string strDriver = TestDriver();
+    EXPECT_EQ(k.AddDeviceInstance("cam1", strDriver.c_str(), "srv01"), 1);
+}
+
+TEST_F(LibraryTest, HostProcThatNeverAnswersIsKilledAfterTenAttempts) {
+    setenv("KESTREL_TEST_HOSTPROC_MUTE", "1", 1);
+    Load();
+    const std::string strDriver = TestDriver();
+    EXPECT_EQ(k.AddDeviceInstance("cam1", strDriver.c_str(), "mute"), 0);
+    unsetenv("KESTREL_TEST_HOSTPROC_MUTE");
+    EXPECT_EQ(CountLines("Proxy RPC exception 1722(0x6ba), szDriverName="), 10);
+    EXPECT_TRUE(HasLine("rpc_LoadDriver returned NULL handle on strServer='cam1'"));
+    const std::string strLog = Log();
+    const size_t nAt = strLog.find("HostProc mute[");
+    ASSERT_NE(nAt, std::string::npos);
+    const int nPid = std::atoi(strLog.c_str() + nAt + std::strlen("HostProc mute["));
+    EXPECT_TRUE(ProcessHasEnded(nPid, 10000)) << "the mute HostProc was not killed";
+}
+
+TEST_F(LibraryTest, HostProcThatAnswersLateIsUsed) {
+    // The first three connections are turned away; the real schedule's
+    // sleeps (20, 40, 80 ms) leave the HostProc time to take over.
+    options.nRetryMs = 20;
+    setenv("KESTREL_TEST_HOSTPROC_REFUSE", "3", 1);
+    Load();
+    const std::string strDriver = TestDriver();
+    EXPECT_EQ(k.AddDeviceInstance("cam1", strDriver.c_str(), "late"), 1);
+    unsetenv("KESTREL_TEST_HOSTPROC_REFUSE");
+    EXPECT_GE(CountLines("Proxy RPC exception"), 3);
+    EXPECT_TRUE(HasLine("Adding instance 'cam1' on server 'late'"));
+    EXPECT_NO_THROW(k.QueryNumberOfCamDyn("cam1", ""));
+}
+
+TEST_F(LibraryTest, FeatureSetReachesEveryLaterDriver) {
+    Load();
+    const std::string strDriver = TestDriver();
+    ASSERT_EQ(k.AddDeviceInstance("early", strDriver.c_str(), "srv-early"), 1);
+    EXPECT_NE(DriverState("early").find("featureset=\n"), std::string::npos);
+
+    k.SetFeatureSet("FS-1");
+    k.SetFeatureSet("FS-2");  // a stored text cannot be changed
+    ASSERT_EQ(k.AddDeviceInstance("late", strDriver.c_str(), "srv-late"), 1);
+    EXPECT_NE(DriverState("late").find("featureset=FS-1\n"), std::string::npos);
+}
+
+TEST_F(LibraryTest, EmptyFeatureSetIsSentAndLeavesTheTextFree) {
+    Load();
+    k.SetFeatureSet("");
+    const std::string strDriver = TestDriver();
+    ASSERT_EQ(k.AddDeviceInstance("one", strDriver.c_str(), "srv1"), 1);
+    const std::string strState = DriverState("one");
+    EXPECT_NE(strState.find("featureset=\n"), std::string::npos);
+    EXPECT_NE(strState.find("featureset.calls=1\n"), std::string::npos);
+    k.SetFeatureSet("B");
+    ASSERT_EQ(k.AddDeviceInstance("two", strDriver.c_str(), "srv2"), 1);
+    EXPECT_NE(DriverState("two").find("featureset=B\n"), std::string::npos);
+}
+
+TEST_F(LibraryTest, UnloadWithInstancesMakesNoRemoteCallAndKillsNothing) {
+    Load();
+    const std::string strDriver = TestDriver();
+    ASSERT_EQ(k.AddDeviceInstance("cam1", strDriver.c_str(), "srv01"), 1);
+    ASSERT_EQ(k.AddDeviceInstance("cam2", strDriver.c_str(), "srv02"), 1);
+    const int nPid1 = HostProcPid("cam1");
+    const int nPid2 = HostProcPid("cam2");
+    Unload();
+    EXPECT_EQ(CountLines("cContext="), 0);
+    EXPECT_FALSE(ProcessHasEnded(nPid1));
+    EXPECT_FALSE(ProcessHasEnded(nPid2));
+    EXPECT_EQ(CountLines("Force detach"), 0);
+    // Their clients gone, both end by themselves.
+    EXPECT_TRUE(ProcessHasEnded(nPid1, 10000));
+    EXPECT_TRUE(ProcessHasEnded(nPid2, 10000));
+}
+
+TEST_F(LibraryTest, ForkedChildStartsEmptyAndParentKeepsWorking) {
+    Load();
+    const std::string strDriver = TestDriver();
+    ASSERT_EQ(k.AddDeviceInstance("parent-cam", strDriver.c_str(), "parent-srv"), 1);
+    const int nParentHostProc = HostProcPid("parent-cam");
+
+    const pid_t nChild = fork();
+    if (nChild == 0) {
+        int nFailures = 0;
+        if (Thrown([&] { k.QueryNumberOfCamDyn("parent-cam", ""); }) != 0UL) nFailures |= 1;
+        if (k.AddDeviceInstance("child-cam", strDriver.c_str(), "child-srv") != 1) nFailures |= 2;
+        if (HostProcPid("child-cam") == nParentHostProc) nFailures |= 4;
+        k.RemoveDeviceInstance("child-cam");
+        _exit(nFailures);
+    }
+    int nStatus = 0;
+    ASSERT_EQ(waitpid(nChild, &nStatus, 0), nChild);
+    EXPECT_TRUE(WIFEXITED(nStatus));
+    EXPECT_EQ(WEXITSTATUS(nStatus), 0) << "bit 1: parent's instance seen, 2: add failed, 4: parent's HostProc used";
+    EXPECT_EQ(HostProcPid("parent-cam"), nParentHostProc);
+    EXPECT_NO_THROW(k.QueryNumberOfCamDyn("parent-cam", ""));
+}
+
+TEST_F(LibraryTest, LocalExportsAnswerThemselves) {
+    Load();
+    EXPECT_EQ(k.QueryDeviceId("anything", "x"), 406);
+    EXPECT_EQ(k.PreventAutoDetect(), 1);
+    EXPECT_EQ(k.IsDebugBuild(), 0);
+    EXPECT_EQ(k.GetRuntimeVersion(), 1000);
+    EXPECT_EQ(k.GetRuntimeVersionDyn, k.GetRuntimeVersion) << "one function under two names";
+    k.PreUnload();
+    k.DeleteBuffer(nullptr);
+}
+
+// The level comes from Proxies.ini; none, 0 and negative write nothing.
+class TraceLevelTest : public LibraryTest, public ::testing::WithParamInterface<std::pair<std::string, int>> {};
+
+TEST_P(TraceLevelTest, LevelFromConfigurationFile) {
+    options.strTraceLevel = GetParam().first;
+    Load();
+    EXPECT_EQ(Thrown([&] { k.OpenConnection("nobody", "", 0, 1); }), 0UL);
+    const int nLevel = GetParam().second;
+    EXPECT_EQ(HasLine("OpenConnection()["), nLevel >= 2) << "entry line at level 2";
+    EXPECT_EQ(HasLine("Throw PROXYUNKNOWNDEVICEERROR Error: szServer='nobody'"), nLevel >= 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Levels, TraceLevelTest,
+                         ::testing::Values(std::pair<std::string, int>{"", 0}, std::pair<std::string, int>{"0", 0},
+                                           std::pair<std::string, int>{"-4", 0}, std::pair<std::string, int>{"1", 1},
+                                           std::pair<std::string, int>{"2", 2},
+                                           std::pair<std::string, int>{"7 ; comment", 7}));
+
+}  // namespace
+}  // namespace kestrel_test

@@ -101,6 +101,8 @@ public:
         RemoveAll();
         g_strFeatureSet.clear();
         g_strFeatureSet.shrink_to_fit();
+        // The trace table goes with the module: nothing writes after this.
+        CmLog::ClearLevels();
         // A timer thread that did not stop in time still runs this library's
         // code: keep the library mapped for the rest of the process.
         if (!g_Timer.HasEnded()) PinLibrary();

@@ -1,5 +1,7 @@
 #include "platform/TimeStamp.h"
 
+#include <new>
+
 #include <boost/regex.hpp>
 
 #include "platform/posix/TimeStamp-OSD.h"
@@ -80,8 +82,10 @@ std::uint64_t CmClockState::Refine(std::uint64_t nTime, std::int64_t nCounter)
 CmClockState& GetModuleClockState()
 {
     // Never destroyed: a thread still reading the clock while the module
-    // unloads must not meet a destroyed lock.
-    static CmClockState& clockState = *new CmClockState(NmClock::QueryCounterFrequency());
+    // unloads must not meet a destroyed lock. Static storage rather than the
+    // heap, so that nothing is left allocated once the module is unmapped.
+    alignas(CmClockState) static unsigned char storage[sizeof(CmClockState)];
+    static CmClockState& clockState = *new (storage) CmClockState(NmClock::QueryCounterFrequency());
     return clockState;
 }
 

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <new>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -27,9 +28,11 @@ struct LevelEntry {
 using LevelTable = std::vector<LevelEntry>;
 
 // Never destroyed: a thread still inside an export at process exit must not
-// meet a destroyed table.
+// meet a destroyed table. Unloading empties it (ClearLevels) instead, and it
+// lives in static storage, so nothing stays allocated once the module is gone.
 LevelTable& Levels() {
-    static LevelTable* table = new LevelTable;
+    alignas(LevelTable) static unsigned char storage[sizeof(LevelTable)];
+    static LevelTable* table = new (storage) LevelTable;
     return *table;
 }
 
@@ -149,4 +152,7 @@ void CmLog::SetSink(Sink sink) { g_sink.store(sink, std::memory_order_release); 
 
 size_t CmLog::LevelCount() { return Levels().size(); }
 
-void CmLog::ClearLevels() { Levels().clear(); }
+void CmLog::ClearLevels() {
+    Levels().clear();
+    Levels().shrink_to_fit();
+}

@@ -257,13 +257,7 @@ const FailureCase kFailureCases[] = {
      }},
 };
 
-class ExportFailureTest : public LibraryTest, public testing::WithParamInterface<FailureCase> {
-protected:
-    void SetUp() override {
-        StartSanitizerThreads();
-        LibraryTest::SetUp();
-    }
-};
+class ExportFailureTest : public LibraryTest, public testing::WithParamInterface<FailureCase> {};
 
 TEST_P(ExportFailureTest, LogsItsCallTextThrowsAndLeavesCallerStorageAlone) {
     options.strTraceLevel = "1";  // the line must be there at level 1

@@ -135,12 +135,6 @@ unsigned long ThrownBy(TCall&& call) {
     return 0xDEADBEEFUL;
 }
 
-// The thread sanitizer starts a thread of its own along with the first
-// thread a program creates. The harness compares the thread count after
-// Unload() with the one before Load(), so that thread has to exist before:
-// starting and joining one thread in SetUp() does it.
-inline void StartSanitizerThreads() { std::thread([] {}).join(); }
-
 // Fails the test if anything allocated so far is no longer reachable. Run
 // while libKestrel.so is still loaded, so that the library's module-wide
 // objects count as reachable and only memory lost by the calls is reported

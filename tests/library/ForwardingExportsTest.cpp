@@ -414,13 +414,7 @@ const ExportCase kExportCases[] = {KESTREL_FORWARDING_EXPORTS(KESTREL_TEST_EXPOR
 #undef KESTREL_TEST_EXPORT_CASE
 static_assert(std::size(kExportCases) == KESTREL_FORWARDING_EXPORT_COUNT, "one case per forwarding export");
 
-class ForwardingExportsTest : public LibraryTest {
-protected:
-    void SetUp() override {
-        StartSanitizerThreads();
-        LibraryTest::SetUp();
-    }
-};
+class ForwardingExportsTest : public LibraryTest {};
 
 // The pattern a `block=N` directive fills a block with.
 testing::AssertionResult HoldsPattern(const unsigned char* pBlock, size_t nSize) {

@@ -9,7 +9,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <optional>
+#include <thread>
 
 #include "Diagnostics.h"
 #include "HostProcService.h"
@@ -25,13 +29,43 @@ void OnStopSignal(int) {
 }
 
 // A driver that crashes takes only this process down; the socket goes first
-// so that nobody connects to a dead endpoint.
+// so that nobody connects to a dead endpoint. Only async-signal-safe calls.
 void OnFatalSignal(int nSignal) {
     if (g_pServer != nullptr) g_pServer->unlinkSocket();
-    static const char szMessage[] = "HostProc: fatal signal in a driver, exiting\n";
+    char szMessage[] = "HostProc: fatal signal NN, exiting\n";
+    char* pDigits = strstr(szMessage, "NN");
+    pDigits[0] = static_cast<char>('0' + (nSignal / 10) % 10);
+    pDigits[1] = static_cast<char>('0' + nSignal % 10);
     [[maybe_unused]] ssize_t n = write(STDERR_FILENO, szMessage, sizeof szMessage - 1);
     signal(nSignal, SIG_DFL);
     raise(nSignal);
+}
+
+// A driver that calls exit() must not leave a socket nobody answers on.
+void UnlinkSocketAtExit() {
+    if (g_pServer != nullptr) g_pServer->unlinkSocket();
+}
+
+// Stops the server, but never waits for a driver call that does not return:
+// after the bound the process ends without it.
+void StopWithin(kestrel::remote::ProxyServer& server, std::chrono::milliseconds bound) {
+    server.server().unlinkSocket();  // nobody new gets in meanwhile
+    std::mutex mtxDone;
+    std::condition_variable cndDone;
+    bool bDone = false;
+    std::thread stopper([&] {
+        server.stop();
+        std::lock_guard<std::mutex> lock(mtxDone);
+        bDone = true;
+        cndDone.notify_one();
+    });
+    std::unique_lock<std::mutex> lock(mtxDone);
+    if (!cndDone.wait_for(lock, bound, [&] { return bDone; })) {
+        hostproc::Diagnose("a driver call does not return: exiting without it");
+        _exit(0);
+    }
+    lock.unlock();
+    stopper.join();
 }
 
 void InstallSignalHandlers() {
@@ -59,8 +93,10 @@ void InstallSignalHandlers() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    // A chatty driver must not write into the application's standard output.
+    // A chatty driver must not write into the application's standard output;
+    // line buffering keeps its lines in order with ours and loses none on a crash.
     dup2(STDERR_FILENO, STDOUT_FILENO);
+    setvbuf(stdout, nullptr, _IOLBF, 0);
 
     const std::string strArgument = argc == 2 ? argv[1] : "";
     const size_t nUnderscore = strArgument.rfind('_');
@@ -105,12 +141,13 @@ int main(int argc, char** argv) {
 #endif
         g_pServer = &server.server();
         InstallSignalHandlers();
+        atexit(&UnlinkSocketAtExit);
         server.start();
         hostproc::Diagnose("serving endpoint %s", server.server().socketPath().c_str());
 
         const bool bIdle = server.server().waitIdle(hostproc::IdleGrace(), hostproc::InitialGrace());
         hostproc::Diagnose("exiting: %s", bIdle ? "no client left" : "asked to stop");
-        server.stop();
+        StopWithin(server, std::chrono::seconds(5));
         g_pServer = nullptr;
     } catch (const std::exception& error) {
         hostproc::Diagnose("cannot serve endpoint %s: %s", strEndpoint.c_str(), error.what());

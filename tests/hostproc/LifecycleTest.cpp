@@ -1,0 +1,284 @@
+// Loading and unloading drivers in one HostProc, the neutral answers for
+// missing exports, and how the process ends: idle, run down, or asked to.
+#include <csignal>
+#include <fstream>
+
+#include <sys/wait.h>
+
+#include "HostProcHarness.h"
+#include "testdriver_protocol.h"
+
+namespace hostproc_test {
+namespace {
+
+using testdriver::Call;
+using testdriver::DefaultResult;
+using testdriver::Int;
+using testdriver::Str;
+
+using Lifecycle = HostProcTest;
+
+int OpenConnectionEcho(const char* szServer) {
+    return DefaultResult(Call("OpenConnection", {Str(szServer), Str("pw"), Int(0), Int(1)}));
+}
+
+TEST_F(Lifecycle, UnloadNullsTheHandleAndClosesTheDriver) {
+    Start();
+    RpcDriverCtx hCtx = Load(TestDriver());
+    ASSERT_NE(hCtx, nullptr);
+    EXPECT_EQ(rpc_OpenConnection(hCtx, "t", "pw", 0, 1), OpenConnectionEcho("t"));
+    EXPECT_EQ(StateValue(DriverState(hCtx), "pid"), Pid()) << "the driver runs inside our HostProc";
+
+    RpcDriverCtx hCopy = hCtx;
+    rpc_UnloadDriver(&hCtx);
+    EXPECT_EQ(hCtx, nullptr);
+    EXPECT_EQ(StatusOf([&] { rpc_OpenConnection(hCopy, "t", "pw", 0, 1); }), RPC_X_SS_CONTEXT_MISMATCH);
+    // The last instance took the library with it, before the reply.
+    EXPECT_EQ(CountLines("closed driver '" + TestDriver() + "'"), 1);
+
+    // Loading again opens it again.
+    RpcDriverCtx hAgain = Load(TestDriver());
+    ASSERT_NE(hAgain, nullptr);
+    EXPECT_EQ(rpc_OpenConnection(hAgain, "t", "pw", 0, 1), OpenConnectionEcho("t"));
+    EXPECT_EQ(CountLines("opened driver '" + TestDriver() + "'"), 2);
+    rpc_UnloadDriver(&hAgain);
+}
+
+TEST_F(Lifecycle, InstancesOfTwoDriversShareOneHostProc) {
+    Start();
+    RpcDriverCtx hEcho = Load(TestDriver());
+    RpcDriverCtx hPartial = Load(PartialDriver());
+    RpcDriverCtx hEcho2 = Load(TestDriver());
+    ASSERT_NE(hEcho, nullptr);
+    ASSERT_NE(hPartial, nullptr);
+    ASSERT_NE(hEcho2, nullptr);
+
+    EXPECT_EQ(rpc_OpenConnection(hEcho, "t", "pw", 0, 1), OpenConnectionEcho("t"));
+    EXPECT_EQ(rpc_OpenConnection(hPartial, "t", "pw", 0, 1), 4242);
+    EXPECT_EQ(rpc_OpenConnection(hEcho2, "u", "pw", 0, 1), OpenConnectionEcho("u"));
+    // Two instances of one driver share its library (and its state).
+    EXPECT_EQ(CountLines("opened driver '" + TestDriver() + "'"), 1);
+    EXPECT_EQ(StateValue(DriverState(hEcho2), "calls.OpenConnection"), 2);
+
+    rpc_UnloadDriver(&hEcho);
+    EXPECT_EQ(CountLines("closed driver '" + TestDriver() + "'"), 0) << "an instance still uses it";
+    EXPECT_EQ(rpc_OpenConnection(hEcho2, "u", "pw", 0, 1), OpenConnectionEcho("u"));
+    rpc_UnloadDriver(&hEcho2);
+    EXPECT_EQ(CountLines("closed driver '" + TestDriver() + "'"), 1);
+
+    EXPECT_EQ(rpc_OpenConnection(hPartial, "t", "pw", 0, 1), 4242);
+    rpc_UnloadDriver(&hPartial);
+    EXPECT_EQ(CountLines("closed driver '" + PartialDriver() + "'"), 1);
+}
+
+TEST_F(Lifecycle, DriverThatCannotBeOpenedGivesANullHandleAndItsReason) {
+    Start();
+    const std::string strMissing = Root() + "/libno_such_driver.so";
+    RpcDriverCtx hMissing = reinterpret_cast<RpcDriverCtx>(1);
+    EXPECT_EQ(StatusOf([&] { hMissing = Load(strMissing); }), std::nullopt);
+    EXPECT_EQ(hMissing, nullptr);
+    EXPECT_TRUE(WaitForLine("cannot load driver '" + strMissing + "'"));
+    EXPECT_EQ(CountLines("No such file or directory"), 1) << "dlopen's reason is named";
+
+    const std::string strGarbage = Root() + "/libgarbage.so";
+    std::ofstream(strGarbage) << std::string(256, 'x');
+    EXPECT_EQ(Load(strGarbage), nullptr);
+    EXPECT_TRUE(WaitForLine("cannot load driver '" + strGarbage + "'"));
+    EXPECT_EQ(CountLines("invalid ELF header"), 1);
+
+    // The failures leave the HostProc serving.
+    RpcDriverCtx hCtx = Load(TestDriver());
+    ASSERT_NE(hCtx, nullptr);
+    EXPECT_EQ(rpc_OpenConnection(hCtx, "t", "pw", 0, 1), OpenConnectionEcho("t"));
+}
+
+TEST_F(Lifecycle, MissingExportsAnswerNeutrallyAndAreReportedOnce) {
+    Start();
+    RpcDriverCtx hCtx = Load(PartialDriver());
+    ASSERT_NE(hCtx, nullptr);
+
+    // What the partial driver has.
+    EXPECT_EQ(rpc_OpenConnection(hCtx, "t", "pw", 0, 1), 4242);
+    EXPECT_EQ(rpc_QueryNumberOfCamDyn(hCtx, "t", "pw"), 3);
+    {
+        int32_t nSize = -1;
+        Owned<char> block;
+        EXPECT_EQ(rpc_GetImage2(hCtx, "t", 1, &nSize, &block), 7);
+        ASSERT_EQ(nSize, 7);
+        ASSERT_NE(block.get(), nullptr);
+        EXPECT_EQ(std::string(block.get(), 7), "PARTIAL");
+    }
+
+    // What it lacks: 0, zero outputs and null pointers, never a fault.
+    for (int nRound = 0; nRound < 2; ++nRound) {
+        Owned<char> mac, type;
+        EXPECT_EQ(rpc_GetInfo(hCtx, "t", "pw", &mac, &type), 0);
+        EXPECT_EQ(mac.get(), nullptr);
+        EXPECT_EQ(type.get(), nullptr);
+        EXPECT_EQ(rpc_QueryNumberOfAudioInputs(hCtx, "t", "pw"), 0);
+    }
+    {
+        Owned<char> type;
+        rpc_QueryDeviceTypeStrDyn(hCtx, "t", "pw", &type);
+        EXPECT_EQ(type.get(), nullptr);
+    }
+    {
+        int32_t nSize = -1;
+        Owned<char> video, media;
+        EXPECT_EQ(rpc_GetVideoDataBlock(hCtx, "t", 1, &nSize, &video), 0);
+        EXPECT_EQ(nSize, 0);
+        EXPECT_EQ(video.get(), nullptr);
+        nSize = -1;
+        EXPECT_EQ(rpc_GetMediaDataBlock(hCtx, "t", 0, 1, 0, &nSize, &media), 0);
+        EXPECT_EQ(nSize, 0);
+        EXPECT_EQ(media.get(), nullptr);
+    }
+    {
+        int32_t nCount = -1;
+        Owned<double> values, internal;
+        EXPECT_EQ(rpc_QueryDeviceControlledFramerates(hCtx, "t", "pw", 1, &nCount, &values, &internal), 0);
+        EXPECT_EQ(nCount, 0);
+        EXPECT_EQ(values.get(), nullptr);
+        EXPECT_EQ(internal.get(), nullptr);
+    }
+    {
+        OwnedStrings presets;
+        presets.n = 4;
+        EXPECT_EQ(rpc_QueryPresetPositions(hCtx, "t", 1, 4, 32, &presets), 0);
+        EXPECT_EQ(presets.p, nullptr);
+        OwnedStrings supported;
+        int32_t nSize = -1;
+        EXPECT_EQ(rpc_QueryPtzSupportedDyn(hCtx, "t", "pw", 64, &nSize, &supported), 0);
+        EXPECT_EQ(nSize, 0);
+        EXPECT_EQ(supported.p, nullptr);
+        const char* used[] = {"Input1"};
+        OwnedStrings open;
+        int32_t nOpen = -1;
+        EXPECT_EQ(rpc_QueryEventsDyn(hCtx, "t", "pw", 64, 1, used, &nOpen, &open), 0);
+        EXPECT_EQ(nOpen, 0);
+        EXPECT_EQ(open.p, nullptr);
+        EXPECT_EQ(rpc_SetEventsDyn(hCtx, "t", "pw", 1, used), 0);
+    }
+    {
+        int32_t nPan = -1, nTilt = -1, nZoom = -1;
+        EXPECT_EQ(rpc_GetPTZPos(hCtx, "t", 1, 0, &nPan, &nTilt, &nZoom), 0);
+        EXPECT_EQ(nPan, 0);
+        EXPECT_EQ(nTilt, 0);
+        EXPECT_EQ(nZoom, 0);
+        double dPan = -1, dTilt = -1, dZoom = -1, dFocus = -1;
+        EXPECT_EQ(rpc_PTZGetAbsoluteDoubles(hCtx, "t", "u", "pw", 1, 0, &dPan, &dTilt, &dZoom, &dFocus), 0);
+        EXPECT_EQ(dPan, 0.0);
+        EXPECT_EQ(dFocus, 0.0);
+        int32_t nHalf = -1, nSize = -1;
+        rpc_ConfigDevice2(hCtx, "t", "u", "pw", 1, &nHalf, &nSize);
+        EXPECT_EQ(nHalf, 0);
+        EXPECT_EQ(nSize, 0);
+    }
+    {
+        Owned<char16_t> xml, reply, parsed;
+        EXPECT_EQ(rpc_GetXml(hCtx, "t", "u", "pw", "", &xml), 0);
+        EXPECT_EQ(xml.get(), nullptr);
+        EXPECT_EQ(rpc_SetXmlParams(hCtx, "t", "u", "pw", u"<x/>", &reply), 0);
+        EXPECT_EQ(reply.get(), nullptr);
+        const char data[] = "a=1";
+        EXPECT_EQ(rpc_ParseXmlEventDataDyn(hCtx, "t", "u", "pw", 1, 3, data, &parsed), 0);
+        EXPECT_EQ(parsed.get(), nullptr);
+        int32_t nCode = -1;
+        EXPECT_EQ(rpc_PutMediaDataBlock(hCtx, "t", 2, 1, 0, 3, data, &nCode), 0);
+        EXPECT_EQ(nCode, 0);
+    }
+    EXPECT_EQ(rpc_QueryEventTypeDyn(hCtx, "t", "pw"), 0);
+    EXPECT_EQ(rpc_IsDebugBuildDyn(hCtx, "t", "pw"), 0);
+    EXPECT_EQ(StatusOf([&] { rpc_SetFeatureSet(hCtx, "features"); }), std::nullopt);
+    const int32_t drivers[] = {1, 2};
+    EXPECT_EQ(StatusOf([&] { rpc_SetPanTiltDriver(hCtx, "t", "u", "pw", 2, drivers, drivers, drivers); }),
+              std::nullopt);
+
+    // A second instance of the same library does not repeat the report.
+    RpcDriverCtx hSecond = Load(PartialDriver());
+    ASSERT_NE(hSecond, nullptr);
+    Owned<char> mac, type;
+    EXPECT_EQ(rpc_GetInfo(hSecond, "t", "pw", &mac, &type), 0);
+
+    for (const char* szExport : {"GetInfo", "QueryNumberOfAudioInputs", "QueryDeviceTypeStrDyn", "GetVideoDataBlock",
+                                 "GetMediaDataBlock", "QueryDeviceControlledFramerates", "QueryPresetPositions",
+                                 "QueryPtzSupportedDyn", "QueryEventsDyn", "SetEventsDyn", "GetPTZPos",
+                                 "PTZGetAbsoluteDoubles", "ConfigDevice2", "GetXml", "SetXmlParams",
+                                 "ParseXmlEventDataDyn", "PutMediaDataBlock", "QueryEventTypeDyn", "IsDebugBuildDyn",
+                                 "SetFeatureSet", "SetPanTiltDriver"}) {
+        EXPECT_EQ(CountLines(std::string("has no export ") + szExport + ":"), 1) << szExport;
+    }
+    for (const char* szExport : {"OpenConnection", "QueryNumberOfCamDyn", "GetImage2"}) {
+        EXPECT_EQ(CountLines(std::string("has no export ") + szExport + ":"), 0) << szExport;
+    }
+}
+
+TEST_F(Lifecycle, EndsByItselfWhenNoClientEverLoadsADriver) {
+    Start(HostProcOptions::Grace(60000, 200));
+    const std::optional<int> status = WaitExit();
+    ASSERT_TRUE(status.has_value()) << "still running long after its initial grace";
+    EXPECT_TRUE(IsCleanExit(*status)) << *status;
+    EXPECT_FALSE(SocketExists());
+    EXPECT_TRUE(WaitForLine("exiting: no client left"));
+}
+
+TEST_F(Lifecycle, StaysWhileAContextIsOpenThenEndsWhenIdle) {
+    Start(HostProcOptions::Grace(200, 60000));
+    RpcDriverCtx hCtx = Load(TestDriver());
+    ASSERT_NE(hCtx, nullptr);
+    // Many grace periods pass while the client holds its context.
+    EXPECT_TRUE(StaysFor(1500ms));
+    EXPECT_EQ(rpc_OpenConnection(hCtx, "t", "pw", 0, 1), OpenConnectionEcho("t"));
+
+    rpc_UnloadDriver(&hCtx);
+    ReleaseClient();
+    const std::optional<int> status = WaitExit();
+    ASSERT_TRUE(status.has_value()) << "still running after its last client left";
+    EXPECT_TRUE(IsCleanExit(*status)) << *status;
+    EXPECT_FALSE(SocketExists());
+    EXPECT_TRUE(WaitForLine("exiting: no client left"));
+}
+
+TEST_F(Lifecycle, AbandonedContextIsRunDownAndTheProcessEnds) {
+    Start(HostProcOptions::Grace(200, 60000));
+    RpcDriverCtx hCtx = Load(TestDriver());
+    ASSERT_NE(hCtx, nullptr);
+    EXPECT_EQ(rpc_OpenConnection(hCtx, "t", "pw", 0, 1), OpenConnectionEcho("t"));
+    // The client forgets its context without unloading and closes its
+    // connections: the server runs the rundown.
+    ReleaseClient();
+    EXPECT_TRUE(WaitForLine("client went away: releasing an instance of '" + TestDriver() + "'"));
+    EXPECT_TRUE(WaitForLine("closed driver '" + TestDriver() + "'"));
+    const std::optional<int> status = WaitExit();
+    ASSERT_TRUE(status.has_value());
+    EXPECT_TRUE(IsCleanExit(*status)) << *status;
+}
+
+TEST_F(Lifecycle, SigtermEndsItCleanlyWithAContextOpen) {
+    Start();
+    RpcDriverCtx hCtx = Load(TestDriver());
+    ASSERT_NE(hCtx, nullptr);
+    EXPECT_EQ(rpc_OpenConnection(hCtx, "t", "pw", 0, 1), OpenConnectionEcho("t"));
+
+    Signal(SIGTERM);
+    const std::optional<int> status = WaitExit();
+    ASSERT_TRUE(status.has_value());
+    EXPECT_TRUE(IsCleanExit(*status)) << *status;
+    EXPECT_FALSE(SocketExists());
+    EXPECT_TRUE(WaitForLine("exiting: asked to stop"));
+    EXPECT_TRUE(WaitForLine("closed driver '" + TestDriver() + "'")) << "the open instance is released";
+    // Gone between two calls: nobody to connect to.
+    EXPECT_EQ(StatusOf([&] { rpc_OpenConnection(hCtx, "t", "pw", 0, 1); }), RPC_S_SERVER_UNAVAILABLE);
+}
+
+TEST_F(Lifecycle, DriverOutputGoesToStandardError) {
+    Start();
+    RpcDriverCtx hCtx = Load(TestDriver());
+    ASSERT_NE(hCtx, nullptr);
+    EXPECT_EQ(rpc_OpenConnection(hCtx, "t#print", "pw", 0, 1), OpenConnectionEcho("t#print"));
+    EXPECT_TRUE(WaitForLine(Call("OpenConnection", {Str("t#print"), Str("pw"), Int(0), Int(1)}) + "\n"));
+    EXPECT_EQ(StdoutText(), "") << "nothing reaches the standard output HostProc was given";
+}
+
+}  // namespace
+}  // namespace hostproc_test

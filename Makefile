@@ -14,7 +14,9 @@ PACKAGES := g++ make cmake pkg-config python3 \
             libgtest-dev libgmock-dev libbenchmark-dev \
             clang libclang-rt-14-dev gnuplot-nox
 
-.PHONY: all deps build test test-asan test-tsan bench demo fuzz clean
+.PHONY: all deps build test test-asan test-tsan bench demo fuzz install clean
+
+PREFIX ?= /usr/local
 
 all: build
 
@@ -53,6 +55,7 @@ test-tsan: deps
 	    setarch $$(uname -m) -R ctest --test-dir build-tsan --output-on-failure -j $(JOBS) --timeout 900
 
 bench: build
+	build/tools/kestrel bench --out build/bench-report
 	@set -e; for b in build/bench/*/kestrel-bench-*; do \
 	    [ -x "$$b" ] || continue; echo "== $$b"; "$$b" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true; done
 
@@ -65,6 +68,9 @@ fuzz: deps
 demo: build
 	@if [ -x build/tools/kestrel ]; then build/tools/kestrel demo; \
 	else echo "The kestrel command is not built yet, so there is no demo to run (the libraries and tests are built)."; fi
+
+install: build
+	cmake --install build --prefix $(PREFIX)
 
 clean:
 	rm -rf build build-asan build-tsan build-fuzz

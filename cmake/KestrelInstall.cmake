@@ -1,0 +1,43 @@
+# Installs Kestrel for applications and driver authors:
+#   <libdir>/libKestrel.so                          the library applications load
+#   <includedir>/kestrel/*.h                        the public driver API
+#   <libdir>/kestrel/drivers/libsimcam.so           the simulated camera
+#   <libdir>/kestrel/drivers/hostproc/HostProc      the proxy server, beside the drivers
+#   <libdir>/pkgconfig/kestrel.pc                   pkg-config --cflags --libs kestrel
+#   <libdir>/cmake/Kestrel/KestrelConfig.cmake      find_package(Kestrel): Kestrel::Kestrel
+#                                                   (the library) and Kestrel::headers (the API
+#                                                   alone, what a driver builds against)
+# Needs the targets Kestrel, HostProc and simcam: include it after they are
+# defined (tools/CMakeLists.txt does; a second include does nothing).
+if(NOT TARGET Kestrel OR NOT TARGET HostProc OR NOT TARGET simcam)
+  message(STATUS "Kestrel install rules not added yet: Kestrel, HostProc or simcam is not defined")
+  return()
+endif()
+include_guard(GLOBAL)
+include(${CMAKE_CURRENT_LIST_DIR}/KestrelPaths.cmake)
+include(CMakePackageConfigHelpers)
+
+install(TARGETS Kestrel EXPORT KestrelTargets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+file(GLOB KESTREL_PUBLIC_HEADERS ${PROJECT_SOURCE_DIR}/include/kestrel/*.h)
+install(FILES ${KESTREL_PUBLIC_HEADERS} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/kestrel)
+install(TARGETS simcam LIBRARY DESTINATION ${KESTREL_INSTALL_DRIVERSDIR})
+install(TARGETS HostProc RUNTIME DESTINATION ${KESTREL_INSTALL_DRIVERSDIR}/hostproc)
+
+install(EXPORT KestrelTargets NAMESPACE Kestrel:: DESTINATION ${KESTREL_INSTALL_CMAKEDIR})
+configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/KestrelConfig.cmake.in
+  ${CMAKE_BINARY_DIR}/cmake/KestrelConfig.cmake
+  INSTALL_DESTINATION ${KESTREL_INSTALL_CMAKEDIR}
+  PATH_VARS CMAKE_INSTALL_INCLUDEDIR KESTREL_INSTALL_DRIVERSDIR)
+write_basic_package_version_file(${CMAKE_BINARY_DIR}/cmake/KestrelConfigVersion.cmake
+  VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
+install(FILES ${CMAKE_BINARY_DIR}/cmake/KestrelConfig.cmake ${CMAKE_BINARY_DIR}/cmake/KestrelConfigVersion.cmake
+  DESTINATION ${KESTREL_INSTALL_CMAKEDIR})
+
+# pkg-config file with paths relative to its own location, so that an
+# installation made with --prefix elsewhere stays usable.
+file(RELATIVE_PATH KESTREL_PC_TO_PREFIX "/@prefix@/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/@prefix@")
+string(REGEX REPLACE "/$" "" KESTREL_PC_TO_PREFIX "${KESTREL_PC_TO_PREFIX}")
+configure_file(${CMAKE_CURRENT_LIST_DIR}/kestrel.pc.in ${CMAKE_BINARY_DIR}/cmake/kestrel.pc @ONLY)
+install(FILES ${CMAKE_BINARY_DIR}/cmake/kestrel.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

@@ -1,0 +1,554 @@
+// kestrel bench: what the proxy costs, side by side with its floors.
+//   Kestrel   the call through libKestrel.so, RPC over AF_UNIX, HostProc
+//   direct    the same driver loaded into this process (the in-process floor)
+//   raw       a socketpair and a thread: a 64-byte round trip, and a bulk
+//             transfer into a fresh new[] buffer (the transport floor)
+// Every figure is the median of repeated trials; a trial times a batch of
+// calls and divides.
+#include "Commands.h"
+#include "Session.h"
+#include "Util.h"
+
+#include <CLI/CLI.hpp>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <thread>
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/utsname.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace kestrel_cli {
+
+namespace {
+
+struct BenchOptions {
+    Target target;
+    std::string strOut = "kestrel-bench-out";
+    std::string strBlockDriver;
+    int nTrials = 15;
+    bool bQuick = false;
+};
+
+struct Stats {
+    double dMedian = 0, dMin = 0, dMax = 0;
+    int nTrials = 0;
+};
+
+Stats Summarise(std::vector<double> samples)
+{
+    Stats stats;
+    if (samples.empty())
+        return stats;
+    std::sort(samples.begin(), samples.end());
+    const size_t n = samples.size();
+    stats.dMedian = n % 2 ? samples[n / 2] : (samples[n / 2 - 1] + samples[n / 2]) / 2;
+    stats.dMin = samples.front();
+    stats.dMax = samples.back();
+    stats.nTrials = static_cast<int>(n);
+    return stats;
+}
+
+// Seconds per operation: nTrials batches after a warm-up, each batch sized
+// from the warm-up to last about dTrialSeconds, so that fast calls are timed
+// in bulk and slow ones are not repeated needlessly.
+template <typename F>
+Stats Measure(int nTrials, double dTrialSeconds, F&& operation)
+{
+    const Clock::time_point warm = Clock::now();
+    int nWarm = 0;
+    while (nWarm < 3 || (SecondsSince(warm) < dTrialSeconds / 4 && nWarm < 100000)) {
+        operation();
+        ++nWarm;
+    }
+    const double dEach = SecondsSince(warm) / nWarm;
+    const int nBatch = static_cast<int>(std::clamp(dTrialSeconds / dEach, 1.0, 1e6));
+    std::vector<double> samples;
+    for (int t = 0; t < nTrials; ++t) {
+        const Clock::time_point start = Clock::now();
+        for (int i = 0; i < nBatch; ++i)
+            operation();
+        samples.push_back(SecondsSince(start) / nBatch);
+    }
+    return Summarise(samples);
+}
+
+/* ---- the transport floor ---- */
+
+bool WriteAll(int hSocket, const unsigned char* p, size_t n)
+{
+    while (n > 0) {
+        const ssize_t nDone = write(hSocket, p, n);
+        if (nDone < 0 && errno == EINTR)
+            continue;
+        if (nDone <= 0)
+            return false;
+        p += nDone;
+        n -= static_cast<size_t>(nDone);
+    }
+    return true;
+}
+
+bool ReadAll(int hSocket, unsigned char* p, size_t n)
+{
+    while (n > 0) {
+        const ssize_t nDone = read(hSocket, p, n);
+        if (nDone < 0 && errno == EINTR)
+            continue;
+        if (nDone <= 0)
+            return false;
+        p += nDone;
+        n -= static_cast<size_t>(nDone);
+    }
+    return true;
+}
+
+// A peer thread on the other end of a socketpair: for each 64-byte request
+// it answers nReply bytes (64 for the round trip).
+class RawPeer {
+public:
+    explicit RawPeer(size_t nReply) : m_reply(std::max<size_t>(nReply, 64), 0x5A)
+    {
+        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, m_hSockets) != 0)
+            throw Failure{kExitLoad, std::string("socketpair: ") + std::strerror(errno)};
+        m_thread = std::thread([this] {
+            unsigned char request[64];
+            while (ReadAll(m_hSockets[1], request, sizeof request) && WriteAll(m_hSockets[1], m_reply.data(), m_reply.size())) {
+            }
+        });
+    }
+    ~RawPeer()
+    {
+        shutdown(m_hSockets[0], SHUT_RDWR);
+        m_thread.join();
+        close(m_hSockets[0]);
+        close(m_hSockets[1]);
+    }
+    // One request and its whole answer, received into a fresh buffer.
+    void Call()
+    {
+        unsigned char request[64] = {1};
+        if (!WriteAll(m_hSockets[0], request, sizeof request))
+            throw Failure{kExitDriverFailed, "raw transfer failed"};
+        unsigned char* pBuffer = new unsigned char[m_reply.size()];
+        const bool bOk = ReadAll(m_hSockets[0], pBuffer, m_reply.size());
+        delete[] pBuffer;
+        if (!bOk)
+            throw Failure{kExitDriverFailed, "raw transfer failed"};
+    }
+
+private:
+    std::vector<unsigned char> m_reply;
+    int m_hSockets[2] = {-1, -1};
+    std::thread m_thread;
+};
+
+/* ---- the report ---- */
+
+struct Row {
+    std::string strName;
+    double dBytes = 0;          // block size, 0 for calls
+    Stats kestrel, direct, raw;
+    bool bHasDirect = false, bHasRaw = false;
+    std::string strGoal;
+    double dRatio = 0;          // Kestrel/raw time (calls) or throughput share (blocks)
+    double dTransportShare = 0; // blocks: throughput share without the driver's own time
+    bool bMet = false;
+    std::string strNote;
+};
+
+std::string Micro(double dSeconds)
+{
+    char szText[32];
+    std::snprintf(szText, sizeof szText, dSeconds < 1e-3 ? "%.2f us" : "%.3f ms", dSeconds < 1e-3 ? dSeconds * 1e6 : dSeconds * 1e3);
+    return szText;
+}
+
+std::string Throughput(double dBytes, double dSeconds)
+{
+    char szText[32];
+    std::snprintf(szText, sizeof szText, "%.0f MB/s", dBytes / dSeconds / 1e6);
+    return szText;
+}
+
+std::string Cell(const Row& row, const Stats& stats, bool bPresent)
+{
+    if (!bPresent)
+        return "-";
+    if (row.dBytes > 0)
+        return Micro(stats.dMedian) + " (" + Throughput(row.dBytes, stats.dMedian) + ")";
+    return Micro(stats.dMedian);
+}
+
+std::string RatioText(const Row& row)
+{
+    char szText[64];
+    if (row.strGoal.empty())
+        return "-";
+    if (row.dBytes > 0)
+        std::snprintf(szText, sizeof szText, "%.0f %% of raw (transport %.0f %%)", row.dRatio * 100, row.dTransportShare * 100);
+    else if (row.bHasRaw)
+        std::snprintf(szText, sizeof szText, "%.2f x raw", row.dRatio);
+    else
+        return "-";
+    return szText;
+}
+
+std::string JsonEscape(const std::string& strText)
+{
+    std::string out;
+    for (char c : strText) {
+        if (c == '"' || c == '\\')
+            out.push_back('\\');
+        if (static_cast<unsigned char>(c) < 0x20) {
+            char szEscape[8];
+            std::snprintf(szEscape, sizeof szEscape, "\\u%04x", c);
+            out += szEscape;
+            continue;
+        }
+        out.push_back(c);
+    }
+    return out;
+}
+
+std::string JsonStats(const Stats& stats)
+{
+    char szText[160];
+    std::snprintf(szText, sizeof szText, "{\"median_s\": %.9g, \"min_s\": %.9g, \"max_s\": %.9g, \"trials\": %d}",
+                  stats.dMedian, stats.dMin, stats.dMax, stats.nTrials);
+    return szText;
+}
+
+bool HaveGnuplot()
+{
+    const char* szPath = std::getenv("PATH");
+    std::stringstream folders(szPath ? szPath : "/usr/bin:/bin");
+    for (std::string strFolder; std::getline(folders, strFolder, ':');) {
+        if (!strFolder.empty() && access((strFolder + "/gnuplot").c_str(), X_OK) == 0)
+            return true;
+    }
+    return false;
+}
+
+class TempWorld {
+public:
+    TempWorld()
+    {
+        char szRoot[] = "/tmp/kestrel-bench-XXXXXX";
+        if (mkdtemp(szRoot) == nullptr)
+            throw Failure{kExitIo, "cannot create a temporary folder"};
+        m_strRoot = szRoot;
+        const std::string strRpc = m_strRoot + "/rpc";
+        const std::string strXdg = m_strRoot + "/xdg";
+        mkdir(strRpc.c_str(), 0700);
+        mkdir(strXdg.c_str(), 0700);
+        // A private socket folder, and a configuration folder without
+        // Proxies.ini: no trace lines while measuring.
+        setenv("KESTREL_RPC_DIR", strRpc.c_str(), 1);
+        setenv("XDG_CONFIG_DIRS", strXdg.c_str(), 1);
+    }
+    ~TempWorld()
+    {
+        std::error_code error;
+        fs::remove_all(m_strRoot, error);
+    }
+
+private:
+    std::string m_strRoot;
+};
+
+int RunBench(BenchOptions options)
+{
+    Target& target = options.target;
+    target.bDirect = false;
+    ResolveDefaults(target);
+    const Locations where = FindLocations();
+    std::string strBlockDriver = options.strBlockDriver.empty() ? where.strBlockDriver : Absolute(options.strBlockDriver);
+    const bool bTestDriver = !strBlockDriver.empty();
+    if (!bTestDriver)
+        strBlockDriver = target.strDriver;
+    MakeFolder(options.strOut);
+    const std::string strOut = Absolute(options.strOut);
+    const int nTrials = options.bQuick ? 5 : options.nTrials;
+    const double dTrial = options.bQuick ? 0.01 : 0.05;
+    // The simulated camera paces its frames in real time; measure it unpaced.
+    setenv("SIMCAM_DETERMINISTIC", "1", 1);
+    TempWorld world;
+
+    const std::vector<size_t> sizes = bTestDriver ? std::vector<size_t>{64 * 1024, 1024 * 1024, 8 * 1024 * 1024}
+                                                  : std::vector<size_t>{0};
+    std::vector<Row> rows;
+    std::fprintf(stderr, "measuring (%d trials each)...\n", nTrials);
+
+    // Raw transport floor.
+    Stats rawCall;
+    std::vector<Stats> rawBlocks;
+    {
+        RawPeer peer(64);
+        rawCall = Measure(nTrials, dTrial, [&] { peer.Call(); });
+    }
+
+    // Through Kestrel and direct, the small call on the shipped driver.
+    Row small;
+    small.strName = "small call (QueryIsPTZDeviceDyn)";
+    {
+        Session session(target);
+        session.Add("bench-small", "bench-small");
+        auto pQuery = session.Need(session.Api().QueryIsPTZDeviceDyn, "QueryIsPTZDeviceDyn");
+        small.kestrel = Measure(nTrials, dTrial, [&] {
+            session.Guard("QueryIsPTZDeviceDyn", [&] { return pQuery("bench-small", target.strPassword.c_str()); });
+        });
+        Target direct = target;
+        direct.bDirect = true;
+        Session driver(direct);
+        auto pDirect = driver.Need(driver.Api().QueryIsPTZDeviceDyn, "QueryIsPTZDeviceDyn");
+        small.direct = Measure(nTrials, dTrial, [&] { pDirect("bench-small", target.strPassword.c_str()); });
+        // Unloaded, so that the unload measured below is a real one.
+        session.Unload();
+    }
+    small.raw = rawCall;
+    small.bHasDirect = small.bHasRaw = true;
+    small.strGoal = "<= 1.3 x raw";
+    small.dRatio = small.kestrel.dMedian / rawCall.dMedian;
+    small.bMet = small.dRatio <= 1.3;
+    rows.push_back(small);
+
+    // Blocks.
+    std::string strBlockSource;
+    {
+        Target blockTarget = target;
+        blockTarget.strDriver = strBlockDriver;
+        Session session(blockTarget);
+        Target directTarget = blockTarget;
+        directTarget.bDirect = true;
+        Session driver(directTarget);
+        auto pGet = session.Need(session.Api().GetVideoDataBlock, "GetVideoDataBlock");
+        auto pDirectGet = driver.Need(driver.Api().GetVideoDataBlock, "GetVideoDataBlock");
+        auto pDirectDelete = driver.Need(driver.Api().DeleteBuffer, "DeleteBuffer");
+        for (size_t nSize : sizes) {
+            const std::string strServer = bTestDriver ? "x#block=" + std::to_string(nSize) : "bench-frames";
+            session.Add(strServer, "bench-blocks");
+            if (!bTestDriver) {
+                for (Session* pSession : {&session, &driver})
+                    pSession->Api().OpenStreamConnection(strServer.c_str(), target.strPassword.c_str(), 0, 1);
+            }
+            size_t nSeen = 0;
+            auto viaKestrel = [&] {
+                unsigned char* pBlock = nullptr;
+                const int n = session.Guard("GetVideoDataBlock", [&] { return pGet(strServer.c_str(), 1, &pBlock); });
+                nSeen = static_cast<size_t>(std::max(n, 0));
+                session.Api().DeleteBuffer(pBlock);
+            };
+            viaKestrel();
+            if (nSeen == 0)
+                throw Failure{kExitDriverFailed, "GetVideoDataBlock handed over no block from " + strBlockDriver};
+            const double dBytes = static_cast<double>(nSeen);
+            Row row;
+            row.dBytes = dBytes;
+            row.strName = "GetVideoDataBlock " + FormatBytes(dBytes);
+            row.kestrel = Measure(nTrials, dTrial, viaKestrel);
+            row.direct = Measure(nTrials, dTrial, [&] {
+                unsigned char* pBlock = nullptr;
+                pDirectGet(strServer.c_str(), 1, &pBlock);
+                pDirectDelete(pBlock);
+            });
+            {
+                RawPeer peer(nSeen);
+                row.raw = Measure(nTrials, dTrial, [&] { peer.Call(); });
+            }
+            row.bHasDirect = row.bHasRaw = true;
+            row.strGoal = ">= 70 % of raw";
+            row.dRatio = row.raw.dMedian / row.kestrel.dMedian;
+            const double dTransport = row.kestrel.dMedian - row.direct.dMedian;
+            row.dTransportShare = dTransport > 0 ? row.raw.dMedian / dTransport : 1.0;
+            row.bMet = row.dRatio >= 0.70;
+            rows.push_back(row);
+            session.Remove(strServer);
+        }
+        session.Unload();
+        strBlockSource = bTestDriver ? "test driver " + strBlockDriver + ", instance \"x#block=N\" (N pattern bytes per block)"
+                                     : "simulated camera " + strBlockDriver + " (deterministic mode: JPEG frames of its configured size, unpaced)";
+    }
+
+    // Cold AddDeviceInstance: a new proxy server each time (start HostProc,
+    // bind, load the driver).
+    {
+        Session session(target);
+        Module& api = session.Api();
+        std::vector<double> samples;
+        for (int t = 0; t < nTrials; ++t) {
+            const std::string strHost = "bench-cold-" + std::to_string(t);
+            const Clock::time_point start = Clock::now();
+            if (api.AddDeviceInstance("bench-cold", target.strDriver.c_str(), strHost.c_str()) != 1)
+                throw Failure{kExitLoad, "AddDeviceInstance failed"};
+            samples.push_back(SecondsSince(start));
+            api.RemoveDeviceInstance("bench-cold");
+        }
+        session.Unload();
+        Row row;
+        row.strName = "cold AddDeviceInstance";
+        row.kestrel = Summarise(samples);
+        row.strGoal = "<= 25 ms";
+        row.bMet = row.kestrel.dMedian <= 0.025;
+        rows.push_back(row);
+    }
+
+    // Unloading the library with one instance on a running HostProc.
+    {
+        std::vector<double> samples;
+        bool bAllGone = true;
+        for (int t = 0; t < std::max(5, nTrials / 2); ++t) {
+            Module module;
+            module.Open(target.strLibrary);
+            if (module.AddDeviceInstance("bench-unload", target.strDriver.c_str(), "bench-unload") != 1)
+                throw Failure{kExitLoad, "AddDeviceInstance failed"};
+            module.QueryIsPTZDeviceDyn("bench-unload", target.strPassword.c_str());
+            const Clock::time_point start = Clock::now();
+            bAllGone = module.Close() && bAllGone;
+            samples.push_back(SecondsSince(start));
+        }
+        Row row;
+        row.strName = "library unload (dlclose)";
+        row.kestrel = Summarise(samples);
+        row.strGoal = "<= 50 ms";
+        row.bMet = row.kestrel.dMedian <= 0.050;
+        if (!bAllGone)
+            row.strNote = "the library stayed mapped after dlclose";
+        rows.push_back(row);
+    }
+
+    // Console table.
+    utsname machine{};
+    uname(&machine);
+    const unsigned nCores = std::thread::hardware_concurrency();
+    std::string strMachine = std::string(machine.sysname) + " " + machine.release + " " + machine.machine + ", " +
+                             std::to_string(nCores) + " cores";
+    std::printf("Kestrel performance report: medians of %d trials (%s)\n", nTrials, strMachine.c_str());
+    std::printf("  blocks from: %s\n", strBlockSource.c_str());
+    std::printf("  small call on: %s\n\n", target.strDriver.c_str());
+    std::printf("%-34s %-24s %-24s %-24s %-34s %-16s %s\n", "measure", "Kestrel", "direct (in-process)", "raw AF_UNIX",
+                "Kestrel vs raw", "goal", "");
+    for (const Row& row : rows) {
+        std::printf("%-34s %-24s %-24s %-24s %-34s %-16s %s%s\n", row.strName.c_str(), Cell(row, row.kestrel, true).c_str(),
+                    Cell(row, row.direct, row.bHasDirect).c_str(), Cell(row, row.raw, row.bHasRaw).c_str(),
+                    RatioText(row).c_str(), row.strGoal.c_str(), row.bMet ? "met" : "MISSED",
+                    row.strNote.empty() ? "" : (" (" + row.strNote + ")").c_str());
+    }
+    std::printf("\n  Kestrel vs raw for blocks: throughput share of the raw transfer; \"transport\" leaves out the\n"
+                "  driver's own time (Kestrel minus direct), i.e. what the proxy path itself achieves.\n");
+
+    // Markdown.
+    {
+        std::ostringstream md;
+        md << "# Kestrel performance report\n\n"
+           << "Medians of " << nTrials << " trials on " << strMachine << ".\n\n"
+           << "- Blocks from: " << strBlockSource << "\n"
+           << "- Small call on: " << target.strDriver << "\n"
+           << "- Raw AF_UNIX: a socketpair and a thread in one process; 64-byte round trip, and the block size "
+              "received into a fresh `new[]` buffer\n\n"
+           << "| measure | Kestrel | direct (in-process) | raw AF_UNIX | Kestrel vs raw | goal | |\n"
+           << "|---|---|---|---|---|---|---|\n";
+        for (const Row& row : rows)
+            md << "| " << row.strName << " | " << Cell(row, row.kestrel, true) << " | " << Cell(row, row.direct, row.bHasDirect)
+               << " | " << Cell(row, row.raw, row.bHasRaw) << " | " << RatioText(row) << " | " << row.strGoal << " | "
+               << (row.bMet ? "met" : "missed") << (row.strNote.empty() ? "" : " (" + row.strNote + ")") << " |\n";
+        md << "\nFor blocks, \"transport\" is the share without the driver's own time (Kestrel minus direct).\n";
+        const std::string strText = md.str();
+        WriteFile(strOut + "/bench.md", strText.data(), strText.size());
+    }
+    // JSON.
+    {
+        std::ostringstream json;
+        json << "{\n  \"machine\": \"" << JsonEscape(strMachine) << "\",\n  \"trials\": " << nTrials
+             << ",\n  \"block_source\": \"" << JsonEscape(strBlockSource) << "\",\n  \"rows\": [\n";
+        for (size_t i = 0; i < rows.size(); ++i) {
+            const Row& row = rows[i];
+            json << "    {\"name\": \"" << JsonEscape(row.strName) << "\", \"bytes\": " << row.dBytes
+                 << ", \"kestrel\": " << JsonStats(row.kestrel);
+            if (row.bHasDirect)
+                json << ", \"direct\": " << JsonStats(row.direct);
+            if (row.bHasRaw)
+                json << ", \"raw\": " << JsonStats(row.raw);
+            json << ", \"ratio\": " << row.dRatio;
+            if (row.dBytes > 0)
+                json << ", \"transport_share\": " << row.dTransportShare;
+            json << ", \"goal\": \"" << JsonEscape(row.strGoal) << "\", \"met\": " << (row.bMet ? "true" : "false") << "}"
+                 << (i + 1 < rows.size() ? "," : "") << "\n";
+        }
+        json << "  ]\n}\n";
+        const std::string strText = json.str();
+        WriteFile(strOut + "/bench.json", strText.data(), strText.size());
+    }
+    // Chart.
+    std::string strChart = "skipped: gnuplot is not installed";
+    if (HaveGnuplot()) {
+        std::ostringstream blocks, calls;
+        for (const Row& row : rows) {
+            if (row.dBytes > 0)
+                blocks << '"' << FormatBytes(row.dBytes) << "\" " << row.dBytes / row.kestrel.dMedian / 1e6 << ' '
+                       << row.dBytes / row.direct.dMedian / 1e6 << ' ' << row.dBytes / row.raw.dMedian / 1e6 << ' '
+                       << row.dTransportShare * row.dBytes / row.raw.dMedian / 1e6 << '\n';
+        }
+        calls << "\"Kestrel\" " << small.kestrel.dMedian * 1e6 << "\n\"raw AF_UNIX\" " << small.raw.dMedian * 1e6
+              << "\n\"direct\" " << small.direct.dMedian * 1e6 << '\n';
+        const std::string strBlocks = blocks.str(), strCalls = calls.str();
+        WriteFile(strOut + "/bench-blocks.dat", strBlocks.data(), strBlocks.size());
+        WriteFile(strOut + "/bench-calls.dat", strCalls.data(), strCalls.size());
+        std::ostringstream gp;
+        gp << "set terminal pngcairo noenhanced size 1100,480 font 'sans,10'\n"
+           << "set output '" << strOut << "/bench.png'\n"
+           << "set multiplot layout 1,2 title 'Kestrel: proxy cost against its floors (medians)'\n"
+           << "set style data histograms\nset style histogram clustered gap 1\nset style fill solid 0.8 border -1\n"
+           << "set boxwidth 0.9\nset grid ytics\nset key top left\n"
+           << "set title 'small call (QueryIsPTZDeviceDyn)'\nset ylabel 'microseconds per call'\nset yrange [0:*]\n"
+           << "plot '" << strOut << "/bench-calls.dat' using 2:xtic(1) title '' lc rgb '#4477aa'\n"
+           << "set title 'GetVideoDataBlock throughput'\nset ylabel 'MB/s'\n"
+           << "plot '" << strOut << "/bench-blocks.dat' using 2:xtic(1) title 'Kestrel' lc rgb '#4477aa', "
+           << "'' using 5 title 'Kestrel, driver time left out' lc rgb '#66ccee', "
+           << "'' using 3 title 'direct (in-process)' lc rgb '#228833', '' using 4 title 'raw AF_UNIX' lc rgb '#ccbb44'\n"
+           << "unset multiplot\n";
+        const std::string strScript = gp.str();
+        WriteFile(strOut + "/bench.gp", strScript.data(), strScript.size());
+        const std::string strCommand = "gnuplot '" + strOut + "/bench.gp' 2>&1";
+        const int nStatus = std::system(strCommand.c_str());
+        strChart = nStatus == 0 ? strOut + "/bench.png" : "gnuplot failed (status " + std::to_string(nStatus) + ")";
+    }
+    std::printf("\nwritten: %s/bench.md, %s/bench.json; chart: %s\n", strOut.c_str(), strOut.c_str(), strChart.c_str());
+    return kExitOk;
+}
+
+}  // namespace
+
+Runner AddBenchCommand(CLI::App& app)
+{
+    auto options = std::make_shared<BenchOptions>();
+    CLI::App* pCommand = app.add_subcommand(
+        "bench",
+        "Performance report: a small call and GetVideoDataBlock at 64 KiB, 1 MiB and 8 MiB through Kestrel, on the "
+        "driver loaded directly, and over a raw AF_UNIX socketpair; a cold AddDeviceInstance; library unload. "
+        "Medians of repeated trials, printed as a table with ratios and goals, written as bench.md, bench.json and "
+        "bench.png (gnuplot) into --out. Blocks come from the build's test driver (instance \"x#block=N\") when it "
+        "is there, else from the simulated camera's frames.");
+    AddModuleOptions(*pCommand, options->target);
+    pCommand->add_option("--password", options->target.strPassword, "password of the small-call driver")->capture_default_str();
+    pCommand->add_option("--out", options->strOut, "folder for the report files")->capture_default_str();
+    pCommand->add_option("--trials", options->nTrials, "trials per measure")->capture_default_str()->check(CLI::Range(3, 1000));
+    pCommand->add_option("--block-driver", options->strBlockDriver,
+                         "driver that makes blocks of a chosen size for instance \"x#block=N\" (default: the test driver)");
+    pCommand->add_flag("--quick", options->bQuick, "fewer trials and shorter batches (a smoke run, figures are rough)");
+    return [options] { return RunBench(*options); };
+}
+
+}  // namespace kestrel_cli

@@ -1,0 +1,228 @@
+#include "Util.h"
+
+#include "Api.h"
+
+#include <turbojpeg.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include <unistd.h>
+
+namespace kestrel_cli {
+
+std::string Utf8FromBstr(const OLECHAR* bs)
+{
+    std::string out;
+    if (bs == nullptr)
+        return out;
+    for (size_t i = 0; bs[i] != 0; ++i) {
+        uint32_t cp = bs[i];
+        if (cp >= 0xD800 && cp <= 0xDBFF && bs[i + 1] >= 0xDC00 && bs[i + 1] <= 0xDFFF) {
+            cp = 0x10000 + ((cp - 0xD800) << 10) + (bs[i + 1] - 0xDC00u);
+            ++i;
+        } else if (cp >= 0xD800 && cp <= 0xDFFF) {
+            cp = 0xFFFD;
+        }
+        if (cp < 0x80) {
+            out.push_back(static_cast<char>(cp));
+        } else if (cp < 0x800) {
+            out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        } else if (cp < 0x10000) {
+            out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        } else {
+            out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+            out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        }
+    }
+    return out;
+}
+
+BSTR BstrFromUtf8(const std::string& strText)
+{
+    std::u16string wide;
+    for (size_t i = 0; i < strText.size();) {
+        const unsigned char c = static_cast<unsigned char>(strText[i]);
+        uint32_t cp = 0xFFFD;
+        size_t n = 1;
+        if (c < 0x80) {
+            cp = c;
+        } else {
+            const size_t need = (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 1;
+            if (need > 1 && i + need <= strText.size()) {
+                uint32_t v = c & (need == 2 ? 0x1F : need == 3 ? 0x0F : 0x07);
+                bool bValid = true;
+                for (size_t k = 1; k < need; ++k) {
+                    const unsigned char cc = static_cast<unsigned char>(strText[i + k]);
+                    bValid = bValid && (cc & 0xC0) == 0x80;
+                    v = (v << 6) | (cc & 0x3F);
+                }
+                if (bValid) {
+                    cp = v;
+                    n = need;
+                }
+            }
+        }
+        i += n;
+        if (cp >= 0x10000) {
+            cp -= 0x10000;
+            wide.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
+            wide.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+        } else {
+            wide.push_back(static_cast<char16_t>(cp));
+        }
+    }
+    BSTR bs = SysAllocStringLen(wide.data(), static_cast<unsigned int>(wide.size()));
+    if (bs == nullptr)
+        throw std::bad_alloc();
+    return bs;
+}
+
+size_t JpegLength(const unsigned char* p, size_t nLimit)
+{
+    if (p == nullptr || nLimit < 4 || p[0] != 0xFF || p[1] != 0xD8)
+        return 0;
+    size_t i = 2;
+    // Marker segments up to the start of scan, then entropy-coded data in
+    // which 0xFF is followed only by a stuffed 0x00 or a restart marker.
+    while (i + 2 <= nLimit) {
+        if (p[i] != 0xFF)
+            return 0;
+        const unsigned char marker = p[i + 1];
+        if (marker == 0xFF) {
+            ++i;
+            continue;
+        }
+        if (marker == 0xD9)
+            return i + 2;
+        if (marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7)) {
+            i += 2;
+            continue;
+        }
+        if (i + 4 > nLimit)
+            return 0;
+        const size_t nSegment = (static_cast<size_t>(p[i + 2]) << 8) | p[i + 3];
+        if (nSegment < 2)
+            return 0;
+        i += 2 + nSegment;
+        if (marker != 0xDA)
+            continue;
+        while (i + 1 < nLimit) {
+            if (p[i] == 0xFF && p[i + 1] != 0x00 && !(p[i + 1] >= 0xD0 && p[i + 1] <= 0xD7))
+                break;
+            ++i;
+        }
+    }
+    return 0;
+}
+
+bool JpegDimensions(const unsigned char* p, size_t nSize, int& nWidth, int& nHeight)
+{
+    tjhandle hDecoder = tjInitDecompress();
+    if (hDecoder == nullptr)
+        return false;
+    int nSubsampling = 0, nColorspace = 0;
+    const bool bOk = tjDecompressHeader3(hDecoder, p, static_cast<unsigned long>(nSize), &nWidth, &nHeight,
+                                         &nSubsampling, &nColorspace) == 0;
+    tjDestroy(hDecoder);
+    return bOk;
+}
+
+void WriteFile(const std::string& strPath, const void* pData, size_t nSize)
+{
+    std::ofstream out(strPath, std::ios::binary | std::ios::trunc);
+    out.write(static_cast<const char*>(pData), static_cast<std::streamsize>(nSize));
+    out.close();
+    if (!out)
+        throw Failure{kExitIo, "cannot write " + strPath + ": " + std::strerror(errno)};
+}
+
+std::string ReadFile(const std::string& strPath)
+{
+    std::ifstream in(strPath, std::ios::binary);
+    if (!in)
+        throw Failure{kExitUsage, "cannot read " + strPath};
+    std::stringstream buffer;
+    buffer << in.rdbuf();
+    return buffer.str();
+}
+
+void MakeFolder(const std::string& strPath)
+{
+    std::error_code error;
+    std::filesystem::create_directories(strPath, error);
+    if (error || !std::filesystem::is_directory(strPath))
+        throw Failure{kExitIo, "cannot create folder " + strPath + ": " + error.message()};
+}
+
+std::string FormatBytes(double dBytes)
+{
+    char szText[32];
+    if (dBytes >= 1024.0 * 1024.0)
+        std::snprintf(szText, sizeof szText, "%.1f MiB", dBytes / (1024.0 * 1024.0));
+    else if (dBytes >= 1024.0)
+        std::snprintf(szText, sizeof szText, "%.1f KiB", dBytes / 1024.0);
+    else
+        std::snprintf(szText, sizeof szText, "%.0f B", dBytes);
+    return szText;
+}
+
+std::string FormatDuration(double dSeconds)
+{
+    char szText[32];
+    if (dSeconds >= 1.0)
+        std::snprintf(szText, sizeof szText, "%.2f s", dSeconds);
+    else if (dSeconds >= 1e-3)
+        std::snprintf(szText, sizeof szText, "%.2f ms", dSeconds * 1e3);
+    else
+        std::snprintf(szText, sizeof szText, "%.1f us", dSeconds * 1e6);
+    return szText;
+}
+
+ProgressLine::ProgressLine(FILE* pOut, double dPlainEverySeconds)
+    : m_pOut(pOut), m_bTerminal(isatty(fileno(pOut)) == 1), m_dPlainEvery(dPlainEverySeconds)
+{
+}
+
+void ProgressLine::Update(const std::string& strText)
+{
+    if (m_bTerminal) {
+        std::string strLine = "\r" + strText;
+        if (strText.size() < m_nLastWidth)
+            strLine.append(m_nLastWidth - strText.size(), ' ');
+        m_nLastWidth = strText.size();
+        std::fputs(strLine.c_str(), m_pOut);
+        std::fflush(m_pOut);
+        m_bAny = true;
+        return;
+    }
+    if (m_bAny && SecondsSince(m_lastPlain) < m_dPlainEvery)
+        return;
+    m_lastPlain = Clock::now();
+    m_bAny = true;
+    std::fprintf(m_pOut, "%s\n", strText.c_str());
+    std::fflush(m_pOut);
+}
+
+void ProgressLine::Finish(const std::string& strText)
+{
+    if (m_bTerminal) {
+        Update(strText);
+        std::fputs("\n", m_pOut);
+    } else {
+        std::fprintf(m_pOut, "%s\n", strText.c_str());
+    }
+    std::fflush(m_pOut);
+    m_bAny = false;
+    m_nLastWidth = 0;
+}
+
+}  // namespace kestrel_cli

@@ -12,7 +12,7 @@ PACKAGES := g++ make cmake pkg-config python3 \
             libicu-dev libboost-regex-dev uuid-dev libinih-dev \
             libturbojpeg0-dev libcli11-dev \
             libgtest-dev libgmock-dev libbenchmark-dev \
-            clang libclang-rt-14-dev gnuplot-nox
+            clang libclang-rt-14-dev gnuplot-nox python3-impacket
 
 .PHONY: all deps build test test-asan test-tsan bench demo fuzz install clean
 

@@ -3,6 +3,7 @@
 //   Raw/PingPong64          64 bytes there and back
 //   Rpc/SmallCall           rpc_OpenConnection with two short strings
 //   Raw/Block/N             N bytes received into a fresh new[] block
+//   Raw/BlockChunked/N      the same, read in fragment-sized pieces
 //   Rpc/GetVideoDataBlock/N the same block through rpc_GetVideoDataBlock
 //   Rpc/SmallCall/threads:T T client threads on one context
 // Run with --benchmark_repetitions=5 --benchmark_report_aggregates_only=true

@@ -10,6 +10,7 @@
 #include "driver_api/Configuration.h"
 #include "instances/Registry.h"
 #include "instances/Timer.h"
+#include "rpcrt/Client.h"
 #include "trace/Log.h"
 
 namespace {
@@ -101,8 +102,9 @@ public:
         RemoveAll();
         g_strFeatureSet.clear();
         g_strFeatureSet.shrink_to_fit();
-        // The trace table goes with the module: nothing writes after this.
+        // The trace table and the runtime's tables go with the module.
         CmLog::ClearLevels();
+        kestrel::rpc::releaseUnusedClientState();
         // A timer thread that did not stop in time still runs this library's
         // code: keep the library mapped for the rest of the process.
         if (!g_Timer.HasEnded()) PinLibrary();

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <new>
 #include <unordered_map>
 
 namespace kestrel::rpc {
@@ -40,6 +41,16 @@ class HandleTable {
     std::lock_guard g(mu_);
     if (idx >= slots_.size() || slots_[idx].gen != gen) return {};
     return slots_[idx].obj;
+  }
+
+  // Frees the table's storage when no handle is live (module unload).
+  bool releaseIfUnused() {
+    std::lock_guard g(mu_);
+    for (const Slot& slot : slots_)
+      if (slot.obj) return false;
+    std::vector<Slot>().swap(slots_);
+    std::vector<uint32_t>().swap(free_);
+    return true;
   }
 
   std::shared_ptr<T> remove(const void* h) {
@@ -94,7 +105,11 @@ void afterForkInChild() {
 
 ClientState& state() {
   static const bool once = [] {
-    g_state.store(new ClientState, std::memory_order_release);
+    // Static storage, never destroyed: a thread still calling at exit never
+    // meets a destroyed table, and nothing stays on the heap once the module
+    // is unloaded (see releaseUnusedClientState).
+    alignas(ClientState) static unsigned char storage[sizeof(ClientState)];
+    g_state.store(new (storage) ClientState, std::memory_order_release);
     pthread_atfork(nullptr, nullptr, afterForkInChild);
     return true;
   }();
@@ -103,6 +118,16 @@ ClientState& state() {
 }
 
 }  // namespace
+
+void releaseUnusedClientState() noexcept {
+  ClientState* s = g_state.load(std::memory_order_acquire);
+  if (s == nullptr) return;
+  s->bindings.releaseIfUnused();
+  s->contexts.releaseIfUnused();
+  std::lock_guard g(s->assocMu);
+  std::erase_if(s->associations, [](const auto& entry) { return entry.second.expired(); });
+  if (s->associations.empty()) decltype(s->associations)().swap(s->associations);
+}
 
 // ---- Association -------------------------------------------------------------
 

@@ -91,6 +91,10 @@ void* newContextHandle(std::shared_ptr<Association> a, const ContextWire& wire);
 std::shared_ptr<ClientContext> resolveContext(void* handle);
 // Marks the handle dead; later calls on copies of it fail without sending.
 void destroyContextHandle(void* handle) noexcept;
+// Frees the client's handle tables and association cache when nothing in
+// them is alive any more; called when the module that uses the runtime is
+// unloaded, so that nothing stays allocated behind it.
+void releaseUnusedClientState() noexcept;
 
 // One remote call: marshal into request(), transact(), decode from reply(),
 // then finish(). Any failure leaves as RpcError; a connection whose stream

@@ -97,7 +97,8 @@ void NdrWriter::send(Transport& t, uint8_t type, uint32_t callId, uint16_t conte
 // ---- NdrReader ---------------------------------------------------------------
 
 NdrReader::NdrReader(PduReader& in, const Options& o, size_t firstStub, bool last)
-    : in_(in), opt_(o), fragLeft_(firstStub), last_(last), total_(firstStub) {}
+    : in_(in), opt_(o), fragLeft_(firstStub), last_(last), fullStub_(last ? 0 : firstStub),
+      total_(firstStub) {}
 
 void NdrReader::enforceLimit() {
   if (total_ > opt_.limit) {
@@ -126,12 +127,95 @@ void NdrReader::nextFragment() {
     if (loadU16(p + 4) != opt_.contextId || (request && loadU16(p + 6) != opt_.opnum))
       raiseProtocol();
     in_.consume(header - kCommonHeaderSize);
-    fragLeft_ = h.fragLength - header;
-    last_ = h.flags & pfc::kLastFrag;
-    total_ += fragLeft_;
-    if (!draining_) enforceLimit();
+    enterFragment(h, header);
     return;
   }
+}
+
+void NdrReader::enterFragment(const PduHeader& h, size_t header) {
+  fragLeft_ = h.fragLength - header;
+  last_ = h.flags & pfc::kLastFrag;
+  if (!last_ && !fullStub_) fullStub_ = fragLeft_;
+  total_ += fragLeft_;
+  if (!draining_) enforceLimit();
+}
+
+// Is this the header of the next fragment of our call, of the size the
+// layout was planned with?
+bool NdrReader::fitsPrediction(const uint8_t* p, size_t take, bool finalSlot) const {
+  const bool request = opt_.type == ptype::kRequest;
+  if (p[0] != 5 || p[1] > 1 || p[4] != 0x10 || p[5] != 0 || loadU16(p + 10) != 0) return false;
+  if (p[2] != opt_.type || loadU32(p + 12) != opt_.callId) return false;
+  if (p[3] & (pfc::kFirstFrag | (request ? pfc::kObjectUuid : 0))) return false;
+  uint16_t len = loadU16(p + 8);
+  if (len > opt_.maxFrag || len < kStubHeader || loadU16(p + 20) != opt_.contextId) return false;
+  if (request && loadU16(p + 22) != opt_.opnum) return false;
+  size_t stub = len - kStubHeader;
+  if (!draining_ && total_ + stub > opt_.limit) return false;  // the ordinary path refuses it
+  return finalSlot ? stub >= take : stub == take && !(p[3] & pfc::kLastFrag);
+}
+
+// A block that runs on into later fragments, read in one call: its bytes in
+// this fragment, then for each later fragment (predicted as large as the
+// first) the header into a slot and the stub bytes straight into place, and
+// whatever follows into the stream's buffer. Bytes that do not fit the
+// prediction go back to the stream for the ordinary path. Returns the
+// block bytes placed.
+size_t NdrReader::gather(uint8_t* dst, size_t n) {
+  constexpr size_t kSlots = 64;
+  uint8_t headers[kSlots][kStubHeader];
+  size_t take[kSlots];
+  iovec iov[2 * kSlots + 2];
+  int cnt = 0;
+  iov[cnt++] = {dst, fragLeft_};
+  size_t planned = fragLeft_;
+  size_t slots = 0;
+  for (; slots < kSlots && planned < n; ++slots) {
+    take[slots] = std::min(fullStub_, n - planned);
+    iov[cnt++] = {headers[slots], kStubHeader};
+    iov[cnt++] = {dst + planned, take[slots]};
+    planned += take[slots];
+  }
+  const bool whole = planned == n;  // the tail of the last fragment may follow
+  if (whole) iov[cnt++] = in_.tail();
+  size_t got = in_.readScattered(iov, cnt, fragLeft_ + kStubHeader);
+
+  size_t placed = std::min(got, fragLeft_);
+  fragLeft_ -= placed;
+  offset_ += placed;
+  size_t used = placed;  // stream bytes accounted for
+  int next = 1;          // iov index of the first slot not yet taken
+  for (size_t i = 0; i < slots && used < got; ++i, next += 2) {
+    if (got - used < kStubHeader || !fitsPrediction(headers[i], take[i], i + 1 == slots)) break;
+    PduHeader h;
+    h.flags = headers[i][3];
+    h.fragLength = loadU16(headers[i] + 8);
+    enterFragment(h, kStubHeader);
+    used += kStubHeader;
+    size_t c = std::min(got - used, take[i]);
+    fragLeft_ -= c;
+    offset_ += c;
+    placed += c;
+    used += c;
+  }
+  if (used == got) {
+    in_.keepTail(0);
+    return placed;
+  }
+  if (next == cnt - 1 && whole && iov[next].iov_base == in_.tail().iov_base) {
+    in_.keepTail(got - used);  // all slots taken: what follows is buffered
+    return placed;
+  }
+  // Give back, in stream order, everything from the first slot not taken.
+  std::vector<uint8_t> rest;
+  rest.reserve(got - used);
+  for (int j = next; j < cnt && rest.size() < got - used; ++j) {
+    size_t k = std::min(iov[j].iov_len, got - used - rest.size());
+    auto* b = static_cast<const uint8_t*>(iov[j].iov_base);
+    rest.insert(rest.end(), b, b + k);
+  }
+  in_.pushBack(rest.data(), rest.size());
+  return placed;
 }
 
 void NdrReader::read(void* dstv, size_t n) {
@@ -155,6 +239,12 @@ void NdrReader::read(void* dstv, size_t n) {
     size_t direct = std::min(n, fragLeft_);
     if (direct < 512) {
       in_.need(direct);  // small: through the buffer, with read-ahead
+      continue;
+    }
+    if (n > fragLeft_ && !last_ && fullStub_ >= 1024) {
+      size_t placed = gather(dst, n);
+      dst += placed;
+      n -= placed;
       continue;
     }
     // Large: straight into place, together with what is due after it in

@@ -146,11 +146,17 @@ class NdrReader {
 
  private:
   void nextFragment();
+  // Takes a continuation header (common part already decoded) and moves
+  // to its fragment.
+  void enterFragment(const PduHeader& h, size_t headerSize);
+  size_t gather(uint8_t* dst, size_t n);
+  bool fitsPrediction(const uint8_t* header, size_t take, bool finalSlot) const;
 
   PduReader& in_;
   Options opt_;
   size_t fragLeft_;
   bool last_;
+  size_t fullStub_;  // stub bytes of a full (non-last) fragment; 0 until seen
   uint64_t offset_ = 0;
   uint64_t total_;
   bool draining_ = false;

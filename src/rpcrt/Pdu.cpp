@@ -44,12 +44,12 @@ void PduReader::fill(size_t atLeast) {
   // atLeast: bytes still missing beyond what is buffered.
   if (pos_ == end_) pos_ = end_ = 0;
   size_t want = buffered() + atLeast;
-  if (pos_ + want > kCapacity) {
+  if (pos_ + want > cap_) {
     std::memmove(buf_.get(), buf_.get() + pos_, buffered());
     end_ -= pos_;
     pos_ = 0;
   }
-  size_t room = std::max(atLeast, std::min(readahead_, kCapacity - end_));
+  size_t room = std::max(atLeast, std::min(readahead_, cap_ - end_));
   iovec iov{buf_.get() + end_, room};
   size_t got = t_.read(&iov, 1, atLeast);
   end_ += got;
@@ -83,12 +83,29 @@ void PduReader::readDirect(void* dst, size_t n, size_t tail) {
   end_ = tail;
 }
 
+size_t PduReader::readScattered(const iovec* iov, int cnt, size_t atLeast) {
+  pos_ = end_ = 0;
+  size_t got = t_.read(iov, cnt, atLeast);
+  if (got < atLeast) throw TransportError("connection closed");
+  return got;
+}
+
+void PduReader::pushBack(const uint8_t* p, size_t n) {
+  if (n > cap_) {
+    buf_.reset(new uint8_t[n]);
+    cap_ = n;
+  }
+  std::memcpy(buf_.get(), p, n);
+  pos_ = 0;
+  end_ = n;
+}
+
 void PduReader::skip(size_t n) {
   size_t k = std::min(n, buffered());
   consume(k);
   n -= k;
   while (n) {
-    size_t chunk = std::min(n, kCapacity);
+    size_t chunk = std::min(n, cap_);
     pos_ = end_ = 0;
     iovec iov{buf_.get(), chunk};
     if (t_.read(&iov, 1, chunk) < chunk) throw TransportError("connection closed");

@@ -79,6 +79,15 @@ class PduReader {
   // Discards n bytes of the stream.
   void skip(size_t n);
 
+  // Scatter read with the buffer empty: at least `atLeast` bytes (or
+  // TransportError), as many more as have arrived. A last element that
+  // points into the buffer (tail()) leaves its bytes buffered.
+  size_t readScattered(const iovec* iov, int cnt, size_t atLeast);
+  iovec tail() { return {buf_.get(), readahead_}; }
+  void keepTail(size_t n) { pos_ = 0, end_ = n; }
+  // Puts bytes back in front of the stream (the buffer must be empty).
+  void pushBack(const uint8_t* p, size_t n);
+
   Transport& transport() { return t_; }
   static constexpr size_t kCapacity = 65536 + 64;
 
@@ -87,6 +96,7 @@ class PduReader {
 
   Transport& t_;
   size_t readahead_;
+  size_t cap_ = kCapacity;  // grows only for bytes pushed back
   std::unique_ptr<uint8_t[]> buf_;
   size_t pos_ = 0;
   size_t end_ = 0;

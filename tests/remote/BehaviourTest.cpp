@@ -3,6 +3,8 @@
 // against the test host in this process.
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <thread>
@@ -269,6 +271,27 @@ TEST_F(Behaviour, DestroyWhileCallsRunKeepsTheirContextAlive) {
   EXPECT_EQ(statusOf([&] { open(copy, "echo"); }), uint32_t(RPC_X_SS_CONTEXT_MISMATCH));
   // Its last holder gone, the association closed: the server ran it down.
   host().waitRundowns(1);
+}
+
+TEST_F(Behaviour, ForkedChildNeverUsesItsParentsConnections) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "ThreadSanitizer does not follow a child of a threaded process";
+#else
+  ASSERT_NO_THROW(open(ctx_, "echo"));  // a pooled connection exists now
+  pid_t pid = fork();
+  if (pid == 0) {
+    // The parent's handles mean nothing here, and nothing is sent on its
+    // connection (whose copy the child no longer holds).
+    uint32_t st = statusOf([&] { open(ctx_, "echo"); });
+    _exit(st == uint32_t(RPC_X_SS_CONTEXT_MISMATCH) ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_NO_THROW(open(ctx_, "echo"));  // the parent's connection is intact
+  EXPECT_EQ(host().calls(), 2);
+  EXPECT_EQ(host().rundowns(), 0);
+#endif
 }
 
 // ---- limits ------------------------------------------------------------------------

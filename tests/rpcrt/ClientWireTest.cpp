@@ -259,11 +259,12 @@ TEST_F(ClientWire, OutStringChecks) {
 }
 
 TEST_F(ClientWire, OddFragmentsAreReassembled) {
-  Bytes data(3000);
+  Bytes data(30000);
   for (size_t i = 0; i < data.size(); ++i) data[i] = uint8_t(i * 3);
-  Bytes stub = blockStub(3000, data, 3000, 42);
+  Bytes stub = blockStub(30000, data, 30000, 42);
   serve([&](raw::Conn& c, uint32_t id) {
-    size_t cuts[] = {0, 3, 17, 1000, 1001, stub.size()};
+    // Tiny fragments, then large uneven ones.
+    size_t cuts[] = {0, 3, 17, 1000, 1001, 5000, 9000, 15000, 16000, 24000, stub.size()};
     for (size_t k = 0; k + 1 < std::size(cuts); ++k) {
       uint8_t flags = uint8_t((k == 0 ? 1 : 0) | (k + 2 == std::size(cuts) ? 2 : 0));
       c.send(raw::response(id, Bytes(stub.begin() + long(cuts[k]), stub.begin() + long(cuts[k + 1])),
@@ -273,8 +274,8 @@ TEST_F(ClientWire, OddFragmentsAreReassembled) {
   int32_t size = 0;
   char* block = nullptr;
   EXPECT_EQ(rpc_GetVideoDataBlock(ctx_, "s", 0, &size, &block), 42);
-  ASSERT_EQ(size, 3000);
-  EXPECT_EQ(Bytes(block, block + 3000), data);
+  ASSERT_EQ(size, 30000);
+  EXPECT_EQ(Bytes(block, block + 30000), data);
   delete[] block;
   listener_->join();
 }

@@ -86,8 +86,8 @@ Bytes responseStream(const Bytes& stub, std::vector<size_t> cuts, uint32_t callI
 }
 
 struct Reading {
-  explicit Reading(const Bytes& s, uint64_t limit = kMaxStub)
-      : t(s.data(), s.size()), in(t) {
+  explicit Reading(Bytes s, uint64_t limit = kMaxStub)
+      : bytes(std::move(s)), t(bytes.data(), bytes.size()), in(t) {
     PduHeader h;
     EXPECT_TRUE(in.readHeader(h));
     in.need(8);
@@ -97,6 +97,7 @@ struct Reading {
     o.limit = limit;
     r.emplace(in, o, h.fragLength - 24, h.flags & pfc::kLastFrag);
   }
+  Bytes bytes;
   MemoryTransport t;
   PduReader in;
   std::optional<NdrReader> r;
@@ -119,6 +120,34 @@ TEST(NdrReader, AlignmentCountsFromTheWholeStubAcrossOddFragments) {
     EXPECT_EQ(r.get<uint64_t>(), 42u);
     EXPECT_NO_THROW(r.expectEnd());
     EXPECT_TRUE(r.complete());
+  }
+}
+
+TEST(NdrReader, LargeBlocksAcrossUniformAndUnevenFragments) {
+  // Uniform fragments keep the gather read's prediction; uneven ones break
+  // it at some fragment, and the bytes go back to the ordinary path.
+  Bytes big(20000);
+  for (size_t i = 0; i < big.size(); ++i) big[i] = uint8_t(i * 31 + (i >> 8));
+  Bytes stub = Builder().u32(7).bytes(big).align(4).u32(0xC0FFEE).done();
+  const std::vector<std::vector<size_t>> layouts = {
+      {2000, 4000, 6000, 8000, 10000, 12000, 14000, 16000, 18000, 20000},
+      {2000, 4000, 7000, 9000},       // a longer fragment in the middle
+      {2000, 3000, 5000},             // a shorter one
+      {2000, 4000, 4001, 6001},       // a one-byte fragment
+      {1500, 3000, 20004},            // the block ends inside the last fragment
+      {4096},                         // two fragments, the second holds the tail
+  };
+  for (const auto& cuts : layouts) {
+    Reading rd(responseStream(stub, cuts));
+    NdrReader& r = *rd.r;
+    EXPECT_EQ(r.getU32(), 7u);
+    Bytes got(big.size());
+    r.read(got.data(), got.size());
+    size_t bad = 0;
+    while (bad < got.size() && got[bad] == big[bad]) ++bad;
+    ASSERT_EQ(bad, big.size()) << "layout of " << cuts.size() << " cuts, first " << cuts[0];
+    EXPECT_EQ(r.getU32(), 0xC0FFEEu);
+    EXPECT_NO_THROW(r.expectEnd());
   }
 }
 

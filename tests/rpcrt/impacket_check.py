@@ -101,8 +101,9 @@ def main():
             os.dup2(hear_r, 4)
 
         env = dict(os.environ, KESTREL_RPC_DIR=d)
+        # close_fds would close the dup2'd descriptors again after preexec_fn.
         server = subprocess.Popen([peer, "server", endpoint], preexec_fn=fds, env=env,
-                                  pass_fds=(tell_w, hear_r))
+                                  close_fds=False)
         try:
             assert os.read(tell_r, 1) == b"R"
             dce = UnixTransport(os.path.join(d, endpoint)).get_dce_rpc()
@@ -111,15 +112,15 @@ def main():
 
             call = LoadDriver()
             call["szDriverName"] = "echo\x00"
-            ctx = dce.request(call)["Context"]
+            ctx = dce.request(call, checkError=False)["Context"]
             assert ctx["Uuid"] != b"\x00" * 16, "a live context"
 
             call = GetVideoDataBlock()
             call["hCtx"] = ctx
             call["szServer"] = "size\x00"
             call["nCamNo"] = 200000  # four response fragments
-            resp = dce.request(call)
-            data = b"".join(resp["Block"]["Data"])
+            resp = dce.request(call, checkError=False)
+            data = b"".join(resp["Block"])
             assert resp["nSize"] == 200000 and resp["Result"] == 200000
             assert all(data[i] == pattern(i) for i in range(0, 200000, 997)), "block content"
 
@@ -130,21 +131,21 @@ def main():
             call["nMediaType"], call["nDeviceIndex"], call["nStreamIndex"] = 1, 2, 3
             call["nLength"] = 5000
             call["Data"] = [bytes([i & 0xFF]) for i in range(5000)]
-            dce.request(call)  # the echo host checks nothing here: the stub must parse
+            dce.request(call, checkError=False)  # the echo host checks nothing here: the stub must parse
             dce.set_max_fragment_size(0)
 
             try:
                 bad = LoadDriver()
                 bad.opnum = 90
                 bad["szDriverName"] = "x\x00"
-                dce.request(bad)
+                dce.request(bad, checkError=False)
                 raise AssertionError("opnum 90 must fault")
             except rpcrt.DCERPCException as e:
-                assert e.get_error_code() == 0x1C010002, hex(e.get_error_code())
+                assert "nca_s_op_rng_error" in str(e), str(e)
 
             call = UnloadDriver()
             call["Context"] = ctx
-            assert dce.request(call)["Context"]["Uuid"] == b"\x00" * 16
+            assert dce.request(call, checkError=False)["Context"]["Uuid"] == b"\x00" * 16
             print("impacket: bind, requests, fragments and faults understood")
             return 0
         finally:

@@ -4,6 +4,7 @@
 
 #include <kestrel/kestrel.h>
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -11,6 +12,8 @@ namespace simcam {
 
 std::u16string Utf8ToUtf16(std::string_view text);
 std::string Utf16ToUtf8(std::u16string_view text);
+// Appends one code point as UTF-8.
+void AppendUtf8(std::string& out, uint32_t cp);
 
 // The UTF-8 text of a BSTR (up to its length); empty for null.
 std::string FromBstr(BSTR bs);

@@ -116,6 +116,9 @@ extern "C" KESTREL_API int AddDeviceInstance(const char* szServer, const char* s
         ProxyServerInfo& info = g_ProxyServers[szProxyServerName];
         info.strArgument = strArgument;
         info.pProcess.reset(pProcess);
+        // Not make_shared: its type tag is a unique symbol, which would keep
+        // the library from ever being unloaded.
+        info.pHostProc.reset(new HostProcRef(pProcess->GetProcessHandle(), szProxyServerName));
         info.tsStarted.SetTo(NmTimeStamp::CmTimeStamp::CurrentTime);
     }
 

@@ -13,13 +13,21 @@ bool HasProxyServer(const std::string& strName) { return g_ProxyServers.find(str
 
 }  // namespace
 
-RpcDriverCtx GetInstanceCtx(const char* szServer) {
+namespace {
+
+// The handle serving szServer and, when ppHostProc is given, the HostProc
+// behind it.
+RpcDriverCtx LookUpInstance(const char* szServer, std::shared_ptr<const HostProcRef>* ppHostProc) {
     const std::string strKey(szServer);
     NmThread::CmCriticalSectionLock lock(g_csRegistry);
+    const auto found = [&](const DeviceInstance& instance) {
+        if (ppHostProc != nullptr) *ppHostProc = g_ProxyServers.find(instance.strProxyServerName)->second.pHostProc;
+        return instance.hCtx;
+    };
 
     const auto it = g_Devices.find(strKey);
     if (it != g_Devices.end()) {
-        return HasProxyServer(it->second.strProxyServerName) ? it->second.hCtx : nullptr;
+        return HasProxyServer(it->second.strProxyServerName) ? found(it->second) : nullptr;
     }
     // An address (host:port, URL) is never taken for a driver name.
     if (strKey.find(':') != std::string::npos) return nullptr;
@@ -30,18 +38,23 @@ RpcDriverCtx GetInstanceCtx(const char* szServer) {
     for (const auto& [strId, instance] : g_Devices) {
         if (instance.strDriverName.find(strProbe) != std::string::npos &&
             HasProxyServer(instance.strProxyServerName)) {
-            return instance.hCtx;
+            return found(instance);
         }
     }
     return nullptr;
 }
 
+}  // namespace
+
+RpcDriverCtx GetInstanceCtx(const char* szServer) { return LookUpInstance(szServer, nullptr); }
+
 RpcContext* RpcCtx(const char* szServer) {
     auto pContext = std::make_unique<RpcContext>();
-    pContext->m_hCtx = GetInstanceCtx(szServer);
+    std::shared_ptr<const HostProcRef> pHostProc;
+    pContext->m_hCtx = LookUpInstance(szServer, &pHostProc);
     if (pContext->m_hCtx != nullptr) {
         // The registry lock is free again here: the deadline lock comes first.
-        pContext->m_hDeadline = g_Timer.SetDeadline(szServer);
+        pContext->m_hDeadline = g_Timer.SetDeadline(szServer, std::move(pHostProc));
         pContext->m_bDeadlineArmed = true;
         return pContext.release();
     }

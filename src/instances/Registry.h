@@ -12,8 +12,7 @@
 #include "platform/Thread.h"
 #include "platform/TimeStamp.h"
 #include "remote/ProxyClient.h"
-
-class Timer;
+#include "instances/Timer.h"
 
 inline constexpr const char* kProxyUtil = "ProxyUtil";
 
@@ -28,6 +27,7 @@ struct DeviceInstance {
 struct ProxyServerInfo {
     std::string strArgument;  // "<proxy-server name>_<ENDPOINT>"
     std::unique_ptr<NmProcess::CmProcess> pProcess;  // null once the timer killed it
+    std::shared_ptr<const HostProcRef> pHostProc;     // what calls in flight keep of it
     NmTimeStamp::CmTimeStamp tsStarted;
 };
 

@@ -1,5 +1,6 @@
 #include "instances/Timer.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 
@@ -21,6 +22,17 @@ std::chrono::steady_clock::time_point ExpiryFromNow() {
 
 }  // namespace
 
+HostProcRef::HostProcRef(int hProcess, std::string strName)
+    : m_hProcess(hProcess >= 0 ? fcntl(hProcess, F_DUPFD_CLOEXEC, 3) : -1), m_strName(std::move(strName)) {}
+
+HostProcRef::~HostProcRef() {
+    if (m_hProcess >= 0) close(m_hProcess);
+}
+
+bool HostProcRef::Kill() const {
+    return m_hProcess >= 0 && syscall(SYS_pidfd_send_signal, m_hProcess, SIGKILL, nullptr, 0) == 0;
+}
+
 Timer::Timer() = default;
 
 Timer::~Timer() noexcept {
@@ -31,10 +43,10 @@ Timer::~Timer() noexcept {
 
 void StartTimer() { g_Timer.Run(nullptr); }
 
-std::uint32_t Timer::SetDeadline(const char* szServer) {
+std::uint32_t Timer::SetDeadline(const char* szServer, std::shared_ptr<const HostProcRef> pHostProc) {
     NmTimeStamp::CmTimeStamp tsNow;
     tsNow.SetTo(NmTimeStamp::CmTimeStamp::CurrentTime);
-    Deadline deadline{tsNow + Timing::Deadline(), szServer, ExpiryFromNow()};
+    Deadline deadline{tsNow + Timing::Deadline(), szServer, ExpiryFromNow(), std::move(pHostProc)};
 
     NmThread::CmCriticalSectionLock lock(m_csDeadlines);
     // After a wrap-around, skip handles that calls still hold.
@@ -90,13 +102,32 @@ void Timer::CheckProcessWatches() {
 void Timer::CheckDeadlines() {
     NmThread::CmCriticalSectionLock deadlines(m_csDeadlines);
     const auto tpNow = std::chrono::steady_clock::now();
-    for (const auto& [hDeadline, deadline] : m_mapDeadlines) {
+    for (auto& [hDeadline, deadline] : m_mapDeadlines) {
         if (!(deadline.tpExpiry < tpNow)) continue;
         const std::string strServer = deadline.strServer;
         NmThread::CmCriticalSectionLock registry(g_csRegistry);
+        auto server = g_ProxyServers.end();
         const auto device = g_Devices.find(strServer);
-        if (device == g_Devices.end()) continue;
-        const auto server = g_ProxyServers.find(device->second.strProxyServerName);
+        if (device != g_Devices.end()) server = g_ProxyServers.find(device->second.strProxyServerName);
+        if (deadline.pHostProc && (server == g_ProxyServers.end() || server->second.pHostProc != deadline.pHostProc)) {
+            // The id does not lead to the process the call waits for: find
+            // that process's entry, if it still has one.
+            server = std::find_if(g_ProxyServers.begin(), g_ProxyServers.end(),
+                                  [&](const auto& entry) { return entry.second.pHostProc == deadline.pHostProc; });
+            if (server == g_ProxyServers.end()) {
+                // Its entry is gone (the HostProc was dropped without a kill
+                // on another call's failure); left alone, the call would wait
+                // for ever. Killed once, the call fails like any other.
+                if (!deadline.bKilledDirectly) {
+                    deadline.bKilledDirectly = true;
+                    KESTREL_LOG(kProxyUtil, "Timer::ThreadFunction", 1,
+                                "server='%s' overran its deadline on hostproc '%s', no longer registered: kill %s",
+                                strServer.c_str(), deadline.pHostProc->Name().c_str(),
+                                deadline.pHostProc->Kill() ? "sent" : "failed");
+                }
+                continue;
+            }
+        }
         if (server == g_ProxyServers.end()) continue;
 
         KESTREL_LOG(kProxyUtil, "Timer::ThreadFunction", 1, "server='%s' triggers removal of hostproc '%s'",

@@ -7,10 +7,32 @@
 #include <chrono>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 
 #include "platform/Thread.h"
 #include "platform/TimeStamp.h"
+
+// A HostProc as the calls in flight on it know it: its own duplicate of the
+// process handle, shared by the registry entry and the deadlines of those
+// calls. A call can outlive the entry (another call's failure removed it, or
+// the call found its instance through the driver's name); its deadline can
+// still end the process that the call is really waiting for.
+class HostProcRef {
+public:
+    HostProcRef(int hProcess, std::string strName);  // duplicates hProcess
+    ~HostProcRef();
+    HostProcRef(const HostProcRef&) = delete;
+    HostProcRef& operator=(const HostProcRef&) = delete;
+
+    const std::string& Name() const { return m_strName; }
+    // SIGKILL through the handle; false when there is none or it failed.
+    bool Kill() const;
+
+private:
+    int m_hProcess;
+    std::string m_strName;
+};
 
 struct Deadline {
     NmTimeStamp::CmTimeStamp tsDeadline;  // wall-clock moment, as logged and kept for diagnosis
@@ -18,6 +40,10 @@ struct Deadline {
     // The span is judged on the monotonic clock, so a step of the system
     // clock neither kills calls nor stretches deadlines.
     std::chrono::steady_clock::time_point tpExpiry;
+    // The HostProc the call went to (null when not known), and whether the
+    // timer already killed it directly.
+    std::shared_ptr<const HostProcRef> pHostProc;
+    bool bKilledDirectly = false;
 };
 
 class Timer : public NmThread::CmThread {
@@ -27,8 +53,9 @@ public:
 
     bool ThreadFunction(void* pArgument) override;
 
-    // Arms a deadline for szServer one deadline span ahead; returns its handle.
-    std::uint32_t SetDeadline(const char* szServer);
+    // Arms a deadline for szServer one deadline span ahead; returns its
+    // handle. pHostProc is the process the call goes to, when known.
+    std::uint32_t SetDeadline(const char* szServer, std::shared_ptr<const HostProcRef> pHostProc = nullptr);
     void ClrDeadline(std::uint32_t hDeadline);
     // Asks the thread to stop and waits for its end, at most 22 steps, then
     // gives up the thread handle.

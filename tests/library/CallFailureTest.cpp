@@ -1,5 +1,6 @@
 // What a failed forwarded call does: the thrown code, the removal of every
 // instance of the lost HostProc, and the deadline that kills a hung call.
+#include <chrono>
 #include <csignal>
 #include <future>
 #include <thread>
@@ -103,6 +104,57 @@ TEST_F(LibraryTest, TwoHungCallsOnOneHostProcCauseOneKill) {
     EXPECT_GE(CountLines("triggers removal of hostproc 'srv01'"), 1);
     // A second kill would have failed on the released process object.
     EXPECT_EQ(CountLines("throwed"), 0);
+}
+
+// Waits for a call running on another thread; one still blocked after a
+// minute is released by killing its HostProc, so that a missed deadline
+// fails the test instead of hanging it.
+unsigned long Outcome(std::future<unsigned long>& call, int nHostProcPid) {
+    if (call.wait_for(std::chrono::minutes(1)) != std::future_status::ready) {
+        ADD_FAILURE() << "the hung call outlived its deadline";
+        kill(nHostProcPid, SIGKILL);
+    }
+    return call.get();
+}
+
+// The deadline belongs to the call: it ends the HostProc the call waits in
+// even when the registry no longer leads there from the call's id.
+TEST_F(LibraryTest, HungCallOnAHostProcDroppedByAnotherFailureIsStillKilled) {
+    options.nDeadlineMs = 300;
+    Load();
+    const std::string strDriver = TestDriver();
+    ASSERT_EQ(k.AddDeviceInstance("stuck#hang", strDriver.c_str(), "srv01"), 1);
+    ASSERT_EQ(k.AddDeviceInstance("faulty#throw", strDriver.c_str(), "srv01"), 1);
+    const int nPid = HostProcPid("faulty#throw");
+
+    auto stuck = std::async(std::launch::async, [&] { return Thrown([&] { k.QueryIsIpix("stuck#hang", ""); }); });
+    ASSERT_EQ(Control("faulty#throw", "td:wait-hung 1"), 1);
+    // A driver exception fails this call; the failure path drops srv01's
+    // entry and instances without killing the process, which still holds
+    // the hung call.
+    EXPECT_EQ(Thrown([&] { k.QueryIsIpix("faulty#throw", ""); }), kHostProcLost | kCallFailed);
+    EXPECT_FALSE(ProcessHasEnded(nPid));
+
+    EXPECT_EQ(Outcome(stuck, nPid), kCallFailed) << "its instance was already gone: class 0x00";
+    EXPECT_TRUE(ProcessHasEnded(nPid, 10000));
+    EXPECT_TRUE(HasLine("server='stuck#hang' overran its deadline on hostproc 'srv01', no longer registered: kill sent"));
+}
+
+TEST_F(LibraryTest, HungCallMadeThroughTheDriverNameIsKilled) {
+    options.nDeadlineMs = 300;
+    Load();
+    const std::string strDriver = TestDriver();
+    ASSERT_EQ(k.AddDeviceInstance("cam", strDriver.c_str(), "srv01"), 1);
+    const int nPid = HostProcPid("cam");
+    // The driver queues directives under the id it is called with.
+    ASSERT_EQ(Control("libkestrel_testdriver.so", "td:next hang"), 0);
+
+    auto stuck = std::async(std::launch::async,
+                            [&] { return Thrown([&] { k.QueryIsIpix("libkestrel_testdriver.so", ""); }); });
+    EXPECT_EQ(Outcome(stuck, nPid), kCallFailed) << "no instance under that id: class 0x00";
+    EXPECT_TRUE(HasLine("server='libkestrel_testdriver.so' triggers removal of hostproc 'srv01'"));
+    // The instance's HostProc is dead: its next call fails and removes it.
+    EXPECT_EQ(Thrown([&] { k.QueryIsIpix("cam", ""); }) & kHostProcLost, kHostProcLost);
 }
 
 TEST_F(LibraryTest, CallsThatEndInTimeLeaveNoDeadlineBehind) {

@@ -14,7 +14,7 @@ PACKAGES := g++ make cmake pkg-config python3 \
             libgtest-dev libgmock-dev libbenchmark-dev \
             clang libclang-rt-14-dev gnuplot-nox python3-impacket
 
-.PHONY: all deps build test test-asan test-tsan bench demo fuzz install clean
+.PHONY: all deps build test test-asan test-tsan ci soak bench demo fuzz fuzz-short install clean
 
 PREFIX ?= /usr/local
 
@@ -42,32 +42,61 @@ build: deps
 test: build
 	ctest --test-dir build --output-on-failure -j $(JOBS) --timeout 600
 
+# Sanitizer trees build no benchmarks; the thread-sanitizer tree runs the tests
+# of the parts whose threads meet: platform, runtime, interface, HostProc,
+# library, soak.
+SANITIZER_PARTS := -DKESTREL_PARTS="src;include;hostproc;drivers;tools;tests"
+TSAN_PARTS      := -DKESTREL_PARTS="src;include;hostproc;drivers;tests" \
+                   -DKESTREL_TEST_PARTS="platform;rpcrt;remote;hostproc;testdriver;library;soak"
+
 test-asan: deps
-	$(call build-tree,build-asan,-DKESTREL_SANITIZE=address)
+	$(call build-tree,build-asan,-DKESTREL_SANITIZE=address $(SANITIZER_PARTS))
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	    ctest --test-dir build-asan --output-on-failure -j $(JOBS) --timeout 900
 
 # ThreadSanitizer cannot map its shadow under the kernel's full ASLR entropy,
 # so the tests run with address randomisation off.
 test-tsan: deps
-	$(call build-tree,build-tsan,-DKESTREL_SANITIZE=thread)
+	$(call build-tree,build-tsan,-DKESTREL_SANITIZE=thread $(TSAN_PARTS))
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 	    setarch $$(uname -m) -R ctest --test-dir build-tsan --output-on-failure -j $(JOBS) --timeout 900
+
+# What CI runs: the suite, both sanitizer suites and a short fuzzing pass.
+ci: test test-asan test-tsan fuzz-short
+
+# The long soak: 64 threads, 8 instances, 2 HostProcs and a chaos thread.
+SOAK_SECONDS ?= 60
+soak: build
+	build/tests/soak/kestrel-soak --seconds $(SOAK_SECONDS)
 
 bench: build
 	build/tools/kestrel bench --out build/bench-report
 	@set -e; for b in build/bench/*/kestrel-bench-*; do \
 	    [ -x "$$b" ] || continue; echo "== $$b"; "$$b" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true; done
 
-fuzz: deps
-	$(call build-tree,build-fuzz,-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DKESTREL_FUZZ=ON)
-	@set -e; for f in build-fuzz/fuzz/*/kestrel-fuzz-*; do \
-	    [ -x "$$f" ] || continue; name=$$(basename $$f); corpus=fuzz/corpus/$${name#kestrel-fuzz-}; \
-	    mkdir -p $$corpus; echo "== $$name"; "$$f" -max_total_time=$${FUZZ_SECONDS:-60} $$corpus; done
+FUZZ_TARGETS := kestrel-fuzz-rpc-server kestrel-fuzz-rpc-client
+define build-fuzzers
+	cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+	    -DKESTREL_FUZZ=ON $(CMAKE_FLAGS) >/dev/null
+	cmake --build build-fuzz -j $(JOBS) --target $(FUZZ_TARGETS)
+endef
 
-demo: build
-	@if [ -x build/tools/kestrel ]; then build/tools/kestrel demo; \
-	else echo "The kestrel command is not built yet, so there is no demo to run (the libraries and tests are built)."; fi
+# Fuzzing by hand: each target for FUZZ_SECONDS, growing the kept corpus.
+fuzz: deps
+	$(build-fuzzers)
+	@set -e; for name in $(FUZZ_TARGETS); do \
+	    corpus=fuzz/corpus/$${name#kestrel-fuzz-}; mkdir -p $$corpus; echo "== $$name"; \
+	    build-fuzz/fuzz/rpc/$$name -max_total_time=$${FUZZ_SECONDS:-60} $$corpus; done
+
+# CI's pass: the kept corpus replayed, then a short run; new inputs go to a
+# scratch folder, so the tree stays as checked out.
+fuzz-short: deps
+	$(build-fuzzers)
+	@set -e; for name in $(FUZZ_TARGETS); do \
+	    scratch=$$(mktemp -d); echo "== $$name"; \
+	    build-fuzz/fuzz/rpc/$$name -max_total_time=$${FUZZ_SECONDS:-20} -print_final_stats=1 \
+	        $$scratch fuzz/corpus/$${name#kestrel-fuzz-} > $$scratch.log 2>&1 || { tail -60 $$scratch.log; exit 1; }; \
+	    grep -E '^(Done|stat::number_of_executed_units)' $$scratch.log; rm -rf $$scratch $$scratch.log; done
 
 install: build
 	cmake --install build --prefix $(PREFIX)

@@ -1,11 +1,13 @@
 // HostProc: serves the proxy-server interface on the endpoint named by its
 // argument "<proxy-server name>_<ENDPOINT>" and runs the drivers that the
 // library asks it to load. It ends by itself once nobody uses it.
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -90,10 +92,26 @@ void InstallSignalHandlers() {
     signal(SIGPIPE, SIG_IGN);
 }
 
+// A daemon application gives us no standard streams: /dev/null goes where
+// one is missing, so that no socket or file opened later (ours or a
+// driver's) becomes descriptor 0-2 and receives diagnostics or prints.
+void OpenMissingStandardStreams() {
+    for (int nFd = STDIN_FILENO; nFd <= STDERR_FILENO; ++nFd) {
+        if (fcntl(nFd, F_GETFD) >= 0 || errno != EBADF) continue;
+        const int hNull = open("/dev/null", O_RDWR);  // the lowest free descriptor: nFd
+        if (hNull > nFd) {
+            dup2(hNull, nFd);
+            close(hNull);
+        }
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    // A chatty driver must not write into the application's standard output;
+    OpenMissingStandardStreams();
+    // A chatty driver must not write into the application's standard output
+    // (nor into it when we were given no standard error: that is /dev/null now);
     // line buffering keeps its lines in order with ours and loses none on a crash.
     dup2(STDERR_FILENO, STDOUT_FILENO);
     setvbuf(stdout, nullptr, _IOLBF, 0);

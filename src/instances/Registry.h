@@ -81,7 +81,7 @@ bool RemoveHostProcAndDevices(const char* szServer, bool bUnload);
 bool RemoveDeviceEntry(const char* szServer, bool bUnload);
 // rpc_UnloadDriver under a guard; pWatch, when given, is the HostProc that
 // serves the handle, killed if the call hangs past the deadline.
-bool UnloadDriver(RpcDriverCtx* phCtx, const NmProcess::CmProcess* pWatch = nullptr);
+bool UnloadDriver(RpcDriverCtx* phCtx, const HostProcRef* pWatch = nullptr);
 void RemoveAll();
 void RemoveAllDevices();
 void RemoveAllHostProcs();

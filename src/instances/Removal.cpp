@@ -47,12 +47,12 @@ std::uint32_t CurrentExceptionCode() {
     }
 }
 
-bool UnloadDriver(RpcDriverCtx* phCtx, const NmProcess::CmProcess* pWatch) {
+bool UnloadDriver(RpcDriverCtx* phCtx, const HostProcRef* pWatch) {
     KESTREL_LOG(kProxyUtil, "UnloadDriver", 1, "cContext='%x'",
                 static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(*phCtx)));
     if (*phCtx == nullptr) return false;
-    const bool bWatch = pWatch != nullptr && pWatch->GetProcessHandle() >= 0;
-    const std::uint32_t hWatch = bWatch ? g_Timer.WatchProcess(pWatch->GetProcessHandle(), std::string()) : 0;
+    const bool bWatch = pWatch != nullptr && pWatch->Handle() >= 0;
+    const std::uint32_t hWatch = bWatch ? g_Timer.WatchProcess(pWatch->Handle(), pWatch->Name()) : 0;
     bool bUnloaded = true;
     try {
         rpc_UnloadDriver(phCtx);
@@ -76,7 +76,7 @@ extern "C" KESTREL_API void RemoveDeviceInstance(const char* szServer) {
     if (instance.nCount == 1) {
         const std::string strProxyServerName = instance.strProxyServerName;
         const auto server = g_ProxyServers.find(strProxyServerName);
-        UnloadDriver(&instance.hCtx, server == g_ProxyServers.end() ? nullptr : server->second.pProcess.get());
+        UnloadDriver(&instance.hCtx, server == g_ProxyServers.end() ? nullptr : server->second.pHostProc.get());
         KESTREL_LOG(kProxyUtil, "RemoveDeviceInstance", 2, "Removing instance '%s' on server '%s'", szServer,
                     strProxyServerName.c_str());
         g_Devices.erase(it);
@@ -115,7 +115,8 @@ bool RemoveDeviceEntry(const char* szServer, bool bUnload) {
     if (it == g_Devices.end()) return false;
     if (it->second.hCtx != nullptr) {
         if (bUnload) {
-            UnloadDriver(&it->second.hCtx);
+            const auto server = g_ProxyServers.find(it->second.strProxyServerName);
+            UnloadDriver(&it->second.hCtx, server == g_ProxyServers.end() ? nullptr : server->second.pHostProc.get());
         } else {
             DropContextHandle(&it->second.hCtx);
         }

@@ -105,7 +105,14 @@ void Timer::CheckDeadlines() {
     for (auto& [hDeadline, deadline] : m_mapDeadlines) {
         if (!(deadline.tpExpiry < tpNow)) continue;
         const std::string strServer = deadline.strServer;
-        NmThread::CmCriticalSectionLock registry(g_csRegistry);
+        // The registry lock can be held by a thread whose call hangs under
+        // it (loading or unloading a driver); that call is bounded by a
+        // process watch, which this thread has to go on checking. So it
+        // never waits long here: the deadline is looked at again next pass.
+        if (!g_csRegistry.TryEnterFor(Timing::TimerPeriodMilliseconds())) return;
+        struct Entered {
+            ~Entered() { g_csRegistry.Leave(); }
+        } registry;
         auto server = g_ProxyServers.end();
         const auto device = g_Devices.find(strServer);
         if (device != g_Devices.end()) server = g_ProxyServers.find(device->second.strProxyServerName);

@@ -26,6 +26,7 @@ public:
     HostProcRef& operator=(const HostProcRef&) = delete;
 
     const std::string& Name() const { return m_strName; }
+    int Handle() const { return m_hProcess; }
     // SIGKILL through the handle; false when there is none or it failed.
     bool Kill() const;
 

@@ -53,6 +53,9 @@ public:
 
     void Enter();
     void Leave();
+    // Enters unless another thread keeps it for nMilliseconds; true when
+    // entered (then Leave as after Enter).
+    bool TryEnterFor(std::uint32_t nMilliseconds);
 
 private:
     pthread_mutex_t m_csSection;

@@ -1,18 +1,29 @@
 // kestrel-hostproc-foreign-peer UID SOCKET CLIENT_DIR ENDPOINT DRIVER
+// kestrel-hostproc-foreign-peer listen UID SOCKET
 //
 // Becomes UID while keeping CAP_DAC_OVERRIDE, so that file permissions let
 // it reach a socket of another user and only the peer-credential check can
-// refuse it; then knocks at SOCKET with a raw bind and calls rpc_LoadDriver
-// through CLIENT_DIR (a socket directory of its own that holds a link to
-// SOCKET). Prints "uid=N", "raw=PTYPE" and "load=STATUS" (or "load=ok").
+// refuse it. Then, as a client, it knocks at SOCKET with a raw bind and
+// calls rpc_LoadDriver through CLIENT_DIR (a socket directory of its own
+// that holds a link to SOCKET); it prints "uid=N", "raw=PTYPE" and
+// "load=STATUS" (or "load=ok"). As a listener it serves SOCKET, prints
+// "listening", then "connection bytes=N" for every connection (N: what
+// the peer sent before hanging up or waiting), until its standard input
+// closes.
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
+#include <fcntl.h>
 #include <grp.h>
 #include <linux/capability.h>
+#include <poll.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include "RawBind.h"
@@ -25,18 +36,10 @@ int Fail(const char* szWhat) {
     return 2;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    if (argc != 6) {
-        std::fprintf(stderr, "usage: %s UID SOCKET CLIENT_DIR ENDPOINT DRIVER\n", argv[0]);
-        return 2;
-    }
-    const uid_t uid = static_cast<uid_t>(std::strtoul(argv[1], nullptr, 10));
-    std::string strEndpoint = argv[4];
-
-    // Keep the permitted capabilities across the change of uid, then raise
-    // the one that bypasses file permissions again.
+// Keeps the permitted capabilities across the change of uid, then raises
+// the one that bypasses file permissions again.
+int BecomeUid(const char* szUid) {
+    const uid_t uid = static_cast<uid_t>(std::strtoul(szUid, nullptr, 10));
     if (prctl(PR_SET_KEEPCAPS, 1L, 0L, 0L, 0L) != 0) return Fail("PR_SET_KEEPCAPS");
     if (setgroups(0, nullptr) != 0) return Fail("setgroups");
     if (setresgid(uid, uid, uid) != 0) return Fail("setresgid");
@@ -50,6 +53,63 @@ int main(int argc, char** argv) {
     // inspect it at exit.
     prctl(PR_SET_DUMPABLE, 1L, 0L, 0L, 0L);
     std::printf("uid=%u\n", static_cast<unsigned>(geteuid()));
+    std::fflush(stdout);
+    return 0;
+}
+
+int Listen(const std::string& strSocket) {
+    sockaddr_un address{};
+    if (strSocket.size() >= sizeof address.sun_path) return Fail("socket path too long");
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, strSocket.c_str(), strSocket.size() + 1);
+    const int hListener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (hListener < 0) return Fail("socket");
+    if (bind(hListener, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) return Fail("bind");
+    if (listen(hListener, 16) != 0) return Fail("listen");
+    std::printf("listening\n");
+    std::fflush(stdout);
+
+    // Each connection is answered at once, so a client that sends a bind
+    // and waits for the reply is not left hanging: one read, whatever
+    // comes first, the client's bytes or its hanging up.
+    pollfd entries[2] = {{hListener, POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
+    for (bool bInputOpen = true; bInputOpen;) {
+        if (poll(entries, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            return Fail("poll");
+        }
+        // Once the input is closed, take only what is queued already.
+        bInputOpen = entries[1].revents == 0;
+        if (!bInputOpen) fcntl(hListener, F_SETFL, O_NONBLOCK);
+        if (bInputOpen && entries[0].revents == 0) continue;
+        for (int hConnection; (hConnection = accept4(hListener, nullptr, nullptr, SOCK_CLOEXEC)) >= 0;) {
+            char buffer[512];
+            ssize_t n;
+            while ((n = recv(hConnection, buffer, sizeof buffer, 0)) < 0 && errno == EINTR) {
+            }
+            std::printf("connection bytes=%zd\n", n > 0 ? n : 0);
+            std::fflush(stdout);
+            close(hConnection);
+            if (bInputOpen) break;
+        }
+    }
+    unlink(strSocket.c_str());
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 4 && std::strcmp(argv[1], "listen") == 0) {
+        if (const int nFailed = BecomeUid(argv[2])) return nFailed;
+        return Listen(argv[3]);
+    }
+    if (argc != 6) {
+        std::fprintf(stderr, "usage: %s UID SOCKET CLIENT_DIR ENDPOINT DRIVER | listen UID SOCKET\n", argv[0]);
+        return 2;
+    }
+    std::string strEndpoint = argv[4];
+    if (const int nFailed = BecomeUid(argv[1])) return nFailed;
 
     std::printf("raw=%d\n", hostproc_test::RawBindProbe(argv[2], 30000));
 

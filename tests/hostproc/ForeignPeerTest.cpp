@@ -1,8 +1,10 @@
 // A process of another uid that can reach HostProc's socket (file
 // permissions bypassed with CAP_DAC_OVERRIDE) is still refused by the
-// peer-credential check, and the refusal does HostProc no harm.
+// peer-credential check, and the refusal does HostProc no harm; a listener
+// of another uid at an endpoint is refused by our client in turn.
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -22,39 +24,87 @@ constexpr uid_t kNobody = 65534;
 
 using ForeignPeer = HostProcTest;
 
-// Runs the foreign peer and returns what it printed (its exit status in
-// nStatus).
-std::string RunForeignPeer(const std::vector<std::string>& arguments, int& nStatus) {
-    int pipeFds[2];
-    if (pipe2(pipeFds, O_CLOEXEC) != 0) return "pipe failed";
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
-    std::vector<std::string> strings = arguments;
-    std::vector<char*> argv;
-    for (std::string& s : strings) argv.push_back(s.data());
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    const int nError = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(pipeFds[1]);
-    std::string strOutput;
-    if (nError == 0) {
-        char buffer[512];
-        ssize_t n;
-        while ((n = read(pipeFds[0], buffer, sizeof buffer)) != 0) {
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0) break;
-            strOutput.append(buffer, static_cast<size_t>(n));
+// The foreign peer, running while the test acts: its standard input is a
+// pipe whose closing tells it to finish, its output a pipe we read.
+class RunningPeer {
+public:
+    explicit RunningPeer(std::vector<std::string> arguments) {
+        int inFds[2], outFds[2];
+        m_strSpawnError = "pipe failed";
+        if (pipe2(inFds, O_CLOEXEC) != 0) return;
+        if (pipe2(outFds, O_CLOEXEC) != 0) {
+            close(inFds[0]);
+            close(inFds[1]);
+            return;
         }
-        while (waitpid(pid, &nStatus, 0) < 0 && errno == EINTR) {
+        m_strSpawnError.clear();
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, inFds[0], STDIN_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, outFds[1], STDOUT_FILENO);
+        std::vector<char*> argv;
+        for (std::string& s : arguments) argv.push_back(s.data());
+        argv.push_back(nullptr);
+        const int nError = posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        close(inFds[0]);
+        close(outFds[1]);
+        m_hInput = inFds[1];
+        m_hOutput = outFds[0];
+        if (nError != 0) {
+            m_pid = -1;
+            m_strSpawnError = std::string("spawn failed: ") + strerror(nError);
         }
-    } else {
-        strOutput = std::string("spawn failed: ") + strerror(nError);
     }
-    close(pipeFds[0]);
-    return strOutput;
+    RunningPeer(const RunningPeer&) = delete;
+    RunningPeer& operator=(const RunningPeer&) = delete;
+    ~RunningPeer() {
+        int nStatus;
+        Finish(nStatus);
+    }
+
+    // The next line it printed, without its newline.
+    std::string ReadLine() {
+        std::string strLine;
+        char c;
+        while (Read(&c, 1) == 1 && c != '\n') strLine.push_back(c);
+        return strLine;
+    }
+
+    // Lets it finish and returns the rest of what it printed.
+    std::string Finish(int& nStatus) {
+        nStatus = -1;
+        if (m_hInput >= 0) close(std::exchange(m_hInput, -1));
+        std::string strOutput = m_strSpawnError;
+        char buffer[512];
+        for (ssize_t n; (n = Read(buffer, sizeof buffer)) > 0;) strOutput.append(buffer, static_cast<size_t>(n));
+        if (m_hOutput >= 0) close(std::exchange(m_hOutput, -1));
+        if (m_pid > 0) {
+            while (waitpid(m_pid, &nStatus, 0) < 0 && errno == EINTR) {
+            }
+            m_pid = -1;
+        }
+        return strOutput;
+    }
+
+private:
+    ssize_t Read(char* p, size_t n) {
+        ssize_t nRead;
+        while ((nRead = read(m_hOutput, p, n)) < 0 && errno == EINTR) {
+        }
+        return nRead;
+    }
+
+    pid_t m_pid = -1;
+    int m_hInput = -1;
+    int m_hOutput = -1;
+    std::string m_strSpawnError;
+};
+
+// Runs the foreign peer to its end and returns what it printed (its exit
+// status in nStatus).
+std::string RunForeignPeer(const std::vector<std::string>& arguments, int& nStatus) {
+    return RunningPeer(arguments).Finish(nStatus);
 }
 
 TEST_F(ForeignPeer, AnotherUidIsRefusedEvenWhenItCanReachTheSocket) {
@@ -86,6 +136,23 @@ TEST_F(ForeignPeer, AnotherUidIsRefusedEvenWhenItCanReachTheSocket) {
     EXPECT_EQ(StateValue(DriverState(hCtx), "calls"), 0);
     EXPECT_EQ(CountLines("opened driver"), 1) << "only our own load reached it";
     EXPECT_EQ(CountLines("fatal signal"), 0);
+}
+
+TEST_F(ForeignPeer, ListenerOfAnotherUidGetsNoBindFromOurClient) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another uid";
+    // No HostProc: another user's process sits on the endpoint's socket.
+    RunningPeer listener({FOREIGN_PEER_PATH, "listen", std::to_string(kNobody), SocketPath()});
+    ASSERT_EQ(listener.ReadLine(), "uid=65534");
+    ASSERT_EQ(listener.ReadLine(), "listening");
+
+    handle_t hBinding = Bind();
+    EXPECT_EQ(StatusOf([&] { rpc_LoadDriver(hBinding, TestDriver().c_str()); }),
+              std::optional<uint32_t>(RPC_S_SERVER_UNAVAILABLE));
+    int nStatus = -1;
+    const std::string strOutput = listener.Finish(nStatus);
+    EXPECT_TRUE(WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0) << "status " << nStatus;
+    // Our client connected, saw who listens and hung up without a word.
+    EXPECT_EQ(strOutput, "connection bytes=0\n");
 }
 
 }  // namespace

@@ -155,6 +155,31 @@ TEST(ProcessRun, NoWindowGivesANewSessionWithStdinFromDevNullAndOnlyStandardDesc
     ExpectNoChildren();
 }
 
+TEST(ProcessRun, HandleStaysOffStandardStreamsTheCallerClosed)
+{
+    // A daemon-like caller without stdin and stdout: a handle on 0 or 1
+    // would receive whatever the caller later writes there.
+    const int hSavedIn = fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 3);
+    const int hSavedOut = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+    close(STDIN_FILENO);
+    close(STDOUT_FILENO);
+    CmTempDir dir;
+    CmProcess process;
+    process.Run(kChildProbe, {"report", (dir.Path() / "report").string()}, true);
+    const int hProcess = process.GetProcessHandle();
+    const bool bStandardStreamsFree = fcntl(STDIN_FILENO, F_GETFD) < 0 && fcntl(STDOUT_FILENO, F_GETFD) < 0;
+    dup2(hSavedIn, STDIN_FILENO);
+    dup2(hSavedOut, STDOUT_FILENO);
+    close(hSavedIn);
+    close(hSavedOut);
+
+    EXPECT_GE(hProcess, 3);
+    EXPECT_TRUE(bStandardStreamsFree);
+    CmWatchedEnd end(process);
+    end.AwaitEnd();
+    ExpectNoChildren();
+}
+
 TEST(ProcessRun, WithWindowStaysInTheCallersSession)
 {
     CmTempDir dir;

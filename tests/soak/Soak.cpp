@@ -636,6 +636,7 @@ void Soak::Monitor()
             // level after warm-up that the end is compared with.
             std::unique_lock<std::mutex> guard(m_stopLock);
             m_bPause = true;
+            m_stopped.notify_all();  // the chaos thread parks too
             if (m_parked.wait_for(guard, std::chrono::milliseconds(250),
                                   [&] { return m_nParked == m_options.nThreads + 1 || m_bStop; })) {
                 m_nRssWarmKiB = StatusKiB("self", "VmRSS");
@@ -662,6 +663,12 @@ void Soak::Monitor()
                 m_bDeadlock = true;
                 m_strDeadlock = "thread " + std::to_string(i) + " stuck in one call for " +
                                 std::to_string((nNow - nSince) / 1000000) + " ms";
+                // Where everyone stands, when a debugger is at hand.
+                const std::string strDump = "gdb -p " + std::to_string(getpid()) +
+                                            " -batch -ex 'thread apply all bt' > " + m_strRoot +
+                                            "/stacks.txt 2>&1";
+                if (access("/usr/bin/gdb", X_OK) == 0 && std::system(strDump.c_str()) == 0)
+                    m_strDeadlock += ", stacks in " + m_strRoot + "/stacks.txt";
                 Report(false);
                 std::_Exit(1);
             }

@@ -325,13 +325,27 @@ std::pair<int, pid_t> StartGrandchild(const std::string& strExecutable, const st
         ThrowCreateError(errno);
     CmFd hReceive(ahSockets[0]);
     CmFd hReport(ahSockets[1]);
+    // An application without standard streams leaves 0-2 free: nothing of
+    // ours may take them, or its writes to them would land in our sockets.
+    MoveAbove2(hReceive);
+    MoveAbove2(hReport);
 
     const CmSpawnPlan plan = {strExecutable.c_str(), vecArgv.data(), environ, hStdin.Get(), hReport.Get()};
     const pid_t nIntermediate = ForkIntermediate(plan);
     hStdin.Close();
     hReport.Close();
     const bool bReaped = ReapIntermediate(nIntermediate);
-    return ReceiveReport(hReceive.Get(), bReaped);
+    const auto [hReceived, nPid] = ReceiveReport(hReceive.Get(), bReaped);
+    // The pidfd arrives on the lowest free descriptor, which may be 0-2.
+    CmFd hPidFd(hReceived);
+    const int hMoved = hPidFd.Get() >= 3 ? hPidFd.Release() : fcntl(hPidFd.Get(), F_DUPFD_CLOEXEC, 3);
+    if (hMoved < 0) {
+        const int nError = errno;
+        // A child whose handle we cannot keep must not live on unowned.
+        syscall(SYS_pidfd_send_signal, hPidFd.Get(), SIGKILL, nullptr, 0U);
+        ThrowCreateError(nError);
+    }
+    return {hMoved, nPid};
 }
 
 } // namespace

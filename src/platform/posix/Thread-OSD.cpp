@@ -135,4 +135,22 @@ void CmCriticalSection::Leave()
     pthread_mutex_unlock(&m_csSection);
 }
 
+bool CmCriticalSection::TryEnterFor(std::uint32_t nMilliseconds)
+{
+    // pthread_mutex_timedlock measures on CLOCK_REALTIME; a clock step during
+    // so short a wait only lengthens or shortens one attempt.
+    timespec tsUntil{};
+    clock_gettime(CLOCK_REALTIME, &tsUntil);
+    tsUntil.tv_sec += static_cast<time_t>(nMilliseconds / 1000);
+    tsUntil.tv_nsec += static_cast<long>(nMilliseconds % 1000) * 1000000L;
+    if (tsUntil.tv_nsec >= 1000000000L) {
+        ++tsUntil.tv_sec;
+        tsUntil.tv_nsec -= 1000000000L;
+    }
+    int nResult;
+    while ((nResult = pthread_mutex_timedlock(&m_csSection, &tsUntil)) == EINTR) {
+    }
+    return nResult == 0;
+}
+
 } // namespace NmThread

@@ -103,6 +103,7 @@ bool RemoveHostProc(std::string szProxyServer, bool bKill) {
                             szProxyServer.c_str(), error.GetDescription().c_str());
             }
         }
+        g_Timer.AdoptReleased(it->second.pProcess->GetProcessHandle());
         it->second.pProcess.reset();
     }
     g_ProxyServers.erase(it);
@@ -176,6 +177,9 @@ void RemoveAllDevices() {
 void RemoveAllHostProcs() {
     NmThread::CmCriticalSectionLock registry(g_csRegistry);
     KESTREL_LOG(kProxyUtil, "RemoveAllHostProcs", 1, "%s", "");
+    for (auto& [strName, server] : g_ProxyServers) {
+        if (server.pProcess) g_Timer.AdoptReleased(server.pProcess->GetProcessHandle());
+    }
     g_ProxyServers.clear();  // releases every process object; none is killed
 }
 
@@ -183,4 +187,7 @@ void RemoveAll() {
     g_Timer.Stop();
     RemoveAllDevices();
     RemoveAllHostProcs();
+    // What has ended is reaped now; what still runs is beyond an unloaded
+    // library's reach.
+    g_Timer.ReapReleased(true);
 }

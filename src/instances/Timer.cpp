@@ -5,8 +5,14 @@
 #include <csignal>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#ifndef P_PIDFD
+#define P_PIDFD 3  // linux/wait.h; glibc's own name for it is newer than some headers
+#endif
 
 #include "instances/Registry.h"
 #include "instances/Timing.h"
@@ -39,6 +45,31 @@ Timer::~Timer() noexcept {
     for (auto& [hWatch, watch] : m_mapWatches) {
         if (watch.hProcess >= 0) close(watch.hProcess);
     }
+    for (int hProcess : m_vecReleased) close(hProcess);
+}
+
+void Timer::AdoptReleased(int hProcess) {
+    if (hProcess < 0) return;
+    const int hDuplicate = fcntl(hProcess, F_DUPFD_CLOEXEC, 3);
+    if (hDuplicate < 0) return;
+    NmThread::CmCriticalSectionLock lock(m_csWatches);
+    m_vecReleased.push_back(hDuplicate);
+}
+
+void Timer::ReapReleased(bool bFinal) {
+    NmThread::CmCriticalSectionLock lock(m_csWatches);
+    std::erase_if(m_vecReleased, [bFinal](int hProcess) {
+        pollfd entry{hProcess, POLLIN, 0};
+        const bool bEnded = poll(&entry, 1, 0) == 1;
+        if (bEnded) {
+            // Reaps it when it is our child; otherwise ECHILD, and its
+            // parent (init, or whoever adopted it) reaps it.
+            siginfo_t info{};
+            waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(hProcess), &info, WEXITED | WNOHANG);
+        }
+        if (bEnded || bFinal) close(hProcess);
+        return bEnded || bFinal;
+    });
 }
 
 void StartTimer() { g_Timer.Run(nullptr); }
@@ -146,6 +177,7 @@ void Timer::CheckDeadlines() {
                 KESTREL_LOG(kProxyUtil, "Timer::ThreadFunction", 1, "Kill on szProxyServer='%s' throwed: %s",
                             server->first.c_str(), error.GetDescription().c_str());
             }
+            AdoptReleased(server->second.pProcess->GetProcessHandle());
             server->second.pProcess.reset();
         }
     }
@@ -164,6 +196,7 @@ bool Timer::ThreadFunction(void*) {
         }
         CheckProcessWatches();
         CheckDeadlines();
+        ReapReleased();
         if (!m_bStop.load()) m_cndWake.Wait(Timing::TimerPeriodMilliseconds());
     }
 }

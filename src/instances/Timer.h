@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/Thread.h"
 #include "platform/TimeStamp.h"
@@ -70,6 +71,16 @@ public:
     std::uint32_t WatchProcess(int hProcess, const std::string& strProxyServerName);
     void UnwatchProcess(std::uint32_t hWatch);
 
+    // A HostProc whose process object the registry released lives on until
+    // it ends by itself. Normally it is nobody's child of ours, but in an
+    // application that adopts orphans (a child subreaper) it becomes one:
+    // the timer reaps it once it has ended, so no zombie is left there.
+    // Takes its own duplicate of hProcess.
+    void AdoptReleased(int hProcess);
+    // Reaps the adopted processes that have ended; with bFinal (at unload)
+    // also gives up the handles of those still running.
+    void ReapReleased(bool bFinal = false);
+
     // True when the thread has returned, or was never started.
     bool HasEnded() const { return m_bStopped.load() || GetThreadId() == 0; }
 
@@ -100,6 +111,7 @@ private:
     NmThread::CmCriticalSection m_csWatches;
     std::map<std::uint32_t, ProcessWatch> m_mapWatches;
     std::uint32_t m_nNextWatch = 0;
+    std::vector<int> m_vecReleased;  // under m_csWatches
 };
 
 // Starts g_Timer's thread; throws NmThread::CmThreadError on failure.

@@ -3,6 +3,7 @@
 // SIGCHLD or reaps every child itself, descriptors left open across exec,
 // and the endpoints HostProcs are started on.
 #include <cctype>
+#include <chrono>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -15,6 +16,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -76,6 +78,14 @@ std::vector<int> ZombieChildren() {
     }
     closedir(pProc);
     return zombies;
+}
+
+int ParentOf(int nPid) {
+    std::ifstream stat("/proc/" + std::to_string(nPid) + "/stat");
+    std::string strStat;
+    std::getline(stat, strStat);
+    const size_t nClose = strStat.rfind(')');
+    return nClose == std::string::npos || nClose + 4 >= strStat.size() ? 0 : std::atoi(strStat.c_str() + nClose + 4);
 }
 
 std::string Join(const std::vector<int>& values) {
@@ -411,6 +421,29 @@ TEST_F(EnvironmentTest, HostProcInheritsOnlyTheStandardStreams) {
     close(ahPipe[0]);
     close(ahSocket[0]);
     close(hFile);
+}
+
+// An application that adopts orphans (a child subreaper, as service
+// managers and container inits are) becomes HostProc's parent once the
+// starter in between exits; the library reaps what it released, so no
+// zombie stays with the application.
+TEST_F(EnvironmentTest, SubreaperApplicationCollectsNoHostProcZombie) {
+    ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+    Load();
+    Failures f;
+    LiveThroughACrash(f, [&](const char* szStep, int nHostProc) {
+        if (nHostProc != 0) f.Expect(getppid() != nHostProc && ParentOf(nHostProc) == getpid(),
+                                     std::string("HostProc is not our child after ") + szStep);
+        // An ended HostProc is reaped by the timer's next pass.
+        const auto tGiveUp = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        bool bClean = false;
+        while (!(bClean = ZombieChildren().empty()) && std::chrono::steady_clock::now() < tGiveUp)
+            std::this_thread::yield();
+        f.Expect(bClean, std::string("zombie after ") + szStep + ": " + Join(ZombieChildren()));
+    });
+    EXPECT_EQ(f.strText, "");
+    Unload();
+    prctl(PR_SET_CHILD_SUBREAPER, 0);
 }
 
 TEST_F(EnvironmentTest, EveryHostProcGetsAFreshRandomEndpoint) {

@@ -223,15 +223,26 @@ struct OutBlockOf : OutOnly {
   static void commit(T** p, Held& h) { *p = h.release(); }
 };
 
+// n elements into a new[] block for the caller, the block growing with
+// what arrives (NdrReader::readGrowing): a count from the wire is not
+// trusted with an allocation of its size.
+template <class T>
+inline void readBlock(NdrReader& r, std::unique_ptr<T[]>& h, uint32_t n) {
+  std::unique_ptr<T[]> previous;  // alive while its bytes are copied over
+  r.readGrowing<T>(n, [&](size_t k) {
+    previous = std::move(h);
+    h.reset(new T[k]);
+    return h.get();
+  });
+}
+
 template <class Ch>
 struct OutStringOf : OutBlockOf<Ch> {
   using Held = typename OutBlockOf<Ch>::Held;
   static void get(NdrReader& r, Held& h) {
     if (r.getU32() == 0) return;  // null
     uint32_t n = r.getStringHeader();
-    r.expectAvailable(uint64_t(n) * sizeof(Ch));
-    h.reset(new Ch[n]);
-    r.read(h.get(), size_t(n) * sizeof(Ch));
+    readBlock(r, h, n);
     NdrReader::checkTerminated(h.get(), n);
   }
 };
@@ -247,10 +258,8 @@ struct OutArrayOf : OutBlockOf<T> {
     uint32_t n = r.getU32();
     if (countOf(count) < 0 || n != uint32_t(countOf(count))) raiseStub(RPC_X_BAD_STUB_DATA);
     r.align(alignof(T));
-    r.expectAvailable(uint64_t(n) * sizeof(T));
     // The bytes land straight in the caller's block.
-    h.reset(new T[n]);
-    r.read(h.get(), size_t(n) * sizeof(T));
+    readBlock(r, h, n);
   }
 };
 struct OutBytes : OutArrayOf<RpcChar> {};
@@ -288,9 +297,9 @@ struct OutStrings : OutOnly {
       uint32_t max = 0;
       uint32_t units = r.getStringHeader(&max);
       if (bound < 1 || max != uint32_t(bound)) raiseStub(RPC_X_INVALID_BOUND);
-      r.expectAvailable(units);
-      h.array[i] = new RpcChar[units];
-      r.read(h.array[i], units);
+      std::unique_ptr<RpcChar[]> s;
+      readBlock(r, s, units);
+      h.array[i] = s.release();
       NdrReader::checkTerminated(h.array[i], units);
     }
   }

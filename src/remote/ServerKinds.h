@@ -44,6 +44,14 @@ struct Short : Scalar<int16_t> {};
 struct Hyper : Scalar<int64_t> {};
 struct Double : Scalar<double> {};
 
+// n elements into call memory that grows with what arrives
+// (NdrReader::readGrowing): a count from the wire is not trusted with an
+// allocation of its size. Outgrown slices stay until the call ends.
+template <class T>
+const T* readInto(ServerCall& c, uint32_t n) {
+  return c.in().readGrowing<T>(n, [&](size_t k) { return static_cast<T*>(c.allocate(k * sizeof(T))); });
+}
+
 // A conformant varying string into call memory. bound < 0: any max_count.
 template <class Ch>
 const Ch* decodeString(ServerCall& c, int64_t bound = -1) {
@@ -52,9 +60,7 @@ const Ch* decodeString(ServerCall& c, int64_t bound = -1) {
   uint32_t max = 0;
   uint32_t units = r.getStringHeader(&max);
   if (bound >= 0 && max != bound) raiseStub(RPC_X_INVALID_BOUND);
-  r.expectAvailable(uint64_t(units) * sizeof(Ch));
-  auto* s = static_cast<Ch*>(c.allocate(size_t(units) * sizeof(Ch)));
-  r.read(s, size_t(units) * sizeof(Ch));
+  const Ch* s = readInto<Ch>(c, units);
   NdrReader::checkTerminated(s, units);
   return s;
 }
@@ -84,10 +90,7 @@ struct ArrayOf : InOnly {
     NdrReader& r = c.in();
     uint32_t count = decodeConformance(r, n);
     r.align(alignof(T));
-    r.expectAvailable(uint64_t(count) * sizeof(T));
-    auto* p = static_cast<T*>(c.allocate(size_t(count) * sizeof(T)));
-    r.read(p, size_t(count) * sizeof(T));
-    v = p;
+    v = readInto<T>(c, count);
   }
   static const T* arg(const T* v) { return v; }
 };

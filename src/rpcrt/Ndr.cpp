@@ -137,7 +137,10 @@ void NdrReader::enterFragment(const PduHeader& h, size_t header) {
   last_ = h.flags & pfc::kLastFrag;
   if (!last_ && !fullStub_) fullStub_ = fragLeft_;
   total_ += fragLeft_;
-  if (!draining_) enforceLimit();
+  if (!draining_)
+    enforceLimit();
+  else if (total_ > ceiling())
+    raiseProtocol();  // a stream that never ends is not skipped forever
 }
 
 // Is this the header of the next fragment of our call, of the size the
@@ -151,7 +154,7 @@ bool NdrReader::fitsPrediction(const uint8_t* p, size_t take, bool finalSlot) co
   if (len > opt_.maxFrag || len < kStubHeader || loadU16(p + 20) != opt_.contextId) return false;
   if (request && loadU16(p + 22) != opt_.opnum) return false;
   size_t stub = len - kStubHeader;
-  if (!draining_ && total_ + stub > opt_.limit) return false;  // the ordinary path refuses it
+  if (total_ + stub > ceiling()) return false;  // the ordinary path refuses it
   return finalSlot ? stub >= take : stub == take && !(p[3] & pfc::kLastFrag);
 }
 

@@ -4,6 +4,7 @@
 // fragments, checking everything it reads.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -138,6 +139,31 @@ class NdrReader {
   // with what arrives rather than by the count.
   void getReferents(uint32_t count, std::vector<uint32_t>& out);
 
+  // Reads n elements of T, n being a count from the wire, into storage
+  // from `alloc(k)` (room for k elements, kept alive by the caller until
+  // the read is over). A count within the limit still says nothing about
+  // what will arrive: the storage starts at a first slice and grows to
+  // kGrowth times what has been read, so a lying count costs at most a
+  // slice, never an allocation of its size. Returns the final storage.
+  template <class T, class Alloc>
+  T* readGrowing(uint32_t n, Alloc&& alloc) {
+    expectAvailable(uint64_t(n) * sizeof(T));
+    T* p = nullptr;
+    size_t have = 0;
+    for (;;) {
+      const size_t room = have ? std::min<uint64_t>(n, uint64_t(have) * kGrowth)
+                               : std::min<size_t>(n, kFirstSlice / sizeof(T));
+      T* next = alloc(room);
+      if (have) std::memcpy(next, p, have * sizeof(T));
+      p = next;
+      read(p + have, (room - have) * sizeof(T));
+      have = room;
+      if (have == n) return p;
+    }
+  }
+  static constexpr size_t kFirstSlice = 64 * 1024;
+  static constexpr size_t kGrowth = 16;
+
   // After the last parameter: only alignment padding (< 8 bytes) may remain.
   void expectEnd();
   // Skips whatever is left of the stub, so that the stream is at the next PDU.
@@ -151,6 +177,17 @@ class NdrReader {
   void enterFragment(const PduHeader& h, size_t headerSize);
   size_t gather(uint8_t* dst, size_t n);
   bool fitsPrediction(const uint8_t* header, size_t take, bool finalSlot) const;
+  // The most stub bytes read before giving up. A server skipping the rest
+  // of a refused request reads on far past the limit, so that a client
+  // that sent an oversized request finds its fault on a connection that
+  // still works: up to kSkipFactor times the limit (4 GiB at the default
+  // limit, as much as a 32-bit alloc_hint can announce). A peer that sends
+  // more will never read its answer. A client skipping a bad reply gains
+  // nothing by reading past the limit.
+  uint64_t ceiling() const {
+    return draining_ && opt_.type == ptype::kRequest ? kSkipFactor * opt_.limit : opt_.limit;
+  }
+  static constexpr uint64_t kSkipFactor = 16;
 
   PduReader& in_;
   Options opt_;

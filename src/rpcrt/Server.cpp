@@ -345,11 +345,10 @@ class ServerConnection {
       in.enforceLimit();
       if (std::find(accepted_.begin(), accepted_.end(), o.contextId) == accepted_.end()) {
         fault = nca::kProtoError;  // unknown presentation context
-        in.drain();
       } else {
         w_.clear();
         ServerCall call(s_, in, w_, caller_, o.opnum);
-        fault = invoke(call, in);
+        fault = invoke(call);
         if (!fault) w_.send(t_, ptype::kResponse, h.callId, o.contextId, 0, maxXmit_);
       }  // blocks sent from where they lay are released here, after the send
     } catch (const CallOrphaned&) {
@@ -357,14 +356,23 @@ class ServerConnection {
     } catch (const StubError& e) {
       // The request outgrew the limit before the dispatch saw it.
       fault = faultFromStatus(e.status());
-      in.drain();
     }
-    if (fault) sendFault(h.callId, o.contextId, fault);
+    if (!fault) return true;
+    // The fault goes out before the rest of the request is skipped: it does
+    // not depend on that rest, and a request that never ends would
+    // otherwise never be answered. The client reads it once it has sent
+    // its request; the skipping keeps the stream in step for the next call.
+    sendFault(h.callId, o.contextId, fault);
+    try {
+      in.drain();
+    } catch (const CallOrphaned&) {
+    }
     return true;
   }
 
-  // Runs the dispatch; returns the fault status to send, 0 on success.
-  uint32_t invoke(ServerCall& call, NdrReader& in) {
+  // Runs the dispatch; returns the fault status to send, 0 on success. The
+  // request may have been left unread in part.
+  uint32_t invoke(ServerCall& call) {
     uint32_t fault = 0;
     try {
       s_.dispatcher_.dispatch(call);
@@ -384,7 +392,6 @@ class ServerConnection {
     } catch (...) {
       fault = nca::kUnspecified;
     }
-    in.drain();  // the request may have been cut short
     return fault;
   }
 

@@ -3,8 +3,7 @@
 // and replies cut into odd fragments.
 #include <array>
 
-#include "Raw.h"
-#include "TestSupport.h"
+#include "RawServer.h"
 
 namespace {
 
@@ -12,28 +11,9 @@ using raw::Builder;
 using raw::Bytes;
 using testsupport::statusOf;
 
-const Bytes kCtxUuid(16, 0x5A);
-
-Bytes bindAck(uint32_t callId, uint32_t group = 0x1234, uint16_t result = 0,
-              uint16_t maxFrag = 65528) {
-  Builder b;
-  b.u16(maxFrag).u16(maxFrag).u32(group).u16(4).put("abc", 4);
-  b.u16(0);  // pad to 4 (the body starts at PDU offset 16)
-  b.u8(1).u8(0).u16(0).u16(result).u16(result ? 1 : 0);
-  if (result) {
-    b.bytes(Bytes(20, 0));
-  } else {
-    b.bytes(raw::kNdr).u32(2);
-  }
-  return raw::pdu(12, 3, callId, b.done());
-}
-
-// A GetVideoDataBlock reply stub.
-Bytes blockStub(uint32_t size, const Bytes& data, uint32_t maxCount, int32_t result = 7) {
-  Builder b;
-  b.u32(size).u32(0x20000).u32(maxCount).bytes(data).align(4).u32(uint32_t(result));
-  return b.done();
-}
+using rawserver::bindAck;
+using rawserver::blockStub;
+using rawserver::kCtxUuid;
 
 class ClientWire : public testsupport::RpcDirTest {
  protected:

@@ -7,6 +7,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <functional>
@@ -152,13 +153,15 @@ class Conn {
   ~Conn() {
     if (fd_ >= 0) ::close(fd_);
   }
-  void send(const Bytes& b) {
+  // False when the peer has closed (what follows usually shows it anyway).
+  bool send(const Bytes& b) {
     size_t off = 0;
     while (off < b.size()) {
       ssize_t n = ::send(fd_, b.data() + off, b.size() - off, MSG_NOSIGNAL);
-      if (n <= 0) return;  // the peer closed: what follows shows it
+      if (n <= 0) return false;
       off += size_t(n);
     }
+    return true;
   }
   // One PDU; empty at end of stream (or a read failure).
   Bytes read() {
@@ -174,6 +177,13 @@ class Conn {
   bool closed() {
     uint8_t c;
     return ::recv(fd_, &c, 1, 0) == 0;
+  }
+  // True when the peer has closed or reset the connection (a peer that
+  // closes with our bytes still unread resets it).
+  bool ended() {
+    uint8_t c;
+    ssize_t r = ::recv(fd_, &c, 1, 0);
+    return r == 0 || (r < 0 && errno == ECONNRESET);
   }
   int fd() const { return fd_; }
 

@@ -390,3 +390,23 @@ TEST_F(SmallStubServer, OversizedRequestIsSkippedAndRefused) {
 }
 
 }  // namespace
+
+// A request that never ends: the fault comes as soon as the stub outgrows
+// the limit, not after a last fragment that never arrives, and a peer that
+// goes on sending far past the limit (16 times) is dropped.
+TEST_F(SmallStubServer, NeverEndingRequestIsRefusedAtOnceThenDropped) {
+  raw::Conn c = bound(1432);
+  Bytes ctx = loadDriver(c);
+  // A 4000-byte string fits the limit by its count; the fragments carrying
+  // it push the stub past 4096 before it is complete.
+  Bytes first = Builder().bytes(ctx).align(4).u32(4000).u32(0).u32(4000).done();
+  first.resize(1400, 'x');
+  c.send(raw::request(3, 0, 11, first, 1));
+  const Bytes more = raw::request(3, 0, 11, Bytes(1400, 'x'), 0);
+  for (int i = 0; i < 3; ++i) c.send(more);
+  EXPECT_EQ(faultOf(c.read()), kNoMemory);
+  size_t sent = 0;
+  while (sent < (16u << 20) && c.send(more)) sent += more.size();
+  EXPECT_LT(sent, 16u << 20) << "still reading";
+  EXPECT_TRUE(c.ended());
+}

@@ -45,7 +45,7 @@ test: build
 # Sanitizer trees build no benchmarks; the thread-sanitizer tree runs the tests
 # of the parts whose threads meet: platform, runtime, interface, HostProc,
 # library, soak.
-SANITIZER_PARTS := -DKESTREL_PARTS="src;include;hostproc;drivers;tools;tests"
+SANITIZER_PARTS := -DKESTREL_PARTS="src;include;hostproc;drivers;tools;tests;examples"
 TSAN_PARTS      := -DKESTREL_PARTS="src;include;hostproc;drivers;tests" \
                    -DKESTREL_TEST_PARTS="platform;rpcrt;remote;hostproc;testdriver;library;soak"
 

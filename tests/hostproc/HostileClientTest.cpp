@@ -18,11 +18,7 @@ namespace {
 using raw::Builder;
 using raw::Bytes;
 
-constexpr uint32_t kOpRange = 0x1C010002;
-constexpr uint32_t kBadStub = 0x000006F7;
-constexpr uint32_t kBound = 0x1C000007;
-constexpr uint32_t kProto = 0x1C01000B;
-constexpr uint32_t kNoMemory = 0x1C00001B;
+using namespace raw::faults;
 constexpr uint32_t kResponse = 0;      // not a fault
 constexpr uint32_t kNothing = 1;       // closed without an answer
 constexpr uint64_t kStubLimit = 256u << 20;

@@ -230,4 +230,14 @@ class Listener {
   std::thread t_;
 };
 
+// Fault statuses as a server puts them on the wire.
+namespace faults {
+constexpr uint32_t kOpRange = 0x1C010002;
+constexpr uint32_t kMismatch = 0x1C00001A;
+constexpr uint32_t kBadStub = 0x000006F7;
+constexpr uint32_t kBound = 0x1C000007;
+constexpr uint32_t kProto = 0x1C01000B;
+constexpr uint32_t kNoMemory = 0x1C00001B;
+}  // namespace faults
+
 }  // namespace raw

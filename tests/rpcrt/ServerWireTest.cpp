@@ -13,12 +13,7 @@ using raw::Bytes;
 using raw::u16at;
 using raw::u32at;
 
-constexpr uint32_t kOpRange = 0x1C010002;
-constexpr uint32_t kMismatch = 0x1C00001A;
-constexpr uint32_t kBadStub = 0x000006F7;
-constexpr uint32_t kBound = 0x1C000007;
-constexpr uint32_t kProto = 0x1C01000B;
-constexpr uint32_t kNoMemory = 0x1C00001B;
+using namespace raw::faults;
 
 struct Result {
   uint16_t result, reason;

@@ -705,7 +705,12 @@ bool Soak::Finish()
             m_leftHostProcs.push_back(nPid);
         m_bEndedInGrace = false;
     }
-    m_nFdsEnd = CountEntries("/proc/self/fd");
+    // The library keeps a handle of each HostProc it released until its
+    // timer has seen the process end (to reap it, should it be our child);
+    // that takes one timer period after the end.
+    const auto tSettle = Clock::now() + std::chrono::seconds(2);
+    while ((m_nFdsEnd = CountEntries("/proc/self/fd")) != m_nFdsStart && Clock::now() < tSettle)
+        std::this_thread::yield();
     m_nThreadsEnd = CountEntries("/proc/self/task");
     return m_bEndedInGrace;
 }

@@ -70,6 +70,9 @@ void Timer::ReapReleased(bool bFinal) {
         if (bEnded || bFinal) close(hProcess);
         return bEnded || bFinal;
     });
+    // The timer outlives unloading (its storage is never destroyed), so the
+    // list's own storage goes now, or it would be lost with the library.
+    if (bFinal) std::vector<int>().swap(m_vecReleased);
 }
 
 void StartTimer() { g_Timer.Run(nullptr); }

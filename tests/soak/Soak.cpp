@@ -274,7 +274,7 @@ private:
     void Count(unsigned long nCode);
     void WatchHostProcOf(Slot& slot);
     int HostProcPidOf(Slot& slot);
-    bool MakeCall(Slot& slot, CallKind kind, unsigned long& nCode);
+    bool MakeCall(Slot& slot, CallKind kind);
     bool Finish();
     void Report(bool bPassed);
 
@@ -466,39 +466,35 @@ bool Soak::Recover(Slot& slot, uint64_t nEpoch)
     return true;
 }
 
-bool Soak::MakeCall(Slot& slot, CallKind kind, unsigned long& nCode)
+// Whether the answer is right; a failed call throws its code.
+bool Soak::MakeCall(Slot& slot, CallKind kind)
 {
-    try {
-        switch (kind) {
-        case kBlock: {
-            unsigned char* pBlock = nullptr;
-            const int nResult = k.GetVideoDataBlock(slot.strId.c_str(), 0, &pBlock);
-            const bool bRight = nResult == kBlockBytes && pBlock != nullptr &&
-                                std::memcmp(pBlock, m_pattern.data(), kBlockBytes) == 0;
-            k.DeleteBuffer(pBlock);
-            return bRight;
-        }
-        case kPut: {
-            int nResultCode = 0;
-            const int nResult = k.PutMediaDataBlock(slot.strId.c_str(), 0, 0, 0, m_putData.data(), kBlockBytes,
-                                                    &nResultCode);
-            return nResult == slot.nPutResult && nResultCode == slot.nPutCode;
-        }
-        case kSmall:
-            return k.QueryNumberOfCamDyn(slot.strId.c_str(), "pw") == slot.nSmallResult;
-        case kXml: {
-            BSTR bsXml = nullptr;
-            k.GetXml(slot.strId.c_str(), "user", "pw", "soak", &bsXml);
-            const bool bRight = bsXml != nullptr && SysStringLen(bsXml) > 0;
-            SysFreeString(bsXml);
-            return bRight;
-        }
-        default:
-            return false;
-        }
-    } catch (unsigned long nThrown) {
-        nCode = nThrown;
-        throw;
+    switch (kind) {
+    case kBlock: {
+        unsigned char* pBlock = nullptr;
+        const int nResult = k.GetVideoDataBlock(slot.strId.c_str(), 0, &pBlock);
+        const bool bRight = nResult == kBlockBytes && pBlock != nullptr &&
+                            std::memcmp(pBlock, m_pattern.data(), kBlockBytes) == 0;
+        k.DeleteBuffer(pBlock);
+        return bRight;
+    }
+    case kPut: {
+        int nResultCode = 0;
+        const int nResult = k.PutMediaDataBlock(slot.strId.c_str(), 0, 0, 0, m_putData.data(), kBlockBytes,
+                                                &nResultCode);
+        return nResult == slot.nPutResult && nResultCode == slot.nPutCode;
+    }
+    case kSmall:
+        return k.QueryNumberOfCamDyn(slot.strId.c_str(), "pw") == slot.nSmallResult;
+    case kXml: {
+        BSTR bsXml = nullptr;
+        k.GetXml(slot.strId.c_str(), "user", "pw", "soak", &bsXml);
+        const bool bRight = bsXml != nullptr && SysStringLen(bsXml) > 0;
+        SysFreeString(bsXml);
+        return bRight;
+    }
+    default:
+        return false;
     }
 }
 
@@ -521,9 +517,8 @@ void Soak::Worker(int nIndex)
         if (!slot.bUp) {
             Recover(slot, nEpoch);
         } else {
-            unsigned long nCode = 0;
             try {
-                if (MakeCall(slot, kind, nCode)) {
+                if (MakeCall(slot, kind)) {
                     ++m_stats.nCalls[kind];
                 } else if (slot.nEpoch.load() == nEpoch) {
                     // A call that started as the instance was being
@@ -531,7 +526,7 @@ void Soak::Worker(int nIndex)
                     // wrong answer from a stable instance counts.
                     ++m_stats.nWrong;
                 }
-            } catch (unsigned long) {
+            } catch (unsigned long nCode) {
                 Count(nCode);
                 if (Recover(slot, nEpoch))
                     ++m_stats.nRecoveries;

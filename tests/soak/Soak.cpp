@@ -276,6 +276,7 @@ private:
     int HostProcPidOf(Slot& slot);
     bool MakeCall(Slot& slot, CallKind kind);
     bool Finish();
+    long RssWithNothingAdded();
     void Report(bool bPassed);
 
     Options m_options;
@@ -634,7 +635,16 @@ void Soak::Monitor()
             m_stopped.notify_all();  // the chaos thread parks too
             if (m_parked.wait_for(guard, std::chrono::milliseconds(250),
                                   [&] { return m_nParked == m_options.nThreads + 1 || m_bStop; })) {
-                m_nRssWarmKiB = StatusKiB("self", "VmRSS");
+                guard.unlock();
+                m_nRssWarmKiB = RssWithNothingAdded();
+                for (Slot& slot : m_slots) {
+                    std::lock_guard<std::mutex> slotGuard(slot.lock);
+                    if (AddAgain(slot))
+                        WatchHostProcOf(slot);
+                    ++slot.nEpoch;
+                    slot.bUp = !m_bStop;
+                }
+                guard.lock();
                 bWarmTaken = true;
                 m_bPause = false;
                 m_resumed.notify_all();
@@ -671,13 +681,26 @@ void Soak::Monitor()
     }
 }
 
+// Resident memory with every instance withdrawn (so no connection is
+// pooled, whose buffers come and go with HostProc restarts) and the
+// allocator's free pages given back: what is left is what the process
+// holds for good. Both ends of the comparison are taken this way.
+long Soak::RssWithNothingAdded()
+{
+    for (Slot& slot : m_slots) {
+        std::lock_guard<std::mutex> guard(slot.lock);
+        if (slot.bUp)
+            k.RemoveDeviceInstance(slot.strId.c_str());
+        slot.bUp = false;
+    }
+    malloc_trim(0);
+    return StatusKiB("self", "VmRSS");
+}
+
 // Withdraws every instance and waits for each HostProc to end by itself.
 bool Soak::Finish()
 {
-    for (Slot& slot : m_slots) {
-        if (slot.bUp)
-            k.RemoveDeviceInstance(slot.strId.c_str());
-    }
+    m_nRssEndKiB = RssWithNothingAdded();
     const int nGraceMs = m_options.nIdleMs + 3000;
     const auto tGrace = Clock::now() + std::chrono::milliseconds(nGraceMs);
     for (const auto& [nPid, hProcess] : m_hostProcs) {
@@ -809,7 +832,6 @@ int Soak::Run()
     // A call hanging on the chaos thread's orders ends at the deadline.
     for (std::thread& thread : threads)
         thread.join();
-    m_nRssEndKiB = StatusKiB("self", "VmRSS");
 
     const bool bEnded = Finish();
     dlclose(m_hLibrary);

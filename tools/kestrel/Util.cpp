@@ -1,6 +1,7 @@
 #include "Util.h"
 
 #include "Api.h"
+#include "platform/TextConversion.h"
 
 #include <turbojpeg.h>
 
@@ -14,72 +15,16 @@
 
 namespace kestrel_cli {
 
+// The library's own conversions (ICU), so that the tool shows texts the way
+// the library reads and writes them.
 std::string Utf8FromBstr(const OLECHAR* bs)
 {
-    std::string out;
-    if (bs == nullptr)
-        return out;
-    for (size_t i = 0; bs[i] != 0; ++i) {
-        uint32_t cp = bs[i];
-        if (cp >= 0xD800 && cp <= 0xDBFF && bs[i + 1] >= 0xDC00 && bs[i + 1] <= 0xDFFF) {
-            cp = 0x10000 + ((cp - 0xD800) << 10) + (bs[i + 1] - 0xDC00u);
-            ++i;
-        } else if (cp >= 0xD800 && cp <= 0xDFFF) {
-            cp = 0xFFFD;
-        }
-        if (cp < 0x80) {
-            out.push_back(static_cast<char>(cp));
-        } else if (cp < 0x800) {
-            out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-        } else if (cp < 0x10000) {
-            out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-        } else {
-            out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-            out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-        }
-    }
-    return out;
+    return bs == nullptr ? std::string() : NmTextConversion::WideToUtf8(std::u16string(bs));
 }
 
 BSTR BstrFromUtf8(const std::string& strText)
 {
-    std::u16string wide;
-    for (size_t i = 0; i < strText.size();) {
-        const unsigned char c = static_cast<unsigned char>(strText[i]);
-        uint32_t cp = 0xFFFD;
-        size_t n = 1;
-        if (c < 0x80) {
-            cp = c;
-        } else {
-            const size_t need = (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 1;
-            if (need > 1 && i + need <= strText.size()) {
-                uint32_t v = c & (need == 2 ? 0x1F : need == 3 ? 0x0F : 0x07);
-                bool bValid = true;
-                for (size_t k = 1; k < need; ++k) {
-                    const unsigned char cc = static_cast<unsigned char>(strText[i + k]);
-                    bValid = bValid && (cc & 0xC0) == 0x80;
-                    v = (v << 6) | (cc & 0x3F);
-                }
-                if (bValid) {
-                    cp = v;
-                    n = need;
-                }
-            }
-        }
-        i += n;
-        if (cp >= 0x10000) {
-            cp -= 0x10000;
-            wide.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-            wide.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-        } else {
-            wide.push_back(static_cast<char16_t>(cp));
-        }
-    }
+    const std::u16string wide = NmTextConversion::Utf8ToWide(strText);
     BSTR bs = SysAllocStringLen(wide.data(), static_cast<unsigned int>(wide.size()));
     if (bs == nullptr)
         throw std::bad_alloc();

@@ -595,9 +595,10 @@ void Soak::Chaos()
                     break;
                 slot.bUp = false;
                 k.RemoveDeviceInstance(slot.strId.c_str());
-                AddAgain(slot);
+                // Up exactly when the add went through, even if the run was
+                // stopped meanwhile: the end withdraws every instance that is up.
+                slot.bUp = AddAgain(slot);
                 ++slot.nEpoch;
-                slot.bUp = !m_bStop;
                 bDone = true;
                 break;
             }
@@ -639,10 +640,10 @@ void Soak::Monitor()
                 m_nRssWarmKiB = RssWithNothingAdded();
                 for (Slot& slot : m_slots) {
                     std::lock_guard<std::mutex> slotGuard(slot.lock);
-                    if (AddAgain(slot))
+                    slot.bUp = AddAgain(slot);
+                    if (slot.bUp)
                         WatchHostProcOf(slot);
                     ++slot.nEpoch;
-                    slot.bUp = !m_bStop;
                 }
                 guard.lock();
                 bWarmTaken = true;

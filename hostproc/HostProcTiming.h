@@ -2,6 +2,8 @@
 // shipped HostProc; the test variant (KESTREL_TEST_TIMING) reads
 //   KESTREL_TEST_HOSTPROC_IDLE_MS     after the last client left   (10000)
 //   KESTREL_TEST_HOSTPROC_INITIAL_MS  when no driver was ever loaded (60000)
+// and how long a client may stall before its bind or inside a PDU
+//   KESTREL_TEST_HOSTPROC_STALL_MS                                  (30000)
 #pragma once
 
 #include <chrono>
@@ -24,5 +26,6 @@ inline std::chrono::milliseconds Span([[maybe_unused]] const char* szName, long 
 
 inline std::chrono::milliseconds IdleGrace() { return detail::Span("KESTREL_TEST_HOSTPROC_IDLE_MS", 10000); }
 inline std::chrono::milliseconds InitialGrace() { return detail::Span("KESTREL_TEST_HOSTPROC_INITIAL_MS", 60000); }
+inline std::chrono::milliseconds StallLimit() { return detail::Span("KESTREL_TEST_HOSTPROC_STALL_MS", 30000); }
 
 }  // namespace hostproc

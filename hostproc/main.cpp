@@ -153,7 +153,10 @@ int main(int argc, char** argv) {
             unlinkat(refusing->dir.fd.get(), strEndpoint.c_str(), 0);
         }
 #endif
-        kestrel::remote::ProxyServer server(service, strEndpoint);
+        kestrel::rpc::ServerOptions options;
+        options.endpoint = strEndpoint;
+        options.stallLimitMs = static_cast<unsigned>(hostproc::StallLimit().count());
+        kestrel::remote::ProxyServer server(service, std::move(options));
 #ifdef KESTREL_TEST_TIMING
         refusing.reset();
 #endif

@@ -234,7 +234,9 @@ class ServerConnection {
   void run() {
     try {
       PduHeader h;
-      while (rd_.readHeader(h)) {
+      // Once bound, a peer may rest between calls as long as it likes: the
+      // library keeps its connections for the next call.
+      while (rd_.readHeader(h, bound_)) {
         try {
           if (!handle(h)) break;
         } catch (const CallOrphaned&) {
@@ -518,6 +520,7 @@ void Server::acceptLoop() {
 void Server::connectionThread(int fd, CallerInfo caller) {
   {
     SocketTransport t{Fd(fd)};
+    t.setStallLimit(opt_.stallLimitMs);
     service_.serve(t, caller);
     std::lock_guard g(mu_);
     live_.erase(fd);  // before the close, so stop() never shuts a reused number

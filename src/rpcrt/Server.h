@@ -154,6 +154,10 @@ struct ServerOptions {
   size_t maxConnections = 4096;
   size_t maxConnectionsPerGroup = 1024;
   uint64_t maxStub = kMaxStub;
+  // How long a peer may keep a connection waiting with no progress before
+  // its bind, inside a PDU, or for a reply to be taken, before it is closed
+  // (0: for ever). A bound peer may rest between PDUs as long as it likes.
+  unsigned stallLimitMs = 30000;
 };
 
 class Server {

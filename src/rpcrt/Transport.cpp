@@ -1,8 +1,10 @@
 #include "rpcrt/Transport.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -94,6 +96,7 @@ size_t SocketTransport::read(const iovec* iovIn, int cnt, size_t atLeast) {
     ssize_t n = ::recvmsg(fd_.get(), &m, flags | MSG_CMSG_CLOEXEC);
     if (n < 0) {
       if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) throw TransportError("peer stalled");
       throw TransportError("recv failed");
     }
     if (n == 0) break;
@@ -125,6 +128,18 @@ void SocketTransport::write(const iovec* iovIn, int cnt) {
     }
     first += batch;
   }
+}
+
+void SocketTransport::awaitData() {
+  pollfd p{fd_.get(), POLLIN, 0};
+  while (::poll(&p, 1, -1) < 0 && errno == EINTR) {
+  }
+}
+
+void SocketTransport::setStallLimit(unsigned ms) {
+  timeval tv{time_t(ms / 1000), suseconds_t((ms % 1000) * 1000)};
+  ::setsockopt(fd_.get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  ::setsockopt(fd_.get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
 }
 
 // ---- memory transport ----------------------------------------------------

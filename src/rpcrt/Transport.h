@@ -35,6 +35,9 @@ class Transport {
   virtual size_t read(const iovec* iov, int iovcnt, size_t atLeast) = 0;
   // Writes all of the buffers or throws TransportError.
   virtual void write(const iovec* iov, int iovcnt) = 0;
+  // Blocks, without any time limit the transport may set for its reads,
+  // until data or the end of stream can be read.
+  virtual void awaitData() {}
 };
 
 // An owned descriptor.
@@ -65,7 +68,11 @@ class SocketTransport final : public Transport {
   explicit SocketTransport(Fd fd) : fd_(std::move(fd)) {}
   size_t read(const iovec* iov, int iovcnt, size_t atLeast) override;
   void write(const iovec* iov, int iovcnt) override;
+  void awaitData() override;
   int fd() const { return fd_.get(); }
+  // Makes a read or a write that waits longer than `ms` with no progress
+  // fail with TransportError (0: wait for ever, the default).
+  void setStallLimit(unsigned ms);
 
  private:
   Fd fd_;

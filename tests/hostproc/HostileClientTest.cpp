@@ -44,13 +44,15 @@ protected:
         // One malloc arena: otherwise each new connection thread may reserve
         // an arena of its own (64 MiB of address space), which would hide
         // the allocations this test is looking for.
-        Start(HostProcOptions::Environment({{"MALLOC_ARENA_MAX", "1"}}));
+        Start(HostProcOptions::Environment(Environment()));
         m_hCtx = Load(TestDriver());
         ASSERT_NE(m_hCtx, nullptr);
         ExpectServedNormally("at the start");
         m_nPeakKb = StatusKb("VmPeak:");
         m_nHwmKb = StatusKb("VmHWM:");
     }
+
+    virtual std::map<std::string, std::string> Environment() const { return {{"MALLOC_ARENA_MAX", "1"}}; }
 
     long StatusKb(const char* szField) const {
         std::ifstream status("/proc/" + std::to_string(Pid()) + "/status");
@@ -244,6 +246,53 @@ TEST_F(HostileClient, SilentPeersBlockNobody) {
     EXPECT_EQ(StateValue(DriverState(hOtherCtx), "pid"), Pid());
     RpcDriverCtx hDrop = hOtherCtx;
     RpcSsDestroyClientContext(&hDrop);
+}
+
+// The same peers against a HostProc that allows a short stall: each is
+// closed, while bound peers resting between calls are kept.
+class StallingClient : public HostileClient {
+protected:
+    std::map<std::string, std::string> Environment() const override {
+        auto env = HostileClient::Environment();
+        env["KESTREL_TEST_HOSTPROC_STALL_MS"] = "300";
+        env["KESTREL_TEST_HOSTPROC_IDLE_MS"] = "200";
+        return env;
+    }
+};
+
+TEST_F(StallingClient, StalledPeersAreClosedRestingOnesKept) {
+    raw::Conn resting = Bound();
+    raw::Conn silent = Connect();
+    raw::Conn halfHeader = Connect();
+    halfHeader.send(Cut(raw::bind(1, 0, {{0}}), 8));
+    raw::Conn halfRequest = Bound();
+    halfRequest.send(Cut(raw::request(2, 0, 0, Builder().str(TestDriver()).done()), 10));
+    raw::Conn promised = Bound();
+    promised.send(WithFragLength(raw::request(2, 0, 0, Builder().str("x").done()), 4000));
+
+    EXPECT_TRUE(silent.ended()) << "a peer that never binds";
+    EXPECT_TRUE(halfHeader.ended()) << "a peer stalled inside its bind";
+    EXPECT_TRUE(halfRequest.ended()) << "a peer stalled inside a request header";
+    EXPECT_TRUE(promised.ended()) << "a peer stalled inside a request body";
+
+    // Bound earlier than any of them and silent since: still served.
+    const Bytes context = LoadOn(resting);
+    EXPECT_NE(context, Bytes(20, 0));
+    ExpectServedNormally("stalled peers were closed");
+}
+
+// Peers that stall no longer keep an otherwise idle HostProc alive.
+TEST_F(StallingClient, StalledPeersDoNotKeepTheProcessAlive) {
+    raw::Conn silent = Connect();
+    raw::Conn halfHeader = Connect();
+    halfHeader.send(Cut(raw::bind(1, 0, {{0}}), 8));
+    rpc_UnloadDriver(&m_hCtx);
+    ReleaseClient();
+    const std::optional<int> status = WaitExit();
+    ASSERT_TRUE(status.has_value()) << "still running with only stalled peers connected";
+    EXPECT_TRUE(IsCleanExit(*status)) << *status;
+    EXPECT_TRUE(WaitForLine("exiting: no client left"));
+    EXPECT_TRUE(silent.ended());
 }
 
 }  // namespace

@@ -61,9 +61,8 @@ const uint8_t* PduReader::need(size_t n) {
   return data();
 }
 
-bool PduReader::readHeader(PduHeader& h, bool idleAllowed) {
+bool PduReader::readHeader(PduHeader& h) {
   if (buffered() == 0) {
-    if (idleAllowed) t_.awaitData();
     pos_ = end_ = 0;
     iovec iov{buf_.get(), readahead_};
     size_t got = t_.read(&iov, 1, 1);

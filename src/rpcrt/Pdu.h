@@ -65,9 +65,7 @@ class PduReader {
   // Reads the common header of the next PDU. Returns false at end of
   // stream before its first byte; throws TransportError when the stream
   // ends inside it, RpcError(RPC_S_PROTOCOL_ERROR) when it is malformed.
-  // `idleAllowed`: the peer may take as long as it likes to start the PDU
-  // (any stall limit of the transport counts from its first byte).
-  bool readHeader(PduHeader& h, bool idleAllowed = false);
+  bool readHeader(PduHeader& h);
 
   size_t buffered() const { return end_ - pos_; }
   const uint8_t* data() const { return buf_.get() + pos_; }

@@ -134,6 +134,13 @@ size_t Service::contextCount() const {
   return contexts_.size();
 }
 
+bool Service::groupHasContexts(uint32_t group) const {
+  std::lock_guard g(mu_);
+  for (const auto& kv : contexts_)
+    if (kv.second->group == group) return true;
+  return false;
+}
+
 uint64_t Service::contextsCreated() const {
   std::lock_guard g(mu_);
   return created_;
@@ -234,9 +241,7 @@ class ServerConnection {
   void run() {
     try {
       PduHeader h;
-      // Once bound, a peer may rest between calls as long as it likes: the
-      // library keeps its connections for the next call.
-      while (rd_.readHeader(h, bound_)) {
+      while ((!bound_ || rd_.buffered() > 0 || rest()) && rd_.readHeader(h)) {
         try {
           if (!handle(h)) break;
         } catch (const CallOrphaned&) {
@@ -251,6 +256,16 @@ class ServerConnection {
   }
 
  private:
+  // Between calls. The library keeps its connections for the next call, so
+  // a peer whose association holds a context may rest for ever; one without
+  // (a peer that only bound, or whose contexts are gone) only as long as the
+  // stall limit. False when the connection is to be closed.
+  bool rest() {
+    while (!t_.awaitData(s_.opt_.stallLimitMs))
+      if (!s_.groupHasContexts(caller_.group)) return false;
+    return true;
+  }
+
   // Returns false when the connection is to be closed.
   bool handle(const PduHeader& h) {
     switch (h.ptype) {
@@ -419,7 +434,8 @@ void Service::serve(Transport& t, CallerInfo caller) {
 
 Server::Server(Dispatcher& d, ServerOptions o)
     : opt_(std::move(o)),
-      service_(d, ServiceOptions{opt_.endpoint, opt_.maxConnectionsPerGroup, opt_.maxStub, {}}),
+      service_(d, ServiceOptions{opt_.endpoint, opt_.maxConnectionsPerGroup, opt_.maxStub, {},
+                                 opt_.stallLimitMs}),
       listener_(listenEndpoint(opt_.endpoint, SOMAXCONN)),
       idleSince_(std::chrono::steady_clock::now()) {
   wake_.reset(raiseFd(::eventfd(0, EFD_CLOEXEC)));

@@ -106,6 +106,9 @@ struct ServiceOptions {
   // Where context UUIDs come from: random unless a fuzzer needs to know
   // them in advance.
   std::function<Uuid()> newContextId;
+  // See ServerOptions; here it bounds how long a peer without a context
+  // may rest between calls.
+  unsigned stallLimitMs = 0;
 };
 
 class Service {
@@ -119,6 +122,7 @@ class Service {
 
   size_t contextCount() const;
   uint64_t contextsCreated() const;
+  bool groupHasContexts(uint32_t group) const;
   // Unloads waiting for the calls running on their context.
   size_t closingCount() const { return closing_.load(); }
   // Runs down every context (shutdown).
@@ -155,8 +159,9 @@ struct ServerOptions {
   size_t maxConnectionsPerGroup = 1024;
   uint64_t maxStub = kMaxStub;
   // How long a peer may keep a connection waiting with no progress before
-  // its bind, inside a PDU, or for a reply to be taken, before it is closed
-  // (0: for ever). A bound peer may rest between PDUs as long as it likes.
+  // its bind, inside a PDU, or for a reply to be taken, and how long it may
+  // rest between calls while its association holds no context, before the
+  // connection is closed (0: for ever). With a context it may rest for ever.
   unsigned stallLimitMs = 30000;
 };
 

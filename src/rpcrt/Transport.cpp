@@ -130,10 +130,13 @@ void SocketTransport::write(const iovec* iovIn, int cnt) {
   }
 }
 
-void SocketTransport::awaitData() {
+bool SocketTransport::awaitData(unsigned limitMs) {
   pollfd p{fd_.get(), POLLIN, 0};
-  while (::poll(&p, 1, -1) < 0 && errno == EINTR) {
+  const int timeout = limitMs ? int(std::min(limitMs, unsigned(INT32_MAX))) : -1;
+  int n;
+  while ((n = ::poll(&p, 1, timeout)) < 0 && errno == EINTR) {
   }
+  return n != 0;
 }
 
 void SocketTransport::setStallLimit(unsigned ms) {

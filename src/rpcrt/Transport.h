@@ -35,9 +35,12 @@ class Transport {
   virtual size_t read(const iovec* iov, int iovcnt, size_t atLeast) = 0;
   // Writes all of the buffers or throws TransportError.
   virtual void write(const iovec* iov, int iovcnt) = 0;
-  // Blocks, without any time limit the transport may set for its reads,
-  // until data or the end of stream can be read.
-  virtual void awaitData() {}
+  // Waits until data or the end of stream can be read, whatever limit the
+  // transport sets for its reads; false when `limitMs` (0: none) passed first.
+  virtual bool awaitData(unsigned limitMs) {
+    (void)limitMs;
+    return true;
+  }
 };
 
 // An owned descriptor.
@@ -68,7 +71,7 @@ class SocketTransport final : public Transport {
   explicit SocketTransport(Fd fd) : fd_(std::move(fd)) {}
   size_t read(const iovec* iov, int iovcnt, size_t atLeast) override;
   void write(const iovec* iov, int iovcnt) override;
-  void awaitData() override;
+  bool awaitData(unsigned limitMs) override;
   int fd() const { return fd_.get(); }
   // Makes a read or a write that waits longer than `ms` with no progress
   // fail with TransportError (0: wait for ever, the default).

@@ -249,7 +249,8 @@ TEST_F(HostileClient, SilentPeersBlockNobody) {
 }
 
 // The same peers against a HostProc that allows a short stall: each is
-// closed, while bound peers resting between calls are kept.
+// closed, and so is a bound peer resting without a context, while one
+// resting with a context is kept.
 class StallingClient : public HostileClient {
 protected:
     std::map<std::string, std::string> Environment() const override {
@@ -262,6 +263,8 @@ protected:
 
 TEST_F(StallingClient, StalledPeersAreClosedRestingOnesKept) {
     raw::Conn resting = Bound();
+    ASSERT_NE(LoadOn(resting), Bytes(20, 0));
+    raw::Conn boundOnly = Bound();
     raw::Conn silent = Connect();
     raw::Conn halfHeader = Connect();
     halfHeader.send(Cut(raw::bind(1, 0, {{0}}), 8));
@@ -274,10 +277,10 @@ TEST_F(StallingClient, StalledPeersAreClosedRestingOnesKept) {
     EXPECT_TRUE(halfHeader.ended()) << "a peer stalled inside its bind";
     EXPECT_TRUE(halfRequest.ended()) << "a peer stalled inside a request header";
     EXPECT_TRUE(promised.ended()) << "a peer stalled inside a request body";
+    EXPECT_TRUE(boundOnly.ended()) << "a peer resting with no context";
 
-    // Bound earlier than any of them and silent since: still served.
-    const Bytes context = LoadOn(resting);
-    EXPECT_NE(context, Bytes(20, 0));
+    // With a context, silent since before any of them: still served.
+    EXPECT_NE(LoadOn(resting), Bytes(20, 0));
     ExpectServedNormally("stalled peers were closed");
 }
 
@@ -286,6 +289,7 @@ TEST_F(StallingClient, StalledPeersDoNotKeepTheProcessAlive) {
     raw::Conn silent = Connect();
     raw::Conn halfHeader = Connect();
     halfHeader.send(Cut(raw::bind(1, 0, {{0}}), 8));
+    raw::Conn boundOnly = Bound();
     rpc_UnloadDriver(&m_hCtx);
     ReleaseClient();
     const std::optional<int> status = WaitExit();
@@ -293,6 +297,7 @@ TEST_F(StallingClient, StalledPeersDoNotKeepTheProcessAlive) {
     EXPECT_TRUE(IsCleanExit(*status)) << *status;
     EXPECT_TRUE(WaitForLine("exiting: no client left"));
     EXPECT_TRUE(silent.ended());
+    EXPECT_TRUE(boundOnly.ended());
 }
 
 }  // namespace

@@ -2,7 +2,8 @@
 // shipped HostProc; the test variant (KESTREL_TEST_TIMING) reads
 //   KESTREL_TEST_HOSTPROC_IDLE_MS     after the last client left   (10000)
 //   KESTREL_TEST_HOSTPROC_INITIAL_MS  when no driver was ever loaded (60000)
-// and how long a client may stall before its bind or inside a PDU
+// and how long a client may stall (before its bind, inside a PDU, or
+// resting between calls with no context)
 //   KESTREL_TEST_HOSTPROC_STALL_MS                                  (30000)
 #pragma once
 

@@ -241,7 +241,7 @@ class ServerConnection {
   void run() {
     try {
       PduHeader h;
-      while ((!bound_ || rd_.buffered() > 0 || rest()) && rd_.readHeader(h)) {
+      while (nextHeader(h)) {
         try {
           if (!handle(h)) break;
         } catch (const CallOrphaned&) {
@@ -256,14 +256,19 @@ class ServerConnection {
   }
 
  private:
-  // Between calls. The library keeps its connections for the next call, so
-  // a peer whose association holds a context may rest for ever; one without
-  // (a peer that only bound, or whose contexts are gone) only as long as the
-  // stall limit. False when the connection is to be closed.
-  bool rest() {
-    while (!t_.awaitData(s_.opt_.stallLimitMs))
-      if (!s_.groupHasContexts(caller_.group)) return false;
-    return true;
+  // Reads the next PDU's header. The library keeps its connections for the
+  // next call, so a peer whose association holds a context may rest between
+  // calls for ever; any other stall (before the bind, inside a PDU, or resting
+  // with no context) ends the connection after the transport's stall limit.
+  bool nextHeader(PduHeader& h) {
+    for (;;) {
+      try {
+        return rd_.readHeader(h);
+      } catch (const TransportStalled&) {
+        // Nothing buffered: the stall came before the PDU's first byte.
+        if (!bound_ || rd_.buffered() > 0 || !s_.groupHasContexts(caller_.group)) throw;
+      }
+    }
   }
 
   // Returns false when the connection is to be closed.
@@ -434,8 +439,7 @@ void Service::serve(Transport& t, CallerInfo caller) {
 
 Server::Server(Dispatcher& d, ServerOptions o)
     : opt_(std::move(o)),
-      service_(d, ServiceOptions{opt_.endpoint, opt_.maxConnectionsPerGroup, opt_.maxStub, {},
-                                 opt_.stallLimitMs}),
+      service_(d, ServiceOptions{opt_.endpoint, opt_.maxConnectionsPerGroup, opt_.maxStub, {}}),
       listener_(listenEndpoint(opt_.endpoint, SOMAXCONN)),
       idleSince_(std::chrono::steady_clock::now()) {
   wake_.reset(raiseFd(::eventfd(0, EFD_CLOEXEC)));

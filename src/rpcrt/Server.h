@@ -106,9 +106,6 @@ struct ServiceOptions {
   // Where context UUIDs come from: random unless a fuzzer needs to know
   // them in advance.
   std::function<Uuid()> newContextId;
-  // See ServerOptions; here it bounds how long a peer without a context
-  // may rest between calls.
-  unsigned stallLimitMs = 0;
 };
 
 class Service {

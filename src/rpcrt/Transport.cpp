@@ -1,7 +1,6 @@
 #include "rpcrt/Transport.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -96,7 +95,7 @@ size_t SocketTransport::read(const iovec* iovIn, int cnt, size_t atLeast) {
     ssize_t n = ::recvmsg(fd_.get(), &m, flags | MSG_CMSG_CLOEXEC);
     if (n < 0) {
       if (errno == EINTR) continue;
-      if (errno == EAGAIN || errno == EWOULDBLOCK) throw TransportError("peer stalled");
+      if (errno == EAGAIN || errno == EWOULDBLOCK) throw TransportStalled();
       throw TransportError("recv failed");
     }
     if (n == 0) break;
@@ -128,15 +127,6 @@ void SocketTransport::write(const iovec* iovIn, int cnt) {
     }
     first += batch;
   }
-}
-
-bool SocketTransport::awaitData(unsigned limitMs) {
-  pollfd p{fd_.get(), POLLIN, 0};
-  const int timeout = limitMs ? int(std::min(limitMs, unsigned(INT32_MAX))) : -1;
-  int n;
-  while ((n = ::poll(&p, 1, timeout)) < 0 && errno == EINTR) {
-  }
-  return n != 0;
 }
 
 void SocketTransport::setStallLimit(unsigned ms) {

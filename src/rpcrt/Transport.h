@@ -26,6 +26,12 @@ class TransportError : public std::runtime_error {
   bool nothingWritten_;
 };
 
+// The peer made no progress within the transport's stall limit.
+class TransportStalled : public TransportError {
+ public:
+  TransportStalled() : TransportError("peer stalled") {}
+};
+
 class Transport {
  public:
   virtual ~Transport() = default;
@@ -35,12 +41,6 @@ class Transport {
   virtual size_t read(const iovec* iov, int iovcnt, size_t atLeast) = 0;
   // Writes all of the buffers or throws TransportError.
   virtual void write(const iovec* iov, int iovcnt) = 0;
-  // Waits until data or the end of stream can be read, whatever limit the
-  // transport sets for its reads; false when `limitMs` (0: none) passed first.
-  virtual bool awaitData(unsigned limitMs) {
-    (void)limitMs;
-    return true;
-  }
 };
 
 // An owned descriptor.
@@ -71,10 +71,9 @@ class SocketTransport final : public Transport {
   explicit SocketTransport(Fd fd) : fd_(std::move(fd)) {}
   size_t read(const iovec* iov, int iovcnt, size_t atLeast) override;
   void write(const iovec* iov, int iovcnt) override;
-  bool awaitData(unsigned limitMs) override;
   int fd() const { return fd_.get(); }
   // Makes a read or a write that waits longer than `ms` with no progress
-  // fail with TransportError (0: wait for ever, the default).
+  // fail with TransportStalled (0: wait for ever, the default).
   void setStallLimit(unsigned ms);
 
  private:

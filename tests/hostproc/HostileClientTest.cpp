@@ -37,6 +37,16 @@ uint32_t AnswerOf(const Bytes& reply) {
     return reply[2] == 3 ? raw::u32at(reply, 24) : kResponse;
 }
 
+Bytes WithFragLength(Bytes pdu, uint16_t nLength) {
+    std::memcpy(pdu.data() + 8, &nLength, 2);
+    return pdu;
+}
+
+Bytes Cut(Bytes pdu, size_t nSize) {
+    pdu.resize(nSize);
+    return pdu;
+}
+
 class HostileClient : public HostProcTest {
 protected:
     void SetUp() override {
@@ -88,20 +98,23 @@ protected:
         return reply.size() >= 44 ? Bytes(reply.begin() + 24, reply.begin() + 44) : Bytes(20, 0);
     }
 
+    // Peers that connect and then say nothing, or half of something, or
+    // only bind, and stay.
+    struct StalledPeers {
+        raw::Conn silent, halfHeader, halfRequest, promised, boundOnly;
+    };
+    StalledPeers ConnectStalledPeers() {
+        StalledPeers peers{Connect(), Connect(), Bound(), Bound(), Bound()};
+        peers.halfHeader.send(Cut(raw::bind(1, 0, {{0}}), 8));
+        peers.halfRequest.send(Cut(raw::request(2, 0, 0, Builder().str(TestDriver()).done()), 10));
+        peers.promised.send(WithFragLength(raw::request(2, 0, 0, Builder().str("x").done()), 4000));
+        return peers;
+    }
+
     RpcDriverCtx m_hCtx = nullptr;
     long m_nPeakKb = 0;
     long m_nHwmKb = 0;
 };
-
-Bytes WithFragLength(Bytes pdu, uint16_t nLength) {
-    std::memcpy(pdu.data() + 8, &nLength, 2);
-    return pdu;
-}
-
-Bytes Cut(Bytes pdu, size_t nSize) {
-    pdu.resize(nSize);
-    return pdu;
-}
 
 TEST_F(HostileClient, CutAndLyingPdus) {
     const Bytes bind = raw::bind(1, 0, {{0}});
@@ -227,16 +240,8 @@ TEST_F(HostileClient, NeverEndingRequest) {
     ExpectServedNormally("a request that never ends");
 }
 
-// Peers that connect and then say nothing, or half of something, and stay.
 TEST_F(HostileClient, SilentPeersBlockNobody) {
-    raw::Conn silent = Connect();
-    raw::Conn halfHeader = Connect();
-    halfHeader.send(Cut(raw::bind(1, 0, {{0}}), 8));
-    raw::Conn halfRequest = Bound();
-    halfRequest.send(Cut(raw::request(2, 0, 0, Builder().str(TestDriver()).done()), 10));
-    raw::Conn promised = Bound();
-    promised.send(WithFragLength(raw::request(2, 0, 0, Builder().str("x").done()), 4000));
-
+    const StalledPeers peers = ConnectStalledPeers();
     ExpectServedNormally("silent peers connected");
     // New connections and new clients are served too.
     EXPECT_EQ(RawBindProbe(SocketPath(), 30000), 12);
@@ -264,20 +269,17 @@ protected:
 TEST_F(StallingClient, StalledPeersAreClosedRestingOnesKept) {
     raw::Conn resting = Bound();
     ASSERT_NE(LoadOn(resting), Bytes(20, 0));
-    raw::Conn boundOnly = Bound();
-    raw::Conn silent = Connect();
-    raw::Conn halfHeader = Connect();
-    halfHeader.send(Cut(raw::bind(1, 0, {{0}}), 8));
-    raw::Conn halfRequest = Bound();
-    halfRequest.send(Cut(raw::request(2, 0, 0, Builder().str(TestDriver()).done()), 10));
-    raw::Conn promised = Bound();
-    promised.send(WithFragLength(raw::request(2, 0, 0, Builder().str("x").done()), 4000));
+    raw::Conn contextHalfRequest = Bound();
+    ASSERT_NE(LoadOn(contextHalfRequest), Bytes(20, 0));
+    contextHalfRequest.send(Cut(raw::request(2, 0, 0, Builder().str(TestDriver()).done()), 10));
+    StalledPeers peers = ConnectStalledPeers();
 
-    EXPECT_TRUE(silent.ended()) << "a peer that never binds";
-    EXPECT_TRUE(halfHeader.ended()) << "a peer stalled inside its bind";
-    EXPECT_TRUE(halfRequest.ended()) << "a peer stalled inside a request header";
-    EXPECT_TRUE(promised.ended()) << "a peer stalled inside a request body";
-    EXPECT_TRUE(boundOnly.ended()) << "a peer resting with no context";
+    EXPECT_TRUE(peers.silent.ended()) << "a peer that never binds";
+    EXPECT_TRUE(peers.halfHeader.ended()) << "a peer stalled inside its bind";
+    EXPECT_TRUE(peers.halfRequest.ended()) << "a peer stalled inside a request header";
+    EXPECT_TRUE(peers.promised.ended()) << "a peer stalled inside a request body";
+    EXPECT_TRUE(peers.boundOnly.ended()) << "a peer resting with no context";
+    EXPECT_TRUE(contextHalfRequest.ended()) << "a peer with a context stalled inside a request header";
 
     // With a context, silent since before any of them: still served.
     EXPECT_NE(LoadOn(resting), Bytes(20, 0));
@@ -286,18 +288,15 @@ TEST_F(StallingClient, StalledPeersAreClosedRestingOnesKept) {
 
 // Peers that stall no longer keep an otherwise idle HostProc alive.
 TEST_F(StallingClient, StalledPeersDoNotKeepTheProcessAlive) {
-    raw::Conn silent = Connect();
-    raw::Conn halfHeader = Connect();
-    halfHeader.send(Cut(raw::bind(1, 0, {{0}}), 8));
-    raw::Conn boundOnly = Bound();
+    StalledPeers peers = ConnectStalledPeers();
     rpc_UnloadDriver(&m_hCtx);
     ReleaseClient();
     const std::optional<int> status = WaitExit();
     ASSERT_TRUE(status.has_value()) << "still running with only stalled peers connected";
     EXPECT_TRUE(IsCleanExit(*status)) << *status;
     EXPECT_TRUE(WaitForLine("exiting: no client left"));
-    EXPECT_TRUE(silent.ended());
-    EXPECT_TRUE(boundOnly.ended());
+    EXPECT_TRUE(peers.silent.ended());
+    EXPECT_TRUE(peers.boundOnly.ended());
 }
 
 }  // namespace

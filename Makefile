@@ -65,8 +65,8 @@ test-tsan: deps
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 	    setarch $$(uname -m) -R ctest --test-dir build-tsan --output-on-failure -j $(JOBS) --timeout 900
 
-# What CI runs: the suite, both sanitizer suites and a short fuzzing pass.
-ci: test test-asan test-tsan fuzz-short
+# What CI runs: the suite, the demo, both sanitizer suites and a short fuzzing pass.
+ci: test demo test-asan test-tsan fuzz-short
 
 # The long soak: 64 threads, 8 instances, 2 HostProcs and a chaos thread.
 SOAK_SECONDS ?= 60
@@ -101,6 +101,12 @@ fuzz-short: deps
 	    build-fuzz/fuzz/rpc/$$name -max_total_time=$${FUZZ_SECONDS:-20} -print_final_stats=1 \
 	        $$scratch fuzz/corpus/$${name#kestrel-fuzz-} > $$scratch.log 2>&1 || { tail -60 $$scratch.log; exit 1; }; \
 	    grep -E '^(Done|stat::number_of_executed_units)' $$scratch.log; rm -rf $$scratch $$scratch.log; done
+
+# The main job on the bundled simulated camera: cameras on two HostProcs,
+# images, streaming, PTZ and XML configuration, and a driver crash that only one
+# HostProc pays for.
+demo: build
+	build/tools/kestrel demo
 
 install: build
 	cmake --install build --prefix $(PREFIX)

@@ -230,7 +230,8 @@ class Listener {
   std::thread t_;
 };
 
-// Fault statuses as a server puts them on the wire.
+// Fault statuses as a server puts them on the wire, written out here rather
+// than taken from the runtime, so that a wrong constant there shows.
 namespace faults {
 constexpr uint32_t kOpRange = 0x1C010002;
 constexpr uint32_t kMismatch = 0x1C00001A;

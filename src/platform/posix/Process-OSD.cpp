@@ -338,14 +338,14 @@ std::pair<int, pid_t> StartGrandchild(const std::string& strExecutable, const st
     const auto [hReceived, nPid] = ReceiveReport(hReceive.Get(), bReaped);
     // The pidfd arrives on the lowest free descriptor, which may be 0-2.
     CmFd hPidFd(hReceived);
-    const int hMoved = hPidFd.Get() >= 3 ? hPidFd.Release() : fcntl(hPidFd.Get(), F_DUPFD_CLOEXEC, 3);
-    if (hMoved < 0) {
-        const int nError = errno;
+    try {
+        MoveAbove2(hPidFd);
+    } catch (...) {
         // A child whose handle we cannot keep must not live on unowned.
         syscall(SYS_pidfd_send_signal, hPidFd.Get(), SIGKILL, nullptr, 0U);
-        ThrowCreateError(nError);
+        throw;
     }
-    return {hMoved, nPid};
+    return {hPidFd.Release(), nPid};
 }
 
 } // namespace

@@ -14,7 +14,7 @@ PACKAGES := g++ make cmake pkg-config python3 \
             libgtest-dev libgmock-dev libbenchmark-dev \
             clang libclang-rt-14-dev gnuplot-nox python3-impacket
 
-.PHONY: all deps build test test-asan test-tsan ci soak bench demo fuzz fuzz-short install clean
+.PHONY: all deps build test test-asan test-tsan ci soak bench demo fuzz fuzz-short mutants install clean
 
 PREFIX ?= /usr/local
 
@@ -102,6 +102,16 @@ fuzz-short: deps
 	        $$scratch fuzz/corpus/$${name#kestrel-fuzz-} > $$scratch.log 2>&1 || { tail -60 $$scratch.log; exit 1; }; \
 	    grep -E '^(Done|stat::number_of_executed_units)' $$scratch.log; rm -rf $$scratch $$scratch.log; done
 
+# Mutation testing: a fixed sample of small faults in src/, hostproc/ and
+# include/ (tools/dev/mutants-sample.json), each built into a lean tree and
+# tested by the tests that can see it. MUTANTS_ARGS passes options, e.g.
+# MUTANTS_ARGS="--only 3 7".
+MUTANT_FLAGS := -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -DNDEBUG" -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O1 -DNDEBUG" \
+                -DKESTREL_PARTS="src;include;hostproc;drivers;tests"
+mutants: deps
+	$(call build-tree,build-mutants,$(MUTANT_FLAGS))
+	python3 tools/dev/mutants.py --build build-mutants $(MUTANTS_ARGS)
+
 # The main job on the bundled simulated camera: cameras on two HostProcs,
 # images, streaming, PTZ and XML configuration, and a driver crash that only one
 # HostProc pays for.
@@ -112,4 +122,4 @@ install: build
 	cmake --install build --prefix $(PREFIX)
 
 clean:
-	rm -rf build build-asan build-tsan build-fuzz
+	rm -rf build build-asan build-tsan build-fuzz build-mutants

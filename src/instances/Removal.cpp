@@ -63,6 +63,7 @@ bool UnloadDriver(RpcDriverCtx* phCtx, const HostProcRef* pWatch) {
         bUnloaded = false;
     }
     if (bWatch) g_Timer.UnwatchProcess(hWatch);
+    KESTREL_LOG(kProxyUtil, "UnloadDriver", 3, "return");
     return bUnloaded;
 }
 

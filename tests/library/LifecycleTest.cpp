@@ -3,6 +3,7 @@
 // feature set, and what unloading the library leaves behind.
 #include <cstdlib>
 #include <cstring>
+#include <regex>
 #include <thread>
 
 #include <sys/wait.h>
@@ -31,6 +32,9 @@ TEST_F(LibraryTest, AddTwiceRemoveTwiceLoadsAndUnloadsOnce) {
     k.RemoveDeviceInstance("cam1");
     EXPECT_TRUE(HasLine("Removing instance 'cam1' on server 'srv01'"));
     EXPECT_EQ(CountLines("cContext="), 1);
+    // The unload ends with its result line, before the removal's own.
+    EXPECT_TRUE(std::regex_search(Log(), std::regex(R"(cContext='[0-9a-f]+'\n[\s\S]*UnloadDriver\(\)\[0x[0-9A-F]+\] )"
+                                                    R"(ProxyUtil:\d+ return\n[\s\S]*Removing instance 'cam1' on)")));
     EXPECT_EQ(Thrown([&] { k.QueryNumberOfCamDyn("cam1", ""); }), 0UL);
 
     // Released, not killed: the HostProc ends by itself once idle.

@@ -41,6 +41,17 @@ struct WorldOptions {
     int nHostProcInitialMs = 5000;
 };
 
+// The code a forwarding call threw, or 0xDEADBEEF when nothing was thrown.
+template <typename TCall>
+unsigned long Thrown(TCall&& call) {
+    try {
+        call();
+    } catch (unsigned long nCode) {
+        return nCode;
+    }
+    return 0xDEADBEEFUL;
+}
+
 class LibraryTest : public ::testing::Test {
 protected:
     void SetUp() override;
@@ -61,18 +72,6 @@ protected:
     static std::string TestDriver();
     static std::string PartialDriver();
     static std::string MissingDriver();
-
-    // A forwarding call expected to throw; returns the thrown code, or
-    // 0xDEADBEEF when nothing was thrown.
-    template <typename TCall>
-    static unsigned long Thrown(TCall&& call) {
-        try {
-            call();
-        } catch (unsigned long nCode) {
-            return nCode;
-        }
-        return 0xDEADBEEFUL;
-    }
 
     // The test driver's state text for an instance (GetXml "td:state").
     std::string DriverState(const std::string& strInstance);

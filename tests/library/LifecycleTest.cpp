@@ -3,8 +3,12 @@
 // feature set, and what unloading the library leaves behind.
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <regex>
+#include <set>
 #include <thread>
+
+#include <sys/stat.h>
 
 #include <sys/wait.h>
 #include <unistd.h>
@@ -68,6 +72,27 @@ TEST_F(LibraryTest, InstancesShareANamedHostProc) {
     const int nShared = HostProcPid("a");
     k.RemoveDeviceInstance("a");
     EXPECT_EQ(HostProcPid("b"), nShared);
+
+    // Each was started as "<driver folder>/hostproc/HostProc" "<name>_<ENDPOINT>",
+    // with a fresh upper-case version-4 UUID as the endpoint of its socket.
+    std::set<std::string> endpoints;
+    for (const auto& [szId, szName] : {std::pair{"b", "shared"}, std::pair{"c", "other"}}) {
+        std::ifstream cmdline("/proc/" + std::to_string(HostProcPid(szId)) + "/cmdline", std::ios::binary);
+        std::string strExecutable, strArgument, strMore;
+        std::getline(cmdline, strExecutable, '\0');
+        std::getline(cmdline, strArgument, '\0');
+        EXPECT_FALSE(std::getline(cmdline, strMore, '\0'));
+        EXPECT_EQ(strExecutable, strDriver.substr(0, strDriver.rfind('/')) + "/hostproc/HostProc");
+        EXPECT_TRUE(std::regex_match(strArgument, std::regex(std::string(szName) + "_[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-"
+                                                                                     "[89AB][0-9A-F]{3}-[0-9A-F]{12}")))
+            << strArgument;
+        const std::string strEndpoint = strArgument.substr(strArgument.rfind('_') + 1);
+        endpoints.insert(strEndpoint);
+        struct stat st {};
+        EXPECT_TRUE(stat((std::string(getenv("KESTREL_RPC_DIR")) + "/" + strEndpoint).c_str(), &st) == 0 &&
+                    S_ISSOCK(st.st_mode));
+    }
+    EXPECT_EQ(endpoints.size(), 2U);
 }
 
 TEST_F(LibraryTest, DriverNameWithoutFolderCannotStartHostProc) {
@@ -120,29 +145,24 @@ TEST_F(LibraryTest, HostProcThatAnswersLateIsUsed) {
     EXPECT_NO_THROW(k.QueryNumberOfCamDyn("cam1", ""));
 }
 
+// The stored feature set reaches every driver loaded after it, even empty;
+// once set to a text it cannot change, while an empty one leaves it free.
 TEST_F(LibraryTest, FeatureSetReachesEveryLaterDriver) {
     Load();
     const std::string strDriver = TestDriver();
-    ASSERT_EQ(k.AddDeviceInstance("early", strDriver.c_str(), "srv-early"), 1);
-    EXPECT_NE(DriverState("early").find("featureset=\n"), std::string::npos);
-
-    k.SetFeatureSet("FS-1");
-    k.SetFeatureSet("FS-2");  // a stored text cannot be changed
-    ASSERT_EQ(k.AddDeviceInstance("late", strDriver.c_str(), "srv-late"), 1);
-    EXPECT_NE(DriverState("late").find("featureset=FS-1\n"), std::string::npos);
-}
-
-TEST_F(LibraryTest, EmptyFeatureSetIsSentAndLeavesTheTextFree) {
-    Load();
+    const auto featureSetOf = [&](const char* szId) {
+        EXPECT_EQ(k.AddDeviceInstance(szId, strDriver.c_str(), szId), 1);
+        const std::string strState = DriverState(szId);
+        EXPECT_NE(strState.find("featureset.calls=1\n"), std::string::npos) << "sent once, even when empty";
+        const size_t nAt = strState.find("featureset=");
+        return strState.substr(nAt + 11, strState.find('\n', nAt) - nAt - 11);
+    };
+    EXPECT_EQ(featureSetOf("before"), "");
     k.SetFeatureSet("");
-    const std::string strDriver = TestDriver();
-    ASSERT_EQ(k.AddDeviceInstance("one", strDriver.c_str(), "srv1"), 1);
-    const std::string strState = DriverState("one");
-    EXPECT_NE(strState.find("featureset=\n"), std::string::npos);
-    EXPECT_NE(strState.find("featureset.calls=1\n"), std::string::npos);
-    k.SetFeatureSet("B");
-    ASSERT_EQ(k.AddDeviceInstance("two", strDriver.c_str(), "srv2"), 1);
-    EXPECT_NE(DriverState("two").find("featureset=B\n"), std::string::npos);
+    EXPECT_EQ(featureSetOf("empty"), "");
+    k.SetFeatureSet("FS-1");
+    k.SetFeatureSet("FS-2");
+    EXPECT_EQ(featureSetOf("later"), "FS-1");
 }
 
 TEST_F(LibraryTest, UnloadWithInstancesMakesNoRemoteCallAndKillsNothing) {

@@ -1,0 +1,332 @@
+// The exports that do more than pass their arguments through: results the
+// library maps, caller buffers it fills and their bounds, BSTRs and blocks it
+// hands over, string arrays it builds and replaces, each against the echo
+// test driver steered by directives in the instance id.
+#include <cstdlib>
+
+#include "ExportArgs.h"
+
+namespace kestrel_test {
+namespace {
+
+class PostProcessing : public LibraryTest {
+protected:
+    void SetUp() override {
+        LibraryTest::SetUp();
+        Load();
+    }
+    // Adds strId (its directives steer the driver) to one HostProc.
+    const char* Add(const char* szId) {
+        EXPECT_EQ(k.AddDeviceInstance(szId, TestDriver().c_str(), "srv01"), 1) << szId;
+        return szId;
+    }
+    void TearDown() override {
+        ExpectNoLeaks();
+        LibraryTest::TearDown();
+    }
+};
+
+// The pattern a `block=N` directive fills a block with.
+testing::AssertionResult HoldsPattern(const unsigned char* pBlock, size_t nSize) {
+    for (size_t i = 0; pBlock != nullptr && i < nSize; ++i)
+        if (pBlock[i] != td::PatternByte(i)) return testing::AssertionFailure() << "byte " << i << " differs";
+    return pBlock ? testing::AssertionSuccess() : testing::AssertionFailure() << "no block";
+}
+
+TEST_F(PostProcessing, GetInfoMapsItsResultAndCopiesOnlyOnSuccess) {
+    const struct {
+        const char* szId;
+        int nExpected;
+        bool bCopied;
+    } cases[] = {{"info#result=0", 0, true},   {"info#result=77", 77, true}, {"info#result=57005", 1, false},
+                 {"info#result=5", 5, false},  {"info#result=-1", -1, false}, {"info#result=57006", 57006, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.szId);
+        CallerBuffer mac, type;
+        EXPECT_EQ(k.GetInfo(Add(c.szId), "pw", mac.Get(), type.Get()), c.nExpected);
+        const std::string strEcho = td::Call("GetInfo", {td::Str(c.szId), td::Str("pw"), "&", "&"});
+        EXPECT_TRUE(c.bCopied ? mac.Holds(td::OutText(strEcho, "pcMAC")) : testing::AssertionResult(mac.Untouched()));
+        EXPECT_TRUE(c.bCopied ? type.Holds(td::OutText(strEcho, "pcDevType")) : testing::AssertionResult(type.Untouched()));
+        // The closing line shows the caller's buffers as they are now.
+        EXPECT_EQ(CountTraceLines(Log(), "GetInfo", std::string("szServer='") + c.szId + "', pcMAC='" + mac.Get() +
+                                                        "', pcDevType='" + type.Get() + "'"),
+                  1);
+    }
+}
+
+// Negative and zero results are results, not failures; a bool is true for
+// every non-zero one, and the XML setters' closing line says 0 or 1.
+TEST_F(PostProcessing, DriverResultsPassUnchangedAndBoolsAreTheirNonZero) {
+    for (const char* szId : {"r#result=-2147483648", "r#result=2147483647", "r#result=0", "r#result=-1", "r#result=256"}) {
+        SCOPED_TRACE(szId);
+        Add(szId);
+        const int nResult = std::atoi(std::strchr(szId, '=') + 1);
+        EXPECT_EQ(k.QueryIsIpix(szId, "pw"), nResult);
+        EXPECT_EQ(k.SetMediaStreamPollingRate(szId, 1, 2, 3, 4.5), nResult);
+        int nCode = 0;
+        const unsigned char data[2] = {1, 2};
+        EXPECT_EQ(k.PutMediaDataBlock(szId, 1, 2, 3, data, 2, &nCode), nResult);
+        EXPECT_EQ(k.QueryEventTypeDyn(szId, "pw"), static_cast<short>(nResult));
+        EXPECT_EQ(k.OpenXmlEventParserDyn(szId, "u", "pw", "Alarm"), static_cast<short>(nResult));
+        EXPECT_EQ(k.IsDebugBuildDyn(szId, "pw"), nResult != 0);
+
+        BSTR bsSettings = NewBstr("<Settings/>");
+        EXPECT_EQ(k.OpenMediaStreamWithSettings(szId, "pw", 0, 1, 0, "ev", &bsSettings), nResult != 0);
+        EXPECT_EQ(TextOf(bsSettings), "<Settings/>") << "only read";
+        SysFreeString(bsSettings);
+
+        // Whatever the result, the variable receives the driver's answer.
+        const size_t nLogBefore = Log().size();
+        BSTR bsXml = NewBstr("<Params/>");
+        EXPECT_EQ(k.SetXmlParams(szId, "u", "pw", &bsXml), nResult != 0);
+        const std::string strParams =
+            td::OutText(td::Call("SetXmlParams", {td::Str(szId), td::Str("u"), td::Str("pw"), td::Wide(u"<Params/>")}),
+                        "bsXml");
+        EXPECT_EQ(TextOf(bsXml), strParams);
+        EXPECT_EQ(k.SetXmlEvents(szId, "u", "pw", &bsXml), nResult != 0);
+        EXPECT_EQ(TextOf(bsXml), td::OutText(td::Call("SetXmlEvents", {td::Str(szId), td::Str("u"), td::Str("pw"),
+                                                                       td::Wide(td::Utf8ToUtf16(strParams).c_str())}),
+                                             "bsXml"));
+        SysFreeString(bsXml);
+        const std::string strNew = Log().substr(nLogBefore);
+        const std::string strClosing = nResult != 0 ? "rVal='1'" : "rVal='0'";
+        EXPECT_EQ(CountTraceLines(strNew, "SetXmlParams", strClosing), 1);
+        EXPECT_EQ(CountTraceLines(strNew, "SetXmlEvents", strClosing), 1);
+    }
+}
+
+// Without a text from the driver the caller's variable gets a new empty BSTR
+// (the old one released), except GetTimeLine's, which is overwritten with a
+// null BSTR and not released.
+TEST_F(PostProcessing, BstrOutputsWithoutTextAreEmptyButGetTimeLinesIsNull) {
+    const char* szId = Add("xml#null");
+    const unsigned char data[3] = {'a', '=', 'b'};
+    const std::pair<const char*, std::function<void(BSTR*)>> calls[] = {
+        {"GetXml", [&](BSTR* p) { k.GetXml(szId, "u", "pw", "Video", p); }},
+        {"SetXmlParams", [&](BSTR* p) { EXPECT_TRUE(k.SetXmlParams(szId, "u", "pw", p)); }},
+        {"SetXmlEvents", [&](BSTR* p) { EXPECT_TRUE(k.SetXmlEvents(szId, "u", "pw", p)); }},
+        {"ParseXmlEventDataDyn", [&](BSTR* p) { k.ParseXmlEventDataDyn(szId, "u", "pw", 3, data, 3, p); }},
+        {"GenerateCredentialsDyn", [&](BSTR* p) { k.GenerateCredentialsDyn(szId, "u", "pw", p); }},
+        {"GetStreamInfo", [&](BSTR* p) { k.GetStreamInfo(szId, "pw", 2, p); }},
+    };
+    for (const auto& [szExport, call] : calls) {
+        for (bool bHadOne : {true, std::strncmp(szExport, "SetXml", 6) == 0}) {
+            SCOPED_TRACE(std::string(szExport) + (bHadOne ? " with a BSTR" : " without one"));
+            BSTR bs = bHadOne ? NewBstr("old") : nullptr;
+            call(&bs);
+            EXPECT_TRUE(bs != nullptr && SysStringLen(bs) == 0);
+            SysFreeString(bs);
+        }
+    }
+    EXPECT_EQ(CountTraceLines(Log(), "GetXml", "rVal='" + std::to_string(td::DefaultResult(td::Call(
+                                                   "GetXml", {td::Str(szId), td::Str("u"), td::Str("pw"),
+                                                              td::Str("Video"), "&"}))) + "'"),
+              2);
+
+    // A null input BSTR is refused by the runtime before anything is sent:
+    // a failed call like any other.
+    BSTR bsNone = nullptr;
+    EXPECT_EQ(Thrown([&] { k.SetXmlEvents(szId, "u", "pw", &bsNone); }), 0x010006F4UL) << "RPC_X_NULL_REF_POINTER";
+
+    for (const char* szTimeLine : {"tl", "tl#null"}) {
+        SCOPED_TRACE(szTimeLine);
+        BSTR bsOld = NewBstr("still the caller's");
+        BSTR bs = bsOld;
+        const int nResult = k.GetTimeLine(Add(szTimeLine), 0, 1, 2, -5000000000LL, 7000000000LL, &bs);
+        const std::string strEcho =
+            td::Call("GetTimeLine", {td::Str(szTimeLine), "0", "1", "2", "-5000000000", "7000000000", "&"});
+        EXPECT_EQ(nResult, td::DefaultResult(strEcho));
+        EXPECT_EQ(TextOf(bs), bs == nullptr ? "<null>" : td::OutText(strEcho, "bsRecordingTimeInfo"));
+        EXPECT_EQ(bs == nullptr, std::strcmp(szTimeLine, "tl#null") == 0);
+        EXPECT_EQ(TextOf(bsOld), "still the caller's");
+        SysFreeString(bsOld);
+        SysFreeString(bs);
+    }
+}
+
+TEST_F(PostProcessing, BlocksArriveWholeOrNotAtAll) {
+    unsigned char witness = 0;
+    // No block, or a failed driver result: the pointer is null, the result
+    // the driver's (GetImage2: always 0, and its pointer is not cleared first).
+    for (const char* szId : {"blk#null", "blk#result=-3"}) {
+        SCOPED_TRACE(szId);
+        const int nResult = std::strchr(szId, '=') ? -3 : 0;
+        unsigned char* pBlock = &witness;
+        EXPECT_EQ(k.GetVideoDataBlock(Add(szId), 1, &pBlock), nResult);
+        EXPECT_EQ(pBlock, nullptr);
+        pBlock = &witness;
+        EXPECT_EQ(k.GetMediaDataBlock(szId, 0, 1, 0, &pBlock), nResult);
+        EXPECT_EQ(pBlock, nullptr);
+        pBlock = nullptr;
+        EXPECT_EQ(k.GetImage2(szId, 1, &pBlock), 0);
+        EXPECT_EQ(pBlock, nullptr);
+    }
+    // Large blocks of odd sizes arrive whole; GetImage2 delivers as many
+    // bytes as the driver's result says.
+    const char* szBig = Add("blk#block=1048577");
+    const char* szShort = Add("blk#block=1000#result=600");
+    const struct {
+        const char* szExport;
+        std::function<int(unsigned char**)> call;
+        int nResult;
+        size_t nBytes;
+    } cases[] = {{"GetVideoDataBlock", [&](unsigned char** p) { return k.GetVideoDataBlock(szBig, 1, p); }, 1048577, 1048577},
+                 {"GetMediaDataBlock", [&](unsigned char** p) { return k.GetMediaDataBlock(szBig, 0, 1, 0, p); }, 1048577, 1048577},
+                 {"GetImage2", [&](unsigned char** p) { return k.GetImage2(szBig, 1, p); }, 0, 1048577},
+                 {"GetImage2 short", [&](unsigned char** p) { return k.GetImage2(szShort, 1, p); }, 0, 600}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.szExport);
+        unsigned char* pBlock = nullptr;
+        EXPECT_EQ(c.call(&pBlock), c.nResult);
+        EXPECT_TRUE(HoldsPattern(pBlock, c.nBytes));
+        k.DeleteBuffer(pBlock);
+    }
+    k.DeleteBuffer(nullptr);  // accepted
+    for (const char* szId : {"blk#null", "blk#result=-3", szBig, szShort})
+        EXPECT_EQ(StateValue(DriverState(szId), "blocks.live"), "0") << szId;
+}
+
+TEST_F(PostProcessing, DeviceFrameratesHandOverTwoArraysOfTheReportedCount) {
+    for (int nCount : {0, 1, 1000}) {
+        SCOPED_TRACE(nCount);
+        const std::string strId = "fps#count=" + std::to_string(nCount);
+        int nValues = -1;
+        double stale = 0;  // the caller's stale pointers, which must be replaced
+        double* pValues = &stale;
+        double* pInternal = &stale;
+        const int nResult = k.QueryDeviceControlledFramerates(Add(strId.c_str()), "pw", 3, &nValues, &pValues, &pInternal);
+        const std::string strEcho =
+            td::Call("QueryDeviceControlledFramerates", {td::Str(strId.c_str()), td::Str("pw"), "3", "&", "&", "&"});
+        EXPECT_EQ(nResult, td::DefaultResult(strEcho));
+        EXPECT_EQ(nValues, nCount);
+        ASSERT_EQ(pValues == nullptr, nCount == 0);
+        ASSERT_EQ(pInternal == nullptr, nCount == 0);
+        for (int j = 0; j < nCount; ++j) {
+            const std::string strIndex = "[" + std::to_string(j) + "]";
+            EXPECT_EQ(pValues[j], td::OutDouble(strEcho, "ppdFPSValuesArray" + strIndex));
+            EXPECT_EQ(pInternal[j], td::OutDouble(strEcho, "ppdFPSInternalValsArray" + strIndex));
+        }
+        k.DeleteBuffer(reinterpret_cast<unsigned char*>(pValues));
+        k.DeleteBuffer(reinterpret_cast<unsigned char*>(pInternal));
+        EXPECT_EQ(StateValue(DriverState(strId), "blocks.live"), "0");
+    }
+}
+
+// Caller buffers of 256 characters get at most 255 and a terminator (`fill`:
+// the driver wrote 256 without one; `len=N`: texts of N characters); the
+// list exports write as many entries as their result says.
+TEST_F(PostProcessing, CallerBuffersGetWhatTheResultSaysCutTo255) {
+    enum Export { kPresets, kSupported, kDevType, kInfo };
+    const struct {
+        Export which;
+        const char* szId;
+        int nResult;
+        int nWritten;
+        size_t nLength;  // of each text written; 0: the driver's text as it is
+    } cases[] = {
+        {kPresets, "pre#count=3", 3, 3, 0},         {kPresets, "pre#count=9", kPresetMax, kPresetMax, 0},
+        {kPresets, "pre#result=0", 0, 0, 0},        {kPresets, "pre#result=-2", -2, 0, 0},
+        {kPresets, "pre#count=2#fill", 2, 2, 255},  {kSupported, "sup#count=5", 5, 5, 0},
+        {kSupported, "sup#count=0", 0, 0, 0},       {kSupported, "sup#result=-4", 0, 0, 0},
+        {kSupported, "sup#count=256#len=255", 256, 256, 255}, {kSupported, "sup#count=3#fill", 3, 3, 255},
+        {kDevType, "buf#fill", 0, 1, 255},          {kDevType, "buf#len=3", 0, 1, 3},
+        {kInfo, "buf#fill", 0, 2, 255},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.szId);
+        std::vector<CallerBuffer> buffers(c.which == kPresets ? kPresetMax : c.which == kSupported ? kSupportedEntries : 2);
+        std::vector<char*> pointers;
+        for (CallerBuffer& buffer : buffers) pointers.push_back(buffer.Get());
+        std::string strEcho;
+        std::vector<std::string> slots;
+        Add(c.szId);
+        switch (c.which) {
+        case kPresets:
+            EXPECT_EQ(k.QueryPresetPositions(c.szId, 6, kPresetMax, pointers.data()), c.nResult);
+            strEcho = td::Call("QueryPresetPositions", {td::Str(c.szId), "6", std::to_string(kPresetMax), "&"});
+            for (int j = 0; j < kPresetMax; ++j) slots.push_back("pszPresetNames[" + std::to_string(j) + "]");
+            break;
+        case kSupported:
+            EXPECT_EQ(k.QueryPtzSupportedDyn(c.szId, "pw", pointers.data()), c.nResult == 0 ? c.nWritten : c.nResult);
+            strEcho = td::Call("QueryPtzSupportedDyn", {td::Str(c.szId), td::Str("pw"), "&"});
+            for (int j = 0; j < kSupportedEntries; ++j) slots.push_back("ppszSupported[" + std::to_string(j) + "]");
+            break;
+        case kDevType:
+            k.QueryDeviceTypeStrDyn(c.szId, "pw", pointers[0]);
+            strEcho = td::Call("QueryDeviceTypeStrDyn", {td::Str(c.szId), td::Str("pw"), "&"});
+            slots = {"pcDevType", ""};
+            break;
+        case kInfo:
+            EXPECT_EQ(k.GetInfo(c.szId, "pw", pointers[0], pointers[1]), 0);
+            strEcho = td::Call("GetInfo", {td::Str(c.szId), td::Str("pw"), "&", "&"});
+            slots = {"pcMAC", "pcDevType"};
+            break;
+        }
+        for (int j = 0; j < static_cast<int>(buffers.size()); ++j) {
+            const std::string strText = td::OutText(strEcho, slots[static_cast<size_t>(j)]);
+            if (j < c.nWritten)
+                EXPECT_TRUE(buffers[static_cast<size_t>(j)].Holds(c.nLength ? td::FitText(strText, c.nLength) : strText)) << j;
+            else
+                EXPECT_TRUE(buffers[static_cast<size_t>(j)].Untouched()) << j;
+        }
+    }
+}
+
+TEST_F(PostProcessing, QueryEventsDynReplacesTheOpenEventsOnlyForANonZeroResult) {
+    const struct {
+        const char* szId;
+        int nResult;
+        int nEntries;  // -1: the caller's array stays as it was
+        size_t nLength;
+    } cases[] = {
+        {"ev#print#result=0", 0, -1, 0},
+        {"ev#print#result=-2#count=1", -2, 1, 0},
+        {"ev#print#count=0", 0, -1, 0},           // no events is a result of 0 as well
+        {"ev#print#count=4#len=300", 4, 4, 255},  // entries are cut to 255 characters
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.szId);
+        CStringArray used;  // empty: sent as a count of 0
+        CStringArray open;
+        open.Add("kept");
+        EXPECT_EQ(k.QueryEventsDyn(Add(c.szId), "pw", used, open), c.nResult);
+        const std::string strEcho = td::Call("QueryEventsDyn", {td::Str(c.szId), td::Str("pw"), "[]", "&"});
+        EXPECT_EQ(CountExactLines(Log(), strEcho), 1);
+        if (c.nEntries < 0) {
+            EXPECT_EQ(td::Array(open), "[\"kept\"]");
+            continue;
+        }
+        ASSERT_EQ(open.GetSize(), c.nEntries);
+        for (int j = 0; j < c.nEntries; ++j) {
+            const std::string strText = td::OutText(strEcho, "aszOpenEvents[" + std::to_string(j) + "]");
+            EXPECT_STREQ(open[j], c.nLength > 0 ? td::FitText(strText, c.nLength).c_str() : strText.c_str());
+        }
+    }
+}
+
+TEST_F(PostProcessing, EmptyInputsTravelAsEmpty) {
+    const char* szId = Add("empty#print");
+    const unsigned char data[1] = {0x5A};
+    int nCode = 0;
+    k.PutMediaDataBlock(szId, 2, 1, 0, data, 0, &nCode);
+    const std::string strPut = td::Call("PutMediaDataBlock", {td::Str(szId), "2", "1", "0", td::Bytes(data, 0), "0", "&"});
+    EXPECT_EQ(nCode, td::OutInt(strPut, "pResultCode"));
+    CStringArray none;
+    k.SetEventsDyn(szId, "", none);
+    BSTR bsEmpty = SysAllocString(u"");
+    k.OpenMediaStreamWithSettings(szId, "", 0, 0, 0, "", &bsEmpty);
+    SysFreeString(bsEmpty);
+    BSTR bs = nullptr;
+    k.ParseXmlEventDataDyn(szId, "", "", 0, data, 0, &bs);
+    const std::string strParse =
+        td::Call("ParseXmlEventDataDyn", {td::Str(szId), td::Str(""), td::Str(""), "0", td::Bytes(data, 0), "0", "&"});
+    EXPECT_EQ(TextOf(bs), td::OutText(strParse, "bsXml"));
+    SysFreeString(bs);
+    for (const std::string& strEcho :
+         {strPut, strParse, td::Call("SetEventsDyn", {td::Str(szId), td::Str(""), "[]"}),
+          td::Call("OpenMediaStreamWithSettings", {td::Str(szId), td::Str(""), "0", "0", "0", td::Str(""), "L\"\""})})
+        EXPECT_EQ(CountExactLines(Log(), strEcho), 1) << strEcho;
+}
+
+}  // namespace
+}  // namespace kestrel_test

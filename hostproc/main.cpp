@@ -168,7 +168,7 @@ int main(int argc, char** argv) {
 
         const bool bIdle = server.server().waitIdle(hostproc::IdleGrace(), hostproc::InitialGrace());
         hostproc::Diagnose("exiting: %s", bIdle ? "no client left" : "asked to stop");
-        StopWithin(server, std::chrono::seconds(5));
+        StopWithin(server, hostproc::StopBound());
         g_pServer = nullptr;
     } catch (const std::exception& error) {
         hostproc::Diagnose("cannot serve endpoint %s: %s", strEndpoint.c_str(), error.what());

@@ -1,9 +1,7 @@
-// Calls that run at the same time, and drivers that crash, abort, exit or
-// throw: what the client sees and what is left of the HostProc.
+// Drivers that crash, abort, exit, throw or hang: what the client sees and
+// what is left of the HostProc.
 #include <csignal>
 #include <future>
-#include <thread>
-#include <vector>
 
 #include <sys/wait.h>
 
@@ -22,28 +20,6 @@ using Failure = HostProcTest;
 
 int OpenConnectionEcho(const std::string& strServer) {
     return DefaultResult(Call("OpenConnection", {Str(strServer.c_str()), Str("pw"), Int(0), Int(1)}));
-}
-
-TEST_F(Failure, CallsOnOneContextRunConcurrently) {
-    Start();
-    RpcDriverCtx hCtx = Load(TestDriver());
-    ASSERT_NE(hCtx, nullptr);
-    constexpr int kCalls = 8;
-    std::vector<std::future<int32_t>> calls;
-    for (int i = 0; i < kCalls; ++i) {
-        const std::string strId = "c" + std::to_string(i) + "#hang";
-        calls.push_back(std::async(std::launch::async, [hCtx, strId] {
-            return rpc_OpenConnection(hCtx, strId.c_str(), "pw", 0, 1);
-        }));
-    }
-    // Only possible when all of them are inside the driver at once; a
-    // HostProc that serialised them would hang here until the watchdog.
-    EXPECT_EQ(Control(hCtx, "td:wait-hung " + std::to_string(kCalls)), kCalls);
-    EXPECT_EQ(StateValue(DriverState(hCtx), "hung"), kCalls);
-    EXPECT_EQ(Control(hCtx, "td:release"), kCalls);
-    for (int i = 0; i < kCalls; ++i) {
-        EXPECT_EQ(calls[static_cast<size_t>(i)].get(), OpenConnectionEcho("c" + std::to_string(i) + "#hang"));
-    }
 }
 
 // A call whose driver kills the HostProc: the client gets

@@ -135,12 +135,10 @@ void HostProcTest::Start(const HostProcOptions& options) {
     }
     // Nothing from the runner's own world may steer this HostProc.
     env.erase("KESTREL_TEST_HOSTPROC_MUTE");
-    for (auto it = env.begin(); it != env.end();) {
-        it = it->first.rfind("SIMCAM_", 0) == 0 ? env.erase(it) : std::next(it);
-    }
     env["KESTREL_RPC_DIR"] = m_strRpcDir;
     env["KESTREL_TEST_HOSTPROC_IDLE_MS"] = std::to_string(options.nIdleMs);
     env["KESTREL_TEST_HOSTPROC_INITIAL_MS"] = std::to_string(options.nInitialMs);
+    env["KESTREL_TEST_HOSTPROC_STOP_MS"] = "300";
     for (const auto& [strName, strValue] : options.environment) env[strName] = strValue;
     std::vector<std::string> entries;
     for (const auto& [strName, strValue] : env) entries.push_back(strName + "=" + strValue);
@@ -384,6 +382,5 @@ int HostProcTest::Control(RpcDriverCallCtx hCtx, const std::string& strCommand) 
 
 std::string HostProcTest::TestDriver() { return TESTDRIVER_PATH; }
 std::string HostProcTest::PartialDriver() { return PARTIALDRIVER_PATH; }
-std::string HostProcTest::SimcamDriver() { return SIMCAM_PATH; }
 
 }  // namespace hostproc_test

@@ -69,7 +69,7 @@ std::u16string WideOf(const char16_t* s);
 struct HostProcOptions {
     int nIdleMs = 60000;
     int nInitialMs = 60000;
-    // Extra environment of the HostProc (SIMCAM_*, ...).
+    // Extra environment of the HostProc.
     std::map<std::string, std::string> environment;
 
     static HostProcOptions Grace(int nIdleMs, int nInitialMs) {
@@ -134,7 +134,6 @@ protected:
 
     static std::string TestDriver();
     static std::string PartialDriver();
-    static std::string SimcamDriver();
 
 private:
     void ReaderLoop();

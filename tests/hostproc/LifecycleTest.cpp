@@ -22,19 +22,32 @@ int OpenConnectionEcho(const char* szServer) {
     return DefaultResult(Call("OpenConnection", {Str(szServer), Str("pw"), Int(0), Int(1)}));
 }
 
-TEST_F(Lifecycle, UnloadNullsTheHandleAndClosesTheDriver) {
+// Instances of several drivers share one HostProc; a driver's library is
+// opened once for all its instances and closed with the last of them,
+// before UnloadDriver's reply, which nulls the caller's handle.
+TEST_F(Lifecycle, DriverLibrariesAreSharedAndCloseWithTheirLastInstance) {
     Start();
-    RpcDriverCtx hCtx = Load(TestDriver());
-    ASSERT_NE(hCtx, nullptr);
-    EXPECT_EQ(rpc_OpenConnection(hCtx, "t", "pw", 0, 1), OpenConnectionEcho("t"));
-    EXPECT_EQ(StateValue(DriverState(hCtx), "pid"), Pid()) << "the driver runs inside our HostProc";
+    RpcDriverCtx hEcho = Load(TestDriver());
+    RpcDriverCtx hPartial = Load(PartialDriver());
+    RpcDriverCtx hEcho2 = Load(TestDriver());
+    ASSERT_TRUE(hEcho && hPartial && hEcho2);
+    EXPECT_EQ(rpc_OpenConnection(hEcho, "t", "pw", 0, 1), OpenConnectionEcho("t"));
+    EXPECT_EQ(rpc_OpenConnection(hPartial, "t", "pw", 0, 1), 4242);
+    EXPECT_EQ(rpc_OpenConnection(hEcho2, "u", "pw", 0, 1), OpenConnectionEcho("u"));
+    EXPECT_EQ(StateValue(DriverState(hEcho2), "pid"), Pid()) << "the driver runs inside our HostProc";
+    EXPECT_EQ(StateValue(DriverState(hEcho2), "calls.OpenConnection"), 2) << "one library, one state";
+    EXPECT_EQ(CountLines("opened driver '" + TestDriver() + "'"), 1);
 
-    RpcDriverCtx hCopy = hCtx;
-    rpc_UnloadDriver(&hCtx);
-    EXPECT_EQ(hCtx, nullptr);
+    RpcDriverCtx hCopy = hEcho;
+    rpc_UnloadDriver(&hEcho);
+    EXPECT_EQ(hEcho, nullptr);
     EXPECT_EQ(StatusOf([&] { rpc_OpenConnection(hCopy, "t", "pw", 0, 1); }), RPC_X_SS_CONTEXT_MISMATCH);
-    // The last instance took the library with it, before the reply.
+    EXPECT_EQ(CountLines("closed driver '" + TestDriver() + "'"), 0) << "an instance still uses it";
+    rpc_UnloadDriver(&hEcho2);
     EXPECT_EQ(CountLines("closed driver '" + TestDriver() + "'"), 1);
+    EXPECT_EQ(rpc_OpenConnection(hPartial, "t", "pw", 0, 1), 4242);
+    rpc_UnloadDriver(&hPartial);
+    EXPECT_EQ(CountLines("closed driver '" + PartialDriver() + "'"), 1);
 
     // Loading again opens it again.
     RpcDriverCtx hAgain = Load(TestDriver());
@@ -42,33 +55,6 @@ TEST_F(Lifecycle, UnloadNullsTheHandleAndClosesTheDriver) {
     EXPECT_EQ(rpc_OpenConnection(hAgain, "t", "pw", 0, 1), OpenConnectionEcho("t"));
     EXPECT_EQ(CountLines("opened driver '" + TestDriver() + "'"), 2);
     rpc_UnloadDriver(&hAgain);
-}
-
-TEST_F(Lifecycle, InstancesOfTwoDriversShareOneHostProc) {
-    Start();
-    RpcDriverCtx hEcho = Load(TestDriver());
-    RpcDriverCtx hPartial = Load(PartialDriver());
-    RpcDriverCtx hEcho2 = Load(TestDriver());
-    ASSERT_NE(hEcho, nullptr);
-    ASSERT_NE(hPartial, nullptr);
-    ASSERT_NE(hEcho2, nullptr);
-
-    EXPECT_EQ(rpc_OpenConnection(hEcho, "t", "pw", 0, 1), OpenConnectionEcho("t"));
-    EXPECT_EQ(rpc_OpenConnection(hPartial, "t", "pw", 0, 1), 4242);
-    EXPECT_EQ(rpc_OpenConnection(hEcho2, "u", "pw", 0, 1), OpenConnectionEcho("u"));
-    // Two instances of one driver share its library (and its state).
-    EXPECT_EQ(CountLines("opened driver '" + TestDriver() + "'"), 1);
-    EXPECT_EQ(StateValue(DriverState(hEcho2), "calls.OpenConnection"), 2);
-
-    rpc_UnloadDriver(&hEcho);
-    EXPECT_EQ(CountLines("closed driver '" + TestDriver() + "'"), 0) << "an instance still uses it";
-    EXPECT_EQ(rpc_OpenConnection(hEcho2, "u", "pw", 0, 1), OpenConnectionEcho("u"));
-    rpc_UnloadDriver(&hEcho2);
-    EXPECT_EQ(CountLines("closed driver '" + TestDriver() + "'"), 1);
-
-    EXPECT_EQ(rpc_OpenConnection(hPartial, "t", "pw", 0, 1), 4242);
-    rpc_UnloadDriver(&hPartial);
-    EXPECT_EQ(CountLines("closed driver '" + PartialDriver() + "'"), 1);
 }
 
 TEST_F(Lifecycle, DriverThatCannotBeOpenedGivesANullHandleAndItsReason) {
@@ -213,63 +199,42 @@ TEST_F(Lifecycle, MissingExportsAnswerNeutrallyAndAreReportedOnce) {
     }
 }
 
-TEST_F(Lifecycle, EndsByItselfWhenNoClientEverLoadsADriver) {
-    Start(HostProcOptions::Grace(60000, 200));
+// How HostProc ends: by itself when no client ever loads a driver, when
+// its last client unloads and leaves (not while a context is open, however
+// many idle spans pass), when a client leaves without unloading (the
+// rundown releases the instance), and when asked to stop. Each time it ends
+// cleanly and removes its socket.
+class Ending : public HostProcTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(Ending, CleanlyWhenIdleRunDownOrAsked) {
+    const std::string strWay = GetParam();
+    Start(strWay == "NeverLoaded" ? HostProcOptions::Grace(60000, 200) : HostProcOptions::Grace(200, 60000));
+    if (strWay != "NeverLoaded") {
+        RpcDriverCtx hCtx = Load(TestDriver());
+        ASSERT_NE(hCtx, nullptr);
+        EXPECT_EQ(rpc_OpenConnection(hCtx, "t", "pw", 0, 1), OpenConnectionEcho("t"));
+        if (strWay == "Unloaded") {
+            EXPECT_TRUE(StaysFor(1000ms)) << "ended with a context open";
+            rpc_UnloadDriver(&hCtx);
+        }
+        if (strWay == "Sigterm") Signal(SIGTERM);
+        else ReleaseClient();
+        const bool bRunDown = strWay != "Abandoned" || WaitForLine("client went away: releasing an instance of '" +
+                                                                   TestDriver() + "'");
+        EXPECT_TRUE(bRunDown);
+        EXPECT_TRUE(strWay == "Unloaded" || WaitForLine("closed driver '" + TestDriver() + "'"));
+        // Gone between two calls: nobody to connect to.
+        EXPECT_TRUE(strWay != "Sigterm" || StatusOf([&] { rpc_OpenConnection(hCtx, "t", "pw", 0, 1); }) ==
+                                               std::optional<uint32_t>(RPC_S_SERVER_UNAVAILABLE));
+    }
     const std::optional<int> status = WaitExit();
-    ASSERT_TRUE(status.has_value()) << "still running long after its initial grace";
+    ASSERT_TRUE(status.has_value()) << "still running";
     EXPECT_TRUE(IsCleanExit(*status)) << *status;
     EXPECT_FALSE(SocketExists());
-    EXPECT_TRUE(WaitForLine("exiting: no client left"));
+    EXPECT_TRUE(WaitForLine(strWay == "Sigterm" ? "exiting: asked to stop" : "exiting: no client left"));
 }
 
-TEST_F(Lifecycle, StaysWhileAContextIsOpenThenEndsWhenIdle) {
-    Start(HostProcOptions::Grace(200, 60000));
-    RpcDriverCtx hCtx = Load(TestDriver());
-    ASSERT_NE(hCtx, nullptr);
-    // Many grace periods pass while the client holds its context.
-    EXPECT_TRUE(StaysFor(1500ms));
-    EXPECT_EQ(rpc_OpenConnection(hCtx, "t", "pw", 0, 1), OpenConnectionEcho("t"));
-
-    rpc_UnloadDriver(&hCtx);
-    ReleaseClient();
-    const std::optional<int> status = WaitExit();
-    ASSERT_TRUE(status.has_value()) << "still running after its last client left";
-    EXPECT_TRUE(IsCleanExit(*status)) << *status;
-    EXPECT_FALSE(SocketExists());
-    EXPECT_TRUE(WaitForLine("exiting: no client left"));
-}
-
-TEST_F(Lifecycle, AbandonedContextIsRunDownAndTheProcessEnds) {
-    Start(HostProcOptions::Grace(200, 60000));
-    RpcDriverCtx hCtx = Load(TestDriver());
-    ASSERT_NE(hCtx, nullptr);
-    EXPECT_EQ(rpc_OpenConnection(hCtx, "t", "pw", 0, 1), OpenConnectionEcho("t"));
-    // The client forgets its context without unloading and closes its
-    // connections: the server runs the rundown.
-    ReleaseClient();
-    EXPECT_TRUE(WaitForLine("client went away: releasing an instance of '" + TestDriver() + "'"));
-    EXPECT_TRUE(WaitForLine("closed driver '" + TestDriver() + "'"));
-    const std::optional<int> status = WaitExit();
-    ASSERT_TRUE(status.has_value());
-    EXPECT_TRUE(IsCleanExit(*status)) << *status;
-}
-
-TEST_F(Lifecycle, SigtermEndsItCleanlyWithAContextOpen) {
-    Start();
-    RpcDriverCtx hCtx = Load(TestDriver());
-    ASSERT_NE(hCtx, nullptr);
-    EXPECT_EQ(rpc_OpenConnection(hCtx, "t", "pw", 0, 1), OpenConnectionEcho("t"));
-
-    Signal(SIGTERM);
-    const std::optional<int> status = WaitExit();
-    ASSERT_TRUE(status.has_value());
-    EXPECT_TRUE(IsCleanExit(*status)) << *status;
-    EXPECT_FALSE(SocketExists());
-    EXPECT_TRUE(WaitForLine("exiting: asked to stop"));
-    EXPECT_TRUE(WaitForLine("closed driver '" + TestDriver() + "'")) << "the open instance is released";
-    // Gone between two calls: nobody to connect to.
-    EXPECT_EQ(StatusOf([&] { rpc_OpenConnection(hCtx, "t", "pw", 0, 1); }), RPC_S_SERVER_UNAVAILABLE);
-}
+INSTANTIATE_TEST_SUITE_P(Lifecycle, Ending, ::testing::Values("NeverLoaded", "Unloaded", "Abandoned", "Sigterm"));
 
 TEST_F(Lifecycle, DriverOutputGoesToStandardError) {
     Start();

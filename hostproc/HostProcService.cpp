@@ -24,11 +24,11 @@ constexpr std::int32_t kMaxPresets = 4096;
 constexpr std::int32_t kMaxStrLen = 4096;
 
 // The driver's export for opnum N, or null (reported once) when it has none.
-template <int N>
+template <Opnum N>
 auto Resolve(DriverContext& context) {
     DriverLibrary& library = static_cast<DriverInstance&>(context).Library();
     const auto pExport = library.Exports().*ExportOf<N>::kPointer;
-    if (pExport == nullptr) library.ReportMissing(N, ExportOf<N>::kName);
+    if (pExport == nullptr) library.ReportMissing(static_cast<int>(N), ExportOf<N>::kName);
     return pExport;
 }
 
@@ -108,7 +108,7 @@ void HostProcService::Rundown(std::unique_ptr<DriverContext> pContext) {
     pContext.reset();
 }
 
-std::unique_ptr<DriverContext> HostProcService::Serve(Op<0>, const kestrel::rpc::CallerInfo&,
+std::unique_ptr<DriverContext> HostProcService::Serve(Op<Opnum::LoadDriver>, const kestrel::rpc::CallerInfo&,
                                                       const char* szDriverName) {
     std::string strError;
     std::shared_ptr<DriverLibrary> pLibrary = DriverLibrary::Open(szDriverName, strError);
@@ -119,11 +119,11 @@ std::unique_ptr<DriverContext> HostProcService::Serve(Op<0>, const kestrel::rpc:
     return std::make_unique<DriverInstance>(std::move(pLibrary));
 }
 
-void HostProcService::Serve(Op<1>, std::unique_ptr<DriverContext> pContext) { pContext.reset(); }
+void HostProcService::Serve(Op<Opnum::UnloadDriver>, std::unique_ptr<DriverContext> pContext) { pContext.reset(); }
 
 // The three block exports: the driver returns the length of the block it
 // handed over through its last argument.
-template <int N, typename... TArgs>
+template <Opnum N, typename... TArgs>
 std::int32_t ServeBlock(DriverContext& context, std::int32_t& nSize, OutBytes& out, TArgs... args) {
     const auto pExport = Resolve<N>(context);
     if (pExport == nullptr) return 0;
@@ -133,35 +133,35 @@ std::int32_t ServeBlock(DriverContext& context, std::int32_t& nSize, OutBytes& o
     return nResult;
 }
 
-std::int32_t HostProcService::Serve(Op<8>, DriverContext& context, const char* szServer, std::int32_t nCamNo,
+std::int32_t HostProcService::Serve(Op<Opnum::GetImage2>, DriverContext& context, const char* szServer, std::int32_t nCamNo,
                                     std::int32_t& nSize, OutBytes& pJpgBytes) {
-    return ServeBlock<8>(context, nSize, pJpgBytes, szServer, nCamNo);
+    return ServeBlock<Opnum::GetImage2>(context, nSize, pJpgBytes, szServer, nCamNo);
 }
 
-std::int32_t HostProcService::Serve(Op<27>, DriverContext& context, const char* szServer, std::int32_t nCamNo,
+std::int32_t HostProcService::Serve(Op<Opnum::GetVideoDataBlock>, DriverContext& context, const char* szServer, std::int32_t nCamNo,
                                     std::int32_t& nSize, OutBytes& ppVideoDataBytes) {
-    return ServeBlock<27>(context, nSize, ppVideoDataBytes, szServer, nCamNo);
+    return ServeBlock<Opnum::GetVideoDataBlock>(context, nSize, ppVideoDataBytes, szServer, nCamNo);
 }
 
-std::int32_t HostProcService::Serve(Op<45>, DriverContext& context, const char* szServer, std::int32_t nMediaType,
+std::int32_t HostProcService::Serve(Op<Opnum::GetMediaDataBlock>, DriverContext& context, const char* szServer, std::int32_t nMediaType,
                                     std::int32_t nDeviceIndex, std::int32_t nStreamIndex, std::int32_t& nSize,
                                     OutBytes& ppMediaDataBytes) {
-    return ServeBlock<45>(context, nSize, ppMediaDataBytes, szServer, nMediaType, nDeviceIndex, nStreamIndex);
+    return ServeBlock<Opnum::GetMediaDataBlock>(context, nSize, ppMediaDataBytes, szServer, nMediaType, nDeviceIndex, nStreamIndex);
 }
 
-std::int32_t HostProcService::Serve(Op<46>, DriverContext& context, const char* szServer, std::int32_t nMediaType,
+std::int32_t HostProcService::Serve(Op<Opnum::PutMediaDataBlock>, DriverContext& context, const char* szServer, std::int32_t nMediaType,
                                     std::int32_t nDeviceIndex, std::int32_t nStreamIndex, std::int32_t nLength,
                                     const char* pMediaDataBytes, std::int32_t& pResultCode) {
-    const auto pExport = Resolve<46>(context);
+    const auto pExport = Resolve<Opnum::PutMediaDataBlock>(context);
     if (pExport == nullptr) return 0;
     // The driver takes the data before its length.
     return pExport(szServer, nMediaType, nDeviceIndex, nStreamIndex,
                    reinterpret_cast<const unsigned char*>(pMediaDataBytes), nLength, &pResultCode);
 }
 
-std::int32_t HostProcService::Serve(Op<9>, DriverContext& context, const char* strIP, const char* strPass,
+std::int32_t HostProcService::Serve(Op<Opnum::GetInfo>, DriverContext& context, const char* strIP, const char* strPass,
                                     OutString& xpcMAC, OutString& xpcDevType) {
-    const auto pExport = Resolve<9>(context);
+    const auto pExport = Resolve<Opnum::GetInfo>(context);
     if (pExport == nullptr) return 0;
     CallerBuffers buffers(2, kTextBuffer);
     const int nResult = pExport(strIP, strPass, buffers.Pointers()[0], buffers.Pointers()[1]);
@@ -170,19 +170,19 @@ std::int32_t HostProcService::Serve(Op<9>, DriverContext& context, const char* s
     return nResult;
 }
 
-void HostProcService::Serve(Op<77>, DriverContext& context, const char* szServer, const char* szPassword,
+void HostProcService::Serve(Op<Opnum::QueryDeviceTypeStrDyn>, DriverContext& context, const char* szServer, const char* szPassword,
                             OutString& pcDevType) {
-    const auto pExport = Resolve<77>(context);
+    const auto pExport = Resolve<Opnum::QueryDeviceTypeStrDyn>(context);
     if (pExport == nullptr) return;
     CallerBuffers buffers(1, kTextBuffer);
     pExport(szServer, szPassword, buffers.Pointers()[0]);
     SetText(pcDevType, buffers.Text(0));
 }
 
-void HostProcService::Serve(Op<14>, DriverContext& context, const char* szServer, const char* szUsername,
+void HostProcService::Serve(Op<Opnum::SetPanTiltDriver>, DriverContext& context, const char* szServer, const char* szUsername,
                             const char* szPassword, std::int32_t nLength, const std::int32_t* nDriver,
                             const std::int32_t* nComPort, const std::int32_t* nAdrId) {
-    const auto pExport = Resolve<14>(context);
+    const auto pExport = Resolve<Opnum::SetPanTiltDriver>(context);
     if (pExport == nullptr) return;
     // The driver reads 256 entries of each array, whatever was sent.
     constexpr size_t kEntries = 256;
@@ -194,10 +194,10 @@ void HostProcService::Serve(Op<14>, DriverContext& context, const char* szServer
     pExport(szServer, szUsername, szPassword, drivers.data(), ports.data(), addresses.data());
 }
 
-std::int32_t HostProcService::Serve(Op<22>, DriverContext& context, const char* szServer, std::int32_t nCamNo,
+std::int32_t HostProcService::Serve(Op<Opnum::QueryPresetPositions>, DriverContext& context, const char* szServer, std::int32_t nCamNo,
                                     std::int32_t nPresetMax, std::int32_t nMaxStrLen, OutStringArray& locPresetnames) {
     CheckBound(nPresetMax >= 0 && nPresetMax <= kMaxPresets && nMaxStrLen >= 1 && nMaxStrLen <= kMaxStrLen);
-    const auto pExport = Resolve<22>(context);
+    const auto pExport = Resolve<Opnum::QueryPresetPositions>(context);
     if (pExport == nullptr) return 0;
     CallerBuffers buffers(static_cast<size_t>(nPresetMax), static_cast<size_t>(nMaxStrLen));
     const int nResult = pExport(szServer, nCamNo, nPresetMax, buffers.Pointers());
@@ -206,10 +206,10 @@ std::int32_t HostProcService::Serve(Op<22>, DriverContext& context, const char* 
     return nResult;
 }
 
-std::int32_t HostProcService::Serve(Op<72>, DriverContext& context, const char* szServer, const char* szPassword,
+std::int32_t HostProcService::Serve(Op<Opnum::QueryPtzSupportedDyn>, DriverContext& context, const char* szServer, const char* szPassword,
                                     std::int32_t nMaxStrLen, std::int32_t& size, OutStringArray& ppszSupported) {
     CheckBound(nMaxStrLen >= 1 && nMaxStrLen <= kMaxStrLen);
-    const auto pExport = Resolve<72>(context);
+    const auto pExport = Resolve<Opnum::QueryPtzSupportedDyn>(context);
     if (pExport == nullptr) return 0;
     CallerBuffers buffers(kMaxSupported, static_cast<size_t>(nMaxStrLen));
     const int nCount = std::clamp(pExport(szServer, szPassword, buffers.Pointers()), 0, kMaxSupported);
@@ -219,10 +219,10 @@ std::int32_t HostProcService::Serve(Op<72>, DriverContext& context, const char* 
     return nCount;
 }
 
-std::int32_t HostProcService::Serve(Op<28>, DriverContext& context, const char* szServer, const char* szPassword,
+std::int32_t HostProcService::Serve(Op<Opnum::QueryDeviceControlledFramerates>, DriverContext& context, const char* szServer, const char* szPassword,
                                     std::int32_t nCamNo, std::int32_t& piNumFPSValues, OutDoubles& ppdFPSValuesArray,
                                     OutDoubles& ppdFPSInternalValsArray) {
-    const auto pExport = Resolve<28>(context);
+    const auto pExport = Resolve<Opnum::QueryDeviceControlledFramerates>(context);
     if (pExport == nullptr) return 0;
     int nCount = 0;
     double* pValues = nullptr;
@@ -236,7 +236,7 @@ std::int32_t HostProcService::Serve(Op<28>, DriverContext& context, const char* 
 
 // Exports that store a new BSTR in their last argument; HostProc sends it
 // and frees it.
-template <int N, typename... TArgs>
+template <Opnum N, typename... TArgs>
 std::int32_t ServeBstrOut(DriverContext& context, OutWString& out, TArgs... args) {
     const auto pExport = Resolve<N>(context);
     if (pExport == nullptr) return 0;
@@ -247,7 +247,7 @@ std::int32_t ServeBstrOut(DriverContext& context, OutWString& out, TArgs... args
 }
 
 // Exports whose BSTR variable carries the XML in and the answer out.
-template <int N, typename... TArgs>
+template <Opnum N, typename... TArgs>
 std::int32_t ServeBstrInOut(DriverContext& context, const char16_t* szIn, OutWString& out, TArgs... args) {
     const auto pExport = Resolve<N>(context);
     if (pExport == nullptr) return 0;
@@ -257,50 +257,50 @@ std::int32_t ServeBstrInOut(DriverContext& context, const char16_t* szIn, OutWSt
     return bResult ? 1 : 0;
 }
 
-std::int32_t HostProcService::Serve(Op<50>, DriverContext& context, const char* szServer, const char* szUser,
+std::int32_t HostProcService::Serve(Op<Opnum::GetXml>, DriverContext& context, const char* szServer, const char* szUser,
                                     const char* szPassword, const char* szFilter, OutWString& wstrXML) {
-    return ServeBstrOut<50>(context, wstrXML, szServer, szUser, szPassword, szFilter);
+    return ServeBstrOut<Opnum::GetXml>(context, wstrXML, szServer, szUser, szPassword, szFilter);
 }
 
-std::int32_t HostProcService::Serve(Op<51>, DriverContext& context, const char* szServer, const char* szUser,
+std::int32_t HostProcService::Serve(Op<Opnum::SetXmlParams>, DriverContext& context, const char* szServer, const char* szUser,
                                     const char* szPassword, const char16_t* bsXml, OutWString& wstrXML) {
-    return ServeBstrInOut<51>(context, bsXml, wstrXML, szServer, szUser, szPassword);
+    return ServeBstrInOut<Opnum::SetXmlParams>(context, bsXml, wstrXML, szServer, szUser, szPassword);
 }
 
-std::int32_t HostProcService::Serve(Op<53>, DriverContext& context, const char* szServer, const char* szUser,
+std::int32_t HostProcService::Serve(Op<Opnum::SetXmlEvents>, DriverContext& context, const char* szServer, const char* szUser,
                                     const char* szPassword, const char16_t* bsXml, OutWString& wstrXML) {
-    return ServeBstrInOut<53>(context, bsXml, wstrXML, szServer, szUser, szPassword);
+    return ServeBstrInOut<Opnum::SetXmlEvents>(context, bsXml, wstrXML, szServer, szUser, szPassword);
 }
 
-std::int32_t HostProcService::Serve(Op<57>, DriverContext& context, const char* szServer, std::int32_t eMediaType,
+std::int32_t HostProcService::Serve(Op<Opnum::GetTimeLine>, DriverContext& context, const char* szServer, std::int32_t eMediaType,
                                     std::int32_t nDeviceIndex, std::int32_t nStreamIndex, std::int64_t iStartTime,
                                     std::int64_t iEndTime, OutWString& wstrRecordingTimeInfo) {
-    return ServeBstrOut<57>(context, wstrRecordingTimeInfo, szServer, eMediaType, nDeviceIndex, nStreamIndex,
+    return ServeBstrOut<Opnum::GetTimeLine>(context, wstrRecordingTimeInfo, szServer, eMediaType, nDeviceIndex, nStreamIndex,
                             static_cast<long long>(iStartTime), static_cast<long long>(iEndTime));
 }
 
-std::int32_t HostProcService::Serve(Op<86>, DriverContext& context, const char* szServer, const char* szUser,
+std::int32_t HostProcService::Serve(Op<Opnum::ParseXmlEventDataDyn>, DriverContext& context, const char* szServer, const char* szUser,
                                     const char* szPassword, std::int16_t nParserHandle, std::int32_t nLength,
                                     const char* inputData, OutWString& wstrXml) {
     // The driver takes the data before its length.
-    return ServeBstrOut<86>(context, wstrXml, szServer, szUser, szPassword, static_cast<short>(nParserHandle),
+    return ServeBstrOut<Opnum::ParseXmlEventDataDyn>(context, wstrXml, szServer, szUser, szPassword, static_cast<short>(nParserHandle),
                             reinterpret_cast<const unsigned char*>(inputData), static_cast<int>(nLength));
 }
 
-std::int32_t HostProcService::Serve(Op<88>, DriverContext& context, const char* szServer, const char* szUser,
+std::int32_t HostProcService::Serve(Op<Opnum::GenerateCredentialsDyn>, DriverContext& context, const char* szServer, const char* szUser,
                                     const char* szPassword, OutWString& wstrCredentials) {
-    return ServeBstrOut<88>(context, wstrCredentials, szServer, szUser, szPassword);
+    return ServeBstrOut<Opnum::GenerateCredentialsDyn>(context, wstrCredentials, szServer, szUser, szPassword);
 }
 
-std::int32_t HostProcService::Serve(Op<92>, DriverContext& context, const char* szServer, const char* szPassword,
+std::int32_t HostProcService::Serve(Op<Opnum::GetStreamInfo>, DriverContext& context, const char* szServer, const char* szPassword,
                                     std::int32_t nDeviceIndex, OutWString& wstrXML) {
-    return ServeBstrOut<92>(context, wstrXML, szServer, szPassword, static_cast<int>(nDeviceIndex));
+    return ServeBstrOut<Opnum::GetStreamInfo>(context, wstrXML, szServer, szPassword, static_cast<int>(nDeviceIndex));
 }
 
-std::int32_t HostProcService::Serve(Op<93>, DriverContext& context, const char* szServer, const char* szPassword,
+std::int32_t HostProcService::Serve(Op<Opnum::OpenMediaStreamWithSettings>, DriverContext& context, const char* szServer, const char* szPassword,
                                     std::int32_t nMediaType, std::int32_t nDeviceIndex, std::int32_t nStreamIndex,
                                     const char* szEventName, const char16_t* settingsXml) {
-    const auto pExport = Resolve<93>(context);
+    const auto pExport = Resolve<Opnum::OpenMediaStreamWithSettings>(context);
     if (pExport == nullptr) return 0;
     BstrVariable bsSettings(settingsXml);  // only read by the driver
     return pExport(szServer, szPassword, nMediaType, nDeviceIndex, nStreamIndex, szEventName, bsSettings.Address())
@@ -308,12 +308,12 @@ std::int32_t HostProcService::Serve(Op<93>, DriverContext& context, const char* 
                : 0;
 }
 
-std::int32_t HostProcService::Serve(Op<65>, DriverContext& context, const char* szServer, const char* szPass,
+std::int32_t HostProcService::Serve(Op<Opnum::QueryEventsDyn>, DriverContext& context, const char* szServer, const char* szPass,
                                     std::int32_t nMaxStrLen, std::int32_t nofUsedEvents,
                                     const char* const* aszUsedEvents, std::int32_t& nofOpenEvents,
                                     OutStringArray& aszOpenEvents) {
     CheckBound(nMaxStrLen >= 1 && nMaxStrLen <= kMaxStrLen);
-    const auto pExport = Resolve<65>(context);
+    const auto pExport = Resolve<Opnum::QueryEventsDyn>(context);
     if (pExport == nullptr) return 0;
     CStringArray usedEvents;
     for (std::int32_t i = 0; i < nofUsedEvents; ++i) usedEvents.Add(aszUsedEvents[i] != nullptr ? aszUsedEvents[i] : "");
@@ -328,9 +328,9 @@ std::int32_t HostProcService::Serve(Op<65>, DriverContext& context, const char* 
     return nResult;
 }
 
-std::int32_t HostProcService::Serve(Op<66>, DriverContext& context, const char* szServer, const char* szPassword,
+std::int32_t HostProcService::Serve(Op<Opnum::SetEventsDyn>, DriverContext& context, const char* szServer, const char* szPassword,
                                     std::int32_t nofEvents, const char* const* aszEvents) {
-    const auto pExport = Resolve<66>(context);
+    const auto pExport = Resolve<Opnum::SetEventsDyn>(context);
     if (pExport == nullptr) return 0;
     CStringArray events;
     for (std::int32_t i = 0; i < nofEvents; ++i) events.Add(aszEvents[i] != nullptr ? aszEvents[i] : "");

@@ -9,7 +9,7 @@
 #include <strings.h>
 #include <sys/stat.h>
 
-namespace Configuration {
+namespace kestrel::driver_api::Configuration {
 
 namespace {
 
@@ -81,4 +81,4 @@ std::optional<std::string> LibraryFolder() {
     return nSlash == 0 ? std::string("/") : strPath.substr(0, nSlash);
 }
 
-}  // namespace Configuration
+}  // namespace kestrel::driver_api::Configuration

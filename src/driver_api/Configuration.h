@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-namespace Configuration {
+namespace kestrel::driver_api::Configuration {
 
 // The file for a library in szLibraryFolder (canonical, absolute):
 // <common>/VideoDeviceDrivers/<folder without its leading '/'>/../Proxies.ini,
@@ -21,4 +21,4 @@ int ReadLevel(const std::string& strFile);
 // The canonical folder of the loaded library, found from an address inside it.
 std::optional<std::string> LibraryFolder();
 
-}  // namespace Configuration
+}  // namespace kestrel::driver_api::Configuration

@@ -11,8 +11,7 @@
 
 #include "remote/ProxyClient.h"
 
-// The bound on every string of the string arrays that travel to HostProc.
-inline constexpr std::int32_t kStringArrayBound = 256;
+namespace kestrel::driver_api {
 
 // Releases, at the end of the export, a block or string that a stub returned
 // into the referenced local; a local still null (failed call, nothing
@@ -71,3 +70,5 @@ inline void HandOverBstr(BSTR* pbsVariable, const RpcWChar* wstrReturned) {
     SysFreeString(*pbsVariable);
     *pbsVariable = bsNew;
 }
+
+}  // namespace kestrel::driver_api

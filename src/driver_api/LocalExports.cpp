@@ -21,6 +21,7 @@ KESTREL_API void PreUnload() {}
 // Stored once: a later call cannot change a non-empty text. It takes no lock:
 // it is to be called before instances are added.
 KESTREL_API void SetFeatureSet(const char* szFeatureSet) {
+    using kestrel::instances::g_strFeatureSet;
     if (g_strFeatureSet.empty()) g_strFeatureSet = szFeatureSet;
 }
 

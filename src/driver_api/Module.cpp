@@ -13,6 +13,9 @@
 #include "rpcrt/Client.h"
 #include "trace/Log.h"
 
+using namespace kestrel::instances;
+namespace Configuration = kestrel::driver_api::Configuration;
+
 namespace {
 
 // Storage for an object that is constructed at load and never destroyed, so
@@ -47,12 +50,14 @@ Immortal<Timer> s_Timer;
 
 }  // namespace
 
+namespace kestrel::instances {
 std::string& g_strFeatureSet = *s_strFeatureSet;
 NmThread::CmCriticalSection& g_csRegistry = *s_csRegistry;
 NmThread::CmCriticalSection& g_csRemoval = *s_csRemoval;
 ProxyServerMap& g_ProxyServers = *s_ProxyServers;
 DeviceMap& g_Devices = *s_Devices;
 Timer& g_Timer = *s_Timer;
+}  // namespace kestrel::instances
 
 namespace {
 

@@ -8,6 +8,7 @@
 #include "platform/GUID.h"
 #include "trace/Log.h"
 
+namespace kestrel::instances {
 namespace {
 
 constexpr int kLoadAttempts = 10;
@@ -78,6 +79,10 @@ void SetFeatureSetRemote(RpcDriverCtx hCtx, const char* szFeatureSet) {
                     nCode);
     }
 }
+
+}  // namespace kestrel::instances
+
+using namespace kestrel::instances;
 
 extern "C" KESTREL_API int AddDeviceInstance(const char* szServer, const char* szDriverName,
                                              const char* szProxyServerName) {

@@ -3,6 +3,8 @@
 #include "instances/Timer.h"
 #include "trace/Log.h"
 
+namespace kestrel::instances {
+
 RpcContext::~RpcContext() {
     if (m_bDeadlineArmed) g_Timer.ClrDeadline(m_hDeadline);
 }
@@ -89,3 +91,5 @@ std::string DescribeHostProcEnd(const char* szServer) {
     if (server == g_ProxyServers.end() || server->second.pProcess) return std::string();
     return "hostproc '" + server->first + "' ended by signal 9 (SIGKILL) from the deadline timer";
 }
+
+}  // namespace kestrel::instances

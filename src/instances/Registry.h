@@ -7,12 +7,15 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "platform/Process.h"
 #include "platform/Thread.h"
 #include "platform/TimeStamp.h"
 #include "remote/ProxyClient.h"
 #include "instances/Timer.h"
+
+namespace kestrel::instances {
 
 inline constexpr const char* kProxyUtil = "ProxyUtil";
 
@@ -63,6 +66,21 @@ RpcDriverCtx GetInstanceCtx(const char* szServer);
 // szServer cannot be resolved.
 RpcContext* RpcCtx(const char* szServer);
 void ReleaseRpcCtx(RpcContext* pContext);
+
+// A call's context until it goes back: released by the destructor on every
+// path, or moved on (the failure path releases it after its log line).
+class RpcContextLease {
+public:
+    explicit RpcContextLease(RpcContext* pContext) noexcept : m_pContext(pContext) {}
+    RpcContextLease(RpcContextLease&& other) noexcept : m_pContext(std::exchange(other.m_pContext, nullptr)) {}
+    RpcContextLease& operator=(RpcContextLease&&) = delete;
+    ~RpcContextLease() { Release(); }
+    RpcContext* operator->() const noexcept { return m_pContext; }
+    void Release() noexcept { ReleaseRpcCtx(std::exchange(m_pContext, nullptr)); }
+
+private:
+    RpcContext* m_pContext;
+};
 // Instances on that HostProc; the caller holds the registry lock.
 int CountDevicesOnProxyServer(std::string strProxyServerName);
 
@@ -96,3 +114,5 @@ std::string EndpointOfArgument(const std::string& strArgument);
 // for an allocation failure, 1726 for anything else. Call only inside a
 // catch block. A thread-cancellation unwind is rethrown.
 std::uint32_t CurrentExceptionCode();
+
+}  // namespace kestrel::instances

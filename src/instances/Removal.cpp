@@ -13,6 +13,7 @@
 #include "rpcrt/Transport.h"
 #include "trace/Log.h"
 
+namespace kestrel::instances {
 namespace {
 
 constexpr std::uint32_t kStatusMask = 0x00FFFFFF;
@@ -67,6 +68,10 @@ bool UnloadDriver(RpcDriverCtx* phCtx, const HostProcRef* pWatch) {
     return bUnloaded;
 }
 
+}  // namespace kestrel::instances
+
+using namespace kestrel::instances;
+
 extern "C" KESTREL_API void RemoveDeviceInstance(const char* szServer) {
     KESTREL_LOG(kProxyUtil, "RemoveDeviceInstance", 1, "Removing instance '%s'", szServer);
     NmThread::CmCriticalSectionLock registry(g_csRegistry);
@@ -88,6 +93,8 @@ extern "C" KESTREL_API void RemoveDeviceInstance(const char* szServer) {
                 static_cast<int>(instance.nCount), szServer);
     --instance.nCount;
 }
+
+namespace kestrel::instances {
 
 bool RemoveHostProc(std::string szProxyServer, bool bKill) {
     NmThread::CmCriticalSectionLock registry(g_csRegistry);
@@ -192,3 +199,5 @@ void RemoveAll() {
     // library's reach.
     g_Timer.ReapReleased(true);
 }
+
+}  // namespace kestrel::instances

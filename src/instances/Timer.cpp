@@ -18,6 +18,8 @@
 #include "instances/Timing.h"
 #include "trace/Log.h"
 
+namespace kestrel::instances {
+
 namespace {
 
 constexpr int kStopSteps = 22;
@@ -231,3 +233,5 @@ void Timer::Stop() {
         }
     }
 }
+
+}  // namespace kestrel::instances

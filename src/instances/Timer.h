@@ -14,6 +14,8 @@
 #include "platform/Thread.h"
 #include "platform/TimeStamp.h"
 
+namespace kestrel::instances {
+
 // A HostProc as the calls in flight on it know it: its own duplicate of the
 // process handle, shared by the registry entry and the deadlines of those
 // calls. A call can outlive the entry (another call's failure removed it, or
@@ -116,3 +118,5 @@ private:
 
 // Starts g_Timer's thread; throws NmThread::CmThreadError on failure.
 void StartTimer();
+
+}  // namespace kestrel::instances

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+namespace kestrel::instances {
 namespace {
 
 constexpr std::int64_t kDeadlineMs = 10 * 60 * 1000;
@@ -48,3 +49,4 @@ std::uint32_t StopStepMilliseconds() {
 }
 
 }  // namespace Timing
+}  // namespace kestrel::instances

@@ -14,7 +14,7 @@
 
 #include "platform/TimeStamp.h"
 
-namespace Timing {
+namespace kestrel::instances::Timing {
 
 // How long a forwarded call may take before its HostProc is killed.
 NmTimeStamp::CmTimeSpan Deadline();
@@ -25,4 +25,4 @@ std::uint32_t FirstRetryMilliseconds();
 std::uint32_t TimerPeriodMilliseconds();
 std::uint32_t StopStepMilliseconds();
 
-}  // namespace Timing
+}  // namespace kestrel::instances::Timing

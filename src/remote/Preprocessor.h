@@ -30,6 +30,11 @@
 #define KESTREL_FE_15(op, x, ...) op x KESTREL_FE_14(op, __VA_ARGS__)
 #define KESTREL_FE_16(op, x, ...) op x KESTREL_FE_15(op, __VA_ARGS__)
 
+// The first of a parenthesised list, and a list without its parentheses:
+// KESTREL_PP_FIRST (a, b) -> a, KESTREL_PP_UNPAREN (a, b) -> a, b
+#define KESTREL_PP_FIRST(first, ...) first
+#define KESTREL_PP_UNPAREN(...) __VA_ARGS__
+
 // A parameter list from ops that each emit ", item": the first comma goes.
 #define KESTREL_LIST(op, ...) KESTREL_DROP_FIRST(KESTREL_FOR_EACH(op, __VA_ARGS__))
 #define KESTREL_DROP_FIRST(...) KESTREL_DROP_FIRST_I(__VA_ARGS__)

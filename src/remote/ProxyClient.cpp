@@ -35,5 +35,4 @@ namespace ck = kestrel::remote::ck;
       ::kestrel::rpc::raise(RPC_S_OUT_OF_MEMORY);                                        \
     }                                                                                    \
   }
-#define KESTREL_RESERVED_PROC(...)
 #include "remote/ProxyInterface.def"

@@ -50,5 +50,4 @@ using Void = void;
 #define KESTREL_CLIENT_PARAM(K, name, ...) , ::kestrel::remote::ctype::K name
 #define KESTREL_PROC(op, Name, R, ...) \
   ::kestrel::remote::ctype::result::R rpc_##Name(KESTREL_LIST(KESTREL_CLIENT_PARAM, __VA_ARGS__));
-#define KESTREL_RESERVED_PROC(...)
 #include "remote/ProxyInterface.def"

@@ -178,7 +178,6 @@ class ProxyInterface {
   virtual stype::result::R Name(KESTREL_LIST(KESTREL_SERVER_PARAM, __VA_ARGS__)) { \
     return detail::neutral<stype::result::R>();                                     \
   }
-#define KESTREL_RESERVED_PROC(...)
 #include "remote/ProxyInterface.def"
 
   // A context whose client went away (its association's last connection

@@ -144,13 +144,13 @@ int main(int argc, char** argv) {
         if (const char* szRefuse = std::getenv("KESTREL_TEST_HOSTPROC_REFUSE"); szRefuse != nullptr) {
             refusing = kestrel::rpc::listenEndpoint(strEndpoint, 16);
             for (int nRefused = 0; nRefused < std::atoi(szRefuse);) {
-                const int hConnection = accept4(refusing->fd.get(), nullptr, nullptr, SOCK_CLOEXEC);
+                const int hConnection = accept4(refusing->fd.Get(), nullptr, nullptr, SOCK_CLOEXEC);
                 if (hConnection >= 0) {
                     close(hConnection);
                     ++nRefused;
                 }
             }
-            unlinkat(refusing->dir.fd.get(), strEndpoint.c_str(), 0);
+            unlinkat(refusing->dir.fd.Get(), strEndpoint.c_str(), 0);
         }
 #endif
         kestrel::rpc::ServerOptions options;

@@ -31,8 +31,8 @@ std::string NewEndpointName() {
 class ProcessWatchScope {
 public:
     ProcessWatchScope(const NmProcess::CmProcess* pProcess, const std::string& strName)
-        : m_bActive(pProcess != nullptr && pProcess->GetProcessHandle() >= 0) {
-        if (m_bActive) m_hWatch = g_Timer.WatchProcess(pProcess->GetProcessHandle(), strName);
+        : m_bActive(pProcess != nullptr && pProcess->IsRunning()) {
+        if (m_bActive) m_hWatch = g_Timer.WatchProcess(pProcess->DuplicateHandle(), strName);
     }
     ~ProcessWatchScope() {
         if (m_bActive) g_Timer.UnwatchProcess(m_hWatch);
@@ -123,7 +123,7 @@ extern "C" KESTREL_API int AddDeviceInstance(const char* szServer, const char* s
         info.pProcess.reset(pProcess);
         // Not make_shared: its type tag is a unique symbol, which would keep
         // the library from ever being unloaded.
-        info.pHostProc.reset(new HostProcRef(pProcess->GetProcessHandle(), szProxyServerName));
+        info.pHostProc.reset(new HostProcRef(pProcess->DuplicateHandle(), szProxyServerName));
         info.tsStarted.SetTo(NmTimeStamp::CmTimeStamp::CurrentTime);
     }
 

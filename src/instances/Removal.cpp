@@ -5,9 +5,6 @@
 #include <cxxabi.h>
 #include <new>
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include "instances/Registry.h"
 #include "instances/Timer.h"
 #include "rpcrt/Transport.h"
@@ -20,17 +17,6 @@ constexpr std::uint32_t kStatusMask = 0x00FFFFFF;
 constexpr std::uint32_t kHostProcUnavailable = 0x01000000;
 
 void DropContextHandle(RpcDriverCtx* phCtx) { RpcSsDestroyClientContext(phCtx); }
-
-// A killed HostProc cannot remove its socket itself.
-void RemoveEndpointSocket(const std::string& strEndpoint) {
-    if (strEndpoint.empty()) return;
-    try {
-        const kestrel::rpc::SocketDir dir = kestrel::rpc::openSocketDir(false);
-        unlinkat(dir.fd.get(), strEndpoint.c_str(), 0);
-    } catch (const std::exception&) {
-        // No usable socket directory: there is no socket to remove either.
-    }
-}
 
 }  // namespace
 
@@ -52,8 +38,8 @@ bool UnloadDriver(RpcDriverCtx* phCtx, const HostProcRef* pWatch) {
     KESTREL_LOG(kProxyUtil, "UnloadDriver", 1, "cContext='%x'",
                 static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(*phCtx)));
     if (*phCtx == nullptr) return false;
-    const bool bWatch = pWatch != nullptr && pWatch->Handle() >= 0;
-    const std::uint32_t hWatch = bWatch ? g_Timer.WatchProcess(pWatch->Handle(), pWatch->Name()) : 0;
+    const bool bWatch = pWatch != nullptr && pWatch->Handle();
+    const std::uint32_t hWatch = bWatch ? g_Timer.WatchProcess(pWatch->Handle().Duplicate(), pWatch->Name()) : 0;
     bool bUnloaded = true;
     try {
         rpc_UnloadDriver(phCtx);
@@ -105,13 +91,14 @@ bool RemoveHostProc(std::string szProxyServer, bool bKill) {
         if (bKill) {
             try {
                 it->second.pProcess->Kill();
-                RemoveEndpointSocket(EndpointOfArgument(it->second.strArgument));
+                // A killed HostProc cannot remove its socket itself.
+                kestrel::rpc::removeEndpointSocket(EndpointOfArgument(it->second.strArgument));
             } catch (const NmError::CmError& error) {
                 KESTREL_LOG(kProxyUtil, "RemoveHostProc", 1, "Kill on szProxyServer='%s' throwed: %s",
                             szProxyServer.c_str(), error.GetDescription().c_str());
             }
         }
-        g_Timer.AdoptReleased(it->second.pProcess->GetProcessHandle());
+        g_Timer.AdoptReleased(it->second.pProcess->DuplicateHandle());
         it->second.pProcess.reset();
     }
     g_ProxyServers.erase(it);
@@ -186,7 +173,7 @@ void RemoveAllHostProcs() {
     NmThread::CmCriticalSectionLock registry(g_csRegistry);
     KESTREL_LOG(kProxyUtil, "RemoveAllHostProcs", 1, "%s", "");
     for (auto& [strName, server] : g_ProxyServers) {
-        if (server.pProcess) g_Timer.AdoptReleased(server.pProcess->GetProcessHandle());
+        if (server.pProcess) g_Timer.AdoptReleased(server.pProcess->DuplicateHandle());
     }
     g_ProxyServers.clear();  // releases every process object; none is killed
 }

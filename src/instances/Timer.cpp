@@ -1,18 +1,6 @@
 #include "instances/Timer.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <csignal>
-
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#ifndef P_PIDFD
-#define P_PIDFD 3  // linux/wait.h; glibc's own name for it is newer than some headers
-#endif
 
 #include "instances/Registry.h"
 #include "instances/Timing.h"
@@ -30,51 +18,26 @@ std::chrono::steady_clock::time_point ExpiryFromNow() {
 
 }  // namespace
 
-HostProcRef::HostProcRef(int hProcess, std::string strName)
-    : m_hProcess(hProcess >= 0 ? fcntl(hProcess, F_DUPFD_CLOEXEC, 3) : -1), m_strName(std::move(strName)) {}
-
-HostProcRef::~HostProcRef() {
-    if (m_hProcess >= 0) close(m_hProcess);
-}
-
-bool HostProcRef::Kill() const {
-    return m_hProcess >= 0 && syscall(SYS_pidfd_send_signal, m_hProcess, SIGKILL, nullptr, 0) == 0;
-}
-
 Timer::Timer() = default;
 
-Timer::~Timer() noexcept {
-    for (auto& [hWatch, watch] : m_mapWatches) {
-        if (watch.hProcess >= 0) close(watch.hProcess);
-    }
-    for (int hProcess : m_vecReleased) close(hProcess);
-}
+Timer::~Timer() noexcept = default;
 
-void Timer::AdoptReleased(int hProcess) {
-    if (hProcess < 0) return;
-    const int hDuplicate = fcntl(hProcess, F_DUPFD_CLOEXEC, 3);
-    if (hDuplicate < 0) return;
+void Timer::AdoptReleased(NmProcess::CmProcessHandle hProcess) {
+    if (!hProcess) return;
     NmThread::CmCriticalSectionLock lock(m_csWatches);
-    m_vecReleased.push_back(hDuplicate);
+    m_vecReleased.push_back(std::move(hProcess));
 }
 
 void Timer::ReapReleased(bool bFinal) {
     NmThread::CmCriticalSectionLock lock(m_csWatches);
-    std::erase_if(m_vecReleased, [bFinal](int hProcess) {
-        pollfd entry{hProcess, POLLIN, 0};
-        const bool bEnded = poll(&entry, 1, 0) == 1;
-        if (bEnded) {
-            // Reaps it when it is our child; otherwise ECHILD, and its
-            // parent (init, or whoever adopted it) reaps it.
-            siginfo_t info{};
-            waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(hProcess), &info, WEXITED | WNOHANG);
-        }
-        if (bEnded || bFinal) close(hProcess);
-        return bEnded || bFinal;
+    std::erase_if(m_vecReleased, [bFinal](const NmProcess::CmProcessHandle& hProcess) {
+        const bool bEnded = hProcess.HasEnded();
+        if (bEnded) hProcess.TryReap();
+        return bEnded || bFinal;  // the handle closes as it goes
     });
     // The timer outlives unloading (its storage is never destroyed), so the
     // list's own storage goes now, or it would be lost with the library.
-    if (bFinal) std::vector<int>().swap(m_vecReleased);
+    if (bFinal) std::vector<NmProcess::CmProcessHandle>().swap(m_vecReleased);
 }
 
 void StartTimer() { g_Timer.Run(nullptr); }
@@ -105,33 +68,28 @@ std::size_t Timer::ArmedDeadlines() {
     return m_mapDeadlines.size();
 }
 
-std::uint32_t Timer::WatchProcess(int hProcess, const std::string& strProxyServerName) {
-    const int hDuplicate = hProcess >= 0 ? fcntl(hProcess, F_DUPFD_CLOEXEC, 3) : -1;
+std::uint32_t Timer::WatchProcess(NmProcess::CmProcessHandle hProcess, const std::string& strProxyServerName) {
     NmThread::CmCriticalSectionLock lock(m_csWatches);
     while (m_mapWatches.count(m_nNextWatch) != 0) ++m_nNextWatch;
     const std::uint32_t hWatch = m_nNextWatch++;
-    m_mapWatches.insert_or_assign(hWatch, ProcessWatch{hDuplicate, strProxyServerName, ExpiryFromNow()});
+    m_mapWatches.insert_or_assign(hWatch, ProcessWatch{std::move(hProcess), strProxyServerName, ExpiryFromNow()});
     return hWatch;
 }
 
 void Timer::UnwatchProcess(std::uint32_t hWatch) {
     NmThread::CmCriticalSectionLock lock(m_csWatches);
-    const auto it = m_mapWatches.find(hWatch);
-    if (it == m_mapWatches.end()) return;
-    if (it->second.hProcess >= 0) close(it->second.hProcess);
-    m_mapWatches.erase(it);
+    m_mapWatches.erase(hWatch);
 }
 
 void Timer::CheckProcessWatches() {
     const auto tpNow = std::chrono::steady_clock::now();
     NmThread::CmCriticalSectionLock lock(m_csWatches);
     for (auto& [hWatch, watch] : m_mapWatches) {
-        if (watch.hProcess < 0 || watch.tpExpiry >= tpNow) continue;
+        if (!watch.hProcess || watch.tpExpiry >= tpNow) continue;
         KESTREL_LOG(kProxyUtil, "Timer::ThreadFunction", 1, "Kill of hostproc '%s' for a hung call under the registry lock",
                     watch.strProxyServerName.c_str());
-        syscall(SYS_pidfd_send_signal, watch.hProcess, SIGKILL, nullptr, 0);
-        close(watch.hProcess);
-        watch.hProcess = -1;
+        watch.hProcess.Kill();  // a process that ended meanwhile needs no kill
+        watch.hProcess = {};
     }
 }
 
@@ -145,10 +103,8 @@ void Timer::CheckDeadlines() {
         // it (loading or unloading a driver); that call is bounded by a
         // process watch, which this thread has to go on checking. So it
         // never waits long here: the deadline is looked at again next pass.
-        if (!g_csRegistry.TryEnterFor(Timing::TimerPeriodMilliseconds())) return;
-        struct Entered {
-            ~Entered() { g_csRegistry.Leave(); }
-        } registry;
+        const NmThread::CmCriticalSectionTryLock registry(g_csRegistry, Timing::TimerPeriodMilliseconds());
+        if (!registry) return;
         auto server = g_ProxyServers.end();
         const auto device = g_Devices.find(strServer);
         if (device != g_Devices.end()) server = g_ProxyServers.find(device->second.strProxyServerName);
@@ -166,7 +122,7 @@ void Timer::CheckDeadlines() {
                     KESTREL_LOG(kProxyUtil, "Timer::ThreadFunction", 1,
                                 "server='%s' overran its deadline on hostproc '%s', no longer registered: kill %s",
                                 strServer.c_str(), deadline.pHostProc->Name().c_str(),
-                                deadline.pHostProc->Kill() ? "sent" : "failed");
+                                deadline.pHostProc->Handle().Kill() ? "sent" : "failed");
                 }
                 continue;
             }
@@ -182,7 +138,7 @@ void Timer::CheckDeadlines() {
                 KESTREL_LOG(kProxyUtil, "Timer::ThreadFunction", 1, "Kill on szProxyServer='%s' throwed: %s",
                             server->first.c_str(), error.GetDescription().c_str());
             }
-            AdoptReleased(server->second.pProcess->GetProcessHandle());
+            AdoptReleased(server->second.pProcess->DuplicateHandle());
             server->second.pProcess.reset();
         }
     }

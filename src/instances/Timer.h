@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/Process.h"
 #include "platform/Thread.h"
 #include "platform/TimeStamp.h"
 
@@ -23,18 +24,16 @@ namespace kestrel::instances {
 // still end the process that the call is really waiting for.
 class HostProcRef {
 public:
-    HostProcRef(int hProcess, std::string strName);  // duplicates hProcess
-    ~HostProcRef();
+    HostProcRef(NmProcess::CmProcessHandle hProcess, std::string strName)
+        : m_hProcess(std::move(hProcess)), m_strName(std::move(strName)) {}
     HostProcRef(const HostProcRef&) = delete;
     HostProcRef& operator=(const HostProcRef&) = delete;
 
     const std::string& Name() const { return m_strName; }
-    int Handle() const { return m_hProcess; }
-    // SIGKILL through the handle; false when there is none or it failed.
-    bool Kill() const;
+    const NmProcess::CmProcessHandle& Handle() const { return m_hProcess; }
 
 private:
-    int m_hProcess;
+    NmProcess::CmProcessHandle m_hProcess;
     std::string m_strName;
 };
 
@@ -70,15 +69,14 @@ public:
     // timer would need the registry lock to find their process. They watch
     // the process directly instead: when the watch expires, the timer kills
     // it through its own duplicate of the process handle.
-    std::uint32_t WatchProcess(int hProcess, const std::string& strProxyServerName);
+    std::uint32_t WatchProcess(NmProcess::CmProcessHandle hProcess, const std::string& strProxyServerName);
     void UnwatchProcess(std::uint32_t hWatch);
 
     // A HostProc whose process object the registry released lives on until
     // it ends by itself. Normally it is nobody's child of ours, but in an
     // application that adopts orphans (a child subreaper) it becomes one:
     // the timer reaps it once it has ended, so no zombie is left there.
-    // Takes its own duplicate of hProcess.
-    void AdoptReleased(int hProcess);
+    void AdoptReleased(NmProcess::CmProcessHandle hProcess);
     // Reaps the adopted processes that have ended; with bFinal (at unload)
     // also gives up the handles of those still running.
     void ReapReleased(bool bFinal = false);
@@ -92,7 +90,7 @@ public:
 
 private:
     struct ProcessWatch {
-        int hProcess;  // a duplicate pidfd owned by the watch, -1 once killed
+        NmProcess::CmProcessHandle hProcess;  // the watch's own, empty once killed
         std::string strProxyServerName;
         std::chrono::steady_clock::time_point tpExpiry;
     };
@@ -113,7 +111,7 @@ private:
     NmThread::CmCriticalSection m_csWatches;
     std::map<std::uint32_t, ProcessWatch> m_mapWatches;
     std::uint32_t m_nNextWatch = 0;
-    std::vector<int> m_vecReleased;  // under m_csWatches
+    std::vector<NmProcess::CmProcessHandle> m_vecReleased;  // under m_csWatches
 };
 
 // Starts g_Timer's thread; throws NmThread::CmThreadError on failure.

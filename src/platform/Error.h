@@ -62,10 +62,11 @@ private:
 class CmSystemError final : public CmError
 {
 public:
-    // Reads errno: construct it right after the failing call. Callers of
-    // functions that return their error (pthread_*, posix_spawn) store that
-    // result in errno first.
+    // Reads errno: construct it right after the failing call.
     CmSystemError(std::string_view strLocation, std::string_view strMessage);
+    // The code given: for functions that return their error (pthread_*),
+    // and for codes that travelled (a child's failed exec).
+    CmSystemError(std::string_view strLocation, std::string_view strMessage, int nCode);
     CmSystemError(const CmSystemError& other) = default;
     ~CmSystemError() override;
 
@@ -73,8 +74,6 @@ public:
     std::uint32_t GetCode() const noexcept { return m_nCode; }
 
 private:
-    CmSystemError(std::string_view strLocation, std::string_view strMessage, int nCode);
-
     std::uint32_t m_nCode;
 };
 

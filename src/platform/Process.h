@@ -11,11 +11,42 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "platform/Descriptor.h"
 #include "platform/Error.h"
 
 namespace NmProcess {
+
+// A pidfd: whatever it does reaches the process it was opened for, never one
+// that reused its pid. Move-only; every holder of the process keeps its own
+// Duplicate.
+class CmProcessHandle
+{
+public:
+    CmProcessHandle() = default;
+    explicit CmProcessHandle(NmDescriptor::CmDescriptor hPidFd) noexcept : m_hPidFd(std::move(hPidFd)) {}
+
+    explicit operator bool() const noexcept { return static_cast<bool>(m_hPidFd); }
+    int Get() const noexcept { return m_hPidFd.Get(); }
+    // Gives the pidfd up to the caller, who closes it.
+    int Release() noexcept { return m_hPidFd.Release(); }
+    CmProcessHandle Duplicate() const noexcept { return CmProcessHandle(m_hPidFd.Duplicate()); }
+
+    // Sends nSignal; false (errno set) without a handle or when that fails.
+    bool Signal(int nSignal) const noexcept;
+    bool Kill() const noexcept;
+    // True once the process has ended, and without a handle.
+    bool HasEnded() const noexcept;
+    // Collects the exit status of an ended process that is our child (an
+    // application that adopts orphans becomes HostProc's parent); a process
+    // that is not ours is left to its parent, which collects it.
+    void TryReap() const noexcept;
+
+private:
+    NmDescriptor::CmDescriptor m_hPidFd;
+};
 
 // Operation codes of CmProcessError.
 constexpr std::uint32_t kProcessErrorRun = 0;
@@ -59,7 +90,12 @@ public:
 
     bool IsRunning() const noexcept { return m_bRunning; }
     // The pidfd (close-on-exec, owned by this object), -1 when none.
-    int GetProcessHandle() const noexcept { return m_ProcessInformation.hProcess; }
+    int GetProcessHandle() const noexcept { return m_ProcessInformation.hProcess.Get(); }
+    // A handle of the holder's own, empty when there is none.
+    CmProcessHandle DuplicateHandle() const noexcept
+    {
+        return m_ProcessInformation.hProcess.Duplicate();
+    }
     // The child's pid, for logs only (signal through the handle); 0 before Run.
     pid_t GetProcessId() const noexcept { return m_ProcessInformation.nProcessId; }
     // True once the child has ended, or when no handle is held. How it ended
@@ -70,7 +106,7 @@ public:
 private:
     struct CmProcessInformation
     {
-        int hProcess = -1;
+        CmProcessHandle hProcess;  // the pidfd
         pid_t nProcessId = 0;
     };
 

@@ -74,6 +74,30 @@ private:
     CmCriticalSection& m_csSection;
 };
 
+// Holds a critical section for the extent of a block when it could be
+// entered within nMilliseconds; test it before use.
+class CmCriticalSectionTryLock
+{
+public:
+    CmCriticalSectionTryLock(CmCriticalSection& csSection, std::uint32_t nMilliseconds)
+        : m_csSection(csSection), m_bEntered(csSection.TryEnterFor(nMilliseconds))
+    {
+    }
+    ~CmCriticalSectionTryLock()
+    {
+        if (m_bEntered)
+            m_csSection.Leave();
+    }
+    CmCriticalSectionTryLock(const CmCriticalSectionTryLock&) = delete;
+    CmCriticalSectionTryLock& operator=(const CmCriticalSectionTryLock&) = delete;
+
+    explicit operator bool() const noexcept { return m_bEntered; }
+
+private:
+    CmCriticalSection& m_csSection;
+    const bool m_bEntered;
+};
+
 class CmConditionOS
 {
 public:

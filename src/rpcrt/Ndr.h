@@ -201,6 +201,6 @@ class NdrReader {
 
 // The server side raises this when the client abandons a call (orphaned
 // PDU) in the middle of its request.
-struct CallOrphaned {};
+struct CallOrphaned : StreamEvent {};
 
 }  // namespace kestrel::rpc

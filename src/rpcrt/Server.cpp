@@ -248,8 +248,7 @@ class ServerConnection {
           // Given up by the client while its request was being skipped.
         }
       }
-    } catch (const ProtocolError&) {
-    } catch (const TransportError&) {
+    } catch (const StreamEvent&) {
     } catch (const std::bad_alloc&) {
     }
     if (caller_.group) s_.leaveGroup(caller_.group);
@@ -399,11 +398,7 @@ class ServerConnection {
     try {
       s_.dispatcher_.dispatch(call);
       return 0;
-    } catch (const ProtocolError&) {
-      throw;
-    } catch (const TransportError&) {
-      throw;
-    } catch (const CallOrphaned&) {
+    } catch (const StreamEvent&) {
       throw;
     } catch (const abi::__forced_unwind&) {
       throw;
@@ -442,7 +437,7 @@ Server::Server(Dispatcher& d, ServerOptions o)
       service_(d, ServiceOptions{opt_.endpoint, opt_.maxConnectionsPerGroup, opt_.maxStub, {}}),
       listener_(listenEndpoint(opt_.endpoint, SOMAXCONN)),
       idleSince_(std::chrono::steady_clock::now()) {
-  wake_.reset(raiseFd(::eventfd(0, EFD_CLOEXEC)));
+  wake_.Reset(NmDescriptor::RaiseAbove2(::eventfd(0, EFD_CLOEXEC)));
   if (!wake_) {
     unlinkSocket();
     throw std::runtime_error(std::string("eventfd: ") + std::strerror(errno));
@@ -462,12 +457,12 @@ void Server::start() { acceptor_ = std::thread([this] { acceptLoop(); }); }
 void Server::requestStop() noexcept {
   uint64_t one = 1;
   stopRequested_.store(true);
-  ssize_t r = ::write(wake_.get(), &one, sizeof one);
+  ssize_t r = ::write(wake_.Get(), &one, sizeof one);
   (void)r;
 }
 
 void Server::unlinkSocket() noexcept {
-  ::unlinkat(listener_.dir.fd.get(), opt_.endpoint.c_str(), 0);
+  ::unlinkat(listener_.dir.fd.Get(), opt_.endpoint.c_str(), 0);
 }
 
 void Server::markActivity() {
@@ -497,19 +492,19 @@ bool Server::waitIdle(std::chrono::milliseconds grace, std::chrono::milliseconds
 }
 
 void Server::acceptLoop() {
-  pollfd p[2] = {{listener_.fd.get(), POLLIN, 0}, {wake_.get(), POLLIN, 0}};
+  pollfd p[2] = {{listener_.fd.Get(), POLLIN, 0}, {wake_.Get(), POLLIN, 0}};
   for (;;) {
     int n = ::poll(p, 2, -1);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 || p[1].revents) break;
     if (!(p[0].revents & POLLIN)) continue;
-    int fd = ::accept4(listener_.fd.get(), nullptr, nullptr, SOCK_CLOEXEC);
+    int fd = ::accept4(listener_.fd.Get(), nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) {
       if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
         ::poll(&p[1], 1, 50);  // out of resources: do not spin on the listener
       continue;
     }
-    fd = raiseFd(fd);
+    fd = NmDescriptor::RaiseAbove2(fd);
     CallerInfo caller;
     if (fd < 0 || !peerIsSameUser(fd, &caller.pid, &caller.uid)) {
       if (fd >= 0) ::close(fd);

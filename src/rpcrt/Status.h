@@ -45,6 +45,14 @@ uint32_t statusFromFault(uint32_t fault) noexcept;
 // Status of a server-side failure → fault status sent.
 uint32_t faultFromStatus(uint32_t status) noexcept;
 
+// What the byte stream did, rather than what a procedure did: it broke or
+// lied (the connection ends), or the client gave the call up. The server's
+// dispatch never turns one into a fault.
+class StreamEvent {
+ public:
+  virtual ~StreamEvent() = default;
+};
+
 // The exception that leaves every client function on failure; status() is
 // the u32 RPC status (RPC_S_* / RPC_X_* above, or a fault status passed
 // through unchanged). Server methods may throw it too: the status is sent
@@ -69,7 +77,7 @@ class StubError : public RpcError {
 
 // A malformed PDU: the stream can no longer be trusted, the connection
 // goes. Callers see it as RpcError(RPC_S_PROTOCOL_ERROR).
-class ProtocolError : public RpcError {
+class ProtocolError : public RpcError, public StreamEvent {
  public:
   ProtocolError() noexcept : RpcError(RPC_S_PROTOCOL_ERROR) {}
 };

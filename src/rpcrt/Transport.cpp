@@ -15,25 +15,6 @@
 
 namespace kestrel::rpc {
 
-Fd& Fd::operator=(Fd&& o) noexcept {
-  if (this != &o) reset(o.release());
-  return *this;
-}
-
-void Fd::reset(int fd) {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = fd;
-}
-
-int raiseFd(int fd) {
-  if (fd < 0 || fd >= 3) return fd;
-  int high = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
-  int saved = errno;
-  ::close(fd);
-  errno = saved;
-  return high;
-}
-
 // ---- fd tracking for fork ----------------------------------------------
 
 namespace {
@@ -92,7 +73,7 @@ size_t SocketTransport::read(const iovec* iovIn, int cnt, size_t atLeast) {
     m.msg_iovlen = size_t(cnt - first);
     // When every byte asked for is due, let the kernel gather them in one call.
     int flags = (capacity - total == atLeast - total) ? MSG_WAITALL : 0;
-    ssize_t n = ::recvmsg(fd_.get(), &m, flags | MSG_CMSG_CLOEXEC);
+    ssize_t n = ::recvmsg(fd_.Get(), &m, flags | MSG_CMSG_CLOEXEC);
     if (n < 0) {
       if (errno == EINTR) continue;
       if (errno == EAGAIN || errno == EWOULDBLOCK) throw TransportStalled();
@@ -117,7 +98,7 @@ void SocketTransport::write(const iovec* iovIn, int cnt) {
       msghdr m{};
       m.msg_iov = iov + f;
       m.msg_iovlen = size_t(batch - f);
-      ssize_t n = ::sendmsg(fd_.get(), &m, MSG_NOSIGNAL);
+      ssize_t n = ::sendmsg(fd_.Get(), &m, MSG_NOSIGNAL);
       if (n < 0) {
         if (errno == EINTR) continue;
         throw TransportError("send failed", !any);
@@ -131,8 +112,8 @@ void SocketTransport::write(const iovec* iovIn, int cnt) {
 
 void SocketTransport::setStallLimit(unsigned ms) {
   timeval tv{time_t(ms / 1000), suseconds_t((ms % 1000) * 1000)};
-  ::setsockopt(fd_.get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  ::setsockopt(fd_.get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+  ::setsockopt(fd_.Get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  ::setsockopt(fd_.Get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
 }
 
 // ---- memory transport ----------------------------------------------------
@@ -184,9 +165,9 @@ SocketDir openSocketDir(bool create) {
   }
   int fd = ::open(d.path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) dirError(d.path, std::strerror(errno));
-  d.fd.reset(raiseFd(fd));
+  d.fd.Reset(NmDescriptor::RaiseAbove2(fd));
   struct stat st {};
-  if (::fstat(d.fd.get(), &st) != 0) dirError(d.path, std::strerror(errno));
+  if (::fstat(d.fd.Get(), &st) != 0) dirError(d.path, std::strerror(errno));
   if (st.st_uid != ::geteuid()) dirError(d.path, "not owned by the current user");
   if (st.st_mode & 077) dirError(d.path, "accessible by group or others");
   return d;
@@ -199,7 +180,7 @@ bool makeAddress(const SocketDir& dir, const std::string& endpoint, sockaddr_un&
                  std::string& used) {
   used = dir.path + "/" + endpoint;
   if (used.size() >= sizeof(addr.sun_path))
-    used = "/proc/self/fd/" + std::to_string(dir.fd.get()) + "/" + endpoint;
+    used = "/proc/self/fd/" + std::to_string(dir.fd.Get()) + "/" + endpoint;
   if (used.size() >= sizeof(addr.sun_path)) return false;
   std::memset(&addr, 0, sizeof addr);
   addr.sun_family = AF_UNIX;
@@ -209,7 +190,7 @@ bool makeAddress(const SocketDir& dir, const std::string& endpoint, sockaddr_un&
 
 Fd newSocket() {
   int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  return Fd(raiseFd(fd));
+  return Fd(NmDescriptor::RaiseAbove2(fd));
 }
 
 bool connectTo(int fd, const sockaddr_un& addr) {
@@ -242,8 +223,8 @@ Fd connectEndpoint(const std::string& endpoint) {
   if (!makeAddress(dir, endpoint, addr, path)) throw TransportError("socket path too long");
   Fd fd = newSocket();
   if (!fd) throw TransportError("socket failed");
-  if (!connectTo(fd.get(), addr)) throw TransportError("connect failed");
-  if (!peerIsSameUser(fd.get())) throw TransportError("peer runs under another user");
+  if (!connectTo(fd.Get(), addr)) throw TransportError("connect failed");
+  if (!peerIsSameUser(fd.Get())) throw TransportError("peer runs under another user");
   return fd;
 }
 
@@ -257,29 +238,39 @@ Listener listenEndpoint(const std::string& endpoint, int backlog) {
   for (int attempt = 0;; ++attempt) {
     l.fd = newSocket();
     if (!l.fd) throw std::runtime_error(std::string("socket: ") + std::strerror(errno));
-    if (::bind(l.fd.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0) break;
+    if (::bind(l.fd.Get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0) break;
     int err = errno;
     if (err != EADDRINUSE || attempt > 0)
       throw std::runtime_error("bind " + l.displayPath + ": " + std::strerror(err));
     // A socket file is there: replace it only if nobody listens on it.
     Fd probe = newSocket();
-    if (probe && connectTo(probe.get(), addr))
+    if (probe && connectTo(probe.Get(), addr))
       throw std::runtime_error("endpoint already in use: " + l.displayPath);
-    ::unlinkat(l.dir.fd.get(), endpoint.c_str(), 0);
+    ::unlinkat(l.dir.fd.Get(), endpoint.c_str(), 0);
   }
   // fchmodat does not follow the O_PATH descriptor's path; the directory is
   // ours and 0700, so nobody can swap the file in between.
-  if (::fchmodat(l.dir.fd.get(), endpoint.c_str(), 0600, 0) != 0) {
+  if (::fchmodat(l.dir.fd.Get(), endpoint.c_str(), 0600, 0) != 0) {
     int err = errno;
-    ::unlinkat(l.dir.fd.get(), endpoint.c_str(), 0);
+    ::unlinkat(l.dir.fd.Get(), endpoint.c_str(), 0);
     throw std::runtime_error("chmod " + l.displayPath + ": " + std::strerror(err));
   }
-  if (::listen(l.fd.get(), backlog) != 0) {
+  if (::listen(l.fd.Get(), backlog) != 0) {
     int err = errno;
-    ::unlinkat(l.dir.fd.get(), endpoint.c_str(), 0);
+    ::unlinkat(l.dir.fd.Get(), endpoint.c_str(), 0);
     throw std::runtime_error("listen " + l.displayPath + ": " + std::strerror(err));
   }
   return l;
+}
+
+void removeEndpointSocket(const std::string& endpoint) noexcept {
+  if (endpoint.empty()) return;
+  try {
+    const SocketDir dir = openSocketDir(false);
+    ::unlinkat(dir.fd.Get(), endpoint.c_str(), 0);
+  } catch (const std::exception&) {
+    // No usable socket directory: there is no socket to remove either.
+  }
 }
 
 }  // namespace kestrel::rpc

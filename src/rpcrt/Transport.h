@@ -12,11 +12,14 @@
 #include <string>
 #include <vector>
 
+#include "platform/Descriptor.h"
+#include "rpcrt/Status.h"
+
 namespace kestrel::rpc {
 
 // The peer went away or the socket failed. `duringWrite` tells the client's
 // retry rule whether anything of a request reached the peer.
-class TransportError : public std::runtime_error {
+class TransportError : public std::runtime_error, public StreamEvent {
  public:
   TransportError(const char* what, bool nothingWritten = false)
       : std::runtime_error(what), nothingWritten_(nothingWritten) {}
@@ -43,35 +46,15 @@ class Transport {
   virtual void write(const iovec* iov, int iovcnt) = 0;
 };
 
-// An owned descriptor.
-class Fd {
- public:
-  Fd() = default;
-  explicit Fd(int fd) : fd_(fd) {}
-  Fd(Fd&& o) noexcept : fd_(o.release()) {}
-  Fd& operator=(Fd&& o) noexcept;
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  ~Fd() { reset(); }
-  int get() const { return fd_; }
-  explicit operator bool() const { return fd_ >= 0; }
-  int release() {
-    int f = fd_;
-    fd_ = -1;
-    return f;
-  }
-  void reset(int fd = -1);
-
- private:
-  int fd_ = -1;
-};
+// The descriptors of the runtime are the platform's one owner type.
+using Fd = NmDescriptor::CmDescriptor;
 
 class SocketTransport final : public Transport {
  public:
   explicit SocketTransport(Fd fd) : fd_(std::move(fd)) {}
   size_t read(const iovec* iov, int iovcnt, size_t atLeast) override;
   void write(const iovec* iov, int iovcnt) override;
-  int fd() const { return fd_.get(); }
+  int fd() const { return fd_.Get(); }
   // Makes a read or a write that waits longer than `ms` with no progress
   // fail with TransportStalled (0: wait for ever, the default).
   void setStallLimit(unsigned ms);
@@ -123,9 +106,9 @@ Listener listenEndpoint(const std::string& endpoint, int backlog);
 // True when the peer of a connected socket runs under our uid.
 bool peerIsSameUser(int fd, pid_t* pid = nullptr, uid_t* uid = nullptr);
 
-// Moves a new descriptor to 3 or above (close-on-exec), so that an
-// application that closed its standard streams never gets one of ours there.
-int raiseFd(int fd);
+// Removes the socket file of an endpoint whose server cannot (it was
+// killed); nothing when there is no usable socket directory.
+void removeEndpointSocket(const std::string& endpoint) noexcept;
 
 // Descriptors of the runtime's connections, closed in the child after
 // fork() so that a child never shares a connection with its parent.

@@ -41,33 +41,6 @@ namespace {
 constexpr long kKernelSigsetSize = 8;
 constexpr int kExecFailedStatus = 127;
 
-// Owns a descriptor.
-class CmFd
-{
-public:
-    CmFd() = default;
-    explicit CmFd(int hFd) : m_hFd(hFd) {}
-    ~CmFd() { Close(); }
-    CmFd(const CmFd&) = delete;
-    CmFd& operator=(const CmFd&) = delete;
-
-    int Get() const noexcept { return m_hFd; }
-    int Release() noexcept { return std::exchange(m_hFd, -1); }
-    void Reset(int hFd) noexcept
-    {
-        Close();
-        m_hFd = hFd;
-    }
-    void Close() noexcept
-    {
-        if (m_hFd >= 0)
-            close(std::exchange(m_hFd, -1));
-    }
-
-private:
-    int m_hFd = -1;
-};
-
 // What the children need, prepared by the parent: they must not allocate.
 struct CmSpawnPlan
 {
@@ -85,11 +58,10 @@ struct CmSpawnReport
     pid_t nPid;
 };
 
-[[noreturn]] void ThrowCreateError(int nCode)
-{
-    errno = nCode;
-    throw NmError::CmSystemError(NMERROR_LOCATION("NmProcess::CmProcess::Run", THIS_FILE), "Error creating process!");
-}
+// The system error of a failed start, raised where it happened.
+#define THROW_CREATE_ERROR(nCode)                                                                             \
+    throw NmError::CmSystemError(NMERROR_LOCATION("NmProcess::CmProcess::Run", THIS_FILE), "Error creating process!", \
+                                 (nCode))
 
 // ---- grandchild: from fork to exec ----------------------------------------
 
@@ -222,14 +194,16 @@ CHILD_CODE void ResetSignalsForExec()
 // ---- Run's side ------------------------------------------------------------
 
 // Keeps a descriptor that a child uses off 0-2, which the child may replace.
-void MoveAbove2(CmFd& hFd)
+// False (errno set, the descriptor kept where it is) when it cannot be moved.
+bool MoveAbove2(NmDescriptor::CmDescriptor& hFd)
 {
     if (hFd.Get() >= 3)
-        return;
-    const int hMoved = fcntl(hFd.Get(), F_DUPFD_CLOEXEC, 3);
-    if (hMoved < 0)
-        ThrowCreateError(errno);
-    hFd.Reset(hMoved);
+        return true;
+    NmDescriptor::CmDescriptor hMoved = hFd.Duplicate();
+    if (!hMoved)
+        return false;
+    hFd = std::move(hMoved);
+    return true;
 }
 
 // False when someone else reaped it (SIGCHLD ignored, or the application's
@@ -256,7 +230,7 @@ pid_t ForkIntermediate(const CmSpawnPlan& plan)
     const int nForkError = errno;
     pthread_sigmask(SIG_SETMASK, &setSaved, nullptr);
     if (nIntermediate < 0)
-        ThrowCreateError(nForkError);
+        THROW_CREATE_ERROR(nForkError);
     return nIntermediate;
 }
 
@@ -279,9 +253,9 @@ std::pair<int, pid_t> ReceiveReport(int hSocket, bool bIntermediateReaped)
         nReceived = recvmsg(hSocket, &msg, nFlags);
     } while (nReceived < 0 && errno == EINTR);
     if (nReceived < 0 && errno != EAGAIN)
-        ThrowCreateError(errno);
+        THROW_CREATE_ERROR(errno);
 
-    CmFd hPidFd;
+    NmDescriptor::CmDescriptor hPidFd;
     if (nReceived > 0) {
         for (cmsghdr* pHeader = CMSG_FIRSTHDR(&msg); pHeader != nullptr; pHeader = CMSG_NXTHDR(&msg, pHeader)) {
             if (pHeader->cmsg_level == SOL_SOCKET && pHeader->cmsg_type == SCM_RIGHTS &&
@@ -294,11 +268,11 @@ std::pair<int, pid_t> ReceiveReport(int hSocket, bool bIntermediateReaped)
     }
     // The intermediate died without a word.
     if (nReceived != static_cast<ssize_t>(sizeof report))
-        ThrowCreateError(ECHILD);
+        THROW_CREATE_ERROR(ECHILD);
     if (report.nError != 0)
-        ThrowCreateError(report.nError);
+        THROW_CREATE_ERROR(report.nError);
     if (hPidFd.Get() < 0)
-        ThrowCreateError(ECHILD);
+        THROW_CREATE_ERROR(ECHILD);
     return {hPidFd.Release(), report.nPid};
 }
 
@@ -312,38 +286,38 @@ std::pair<int, pid_t> StartGrandchild(const std::string& strExecutable, const st
         vecArgv.push_back(const_cast<char*>(strArgument.c_str()));
     vecArgv.push_back(nullptr);
 
-    CmFd hStdin;
+    NmDescriptor::CmDescriptor hStdin;
     if (bNoWindow) {
         hStdin.Reset(open("/dev/null", O_RDONLY | O_CLOEXEC));
         if (hStdin.Get() < 0)
-            ThrowCreateError(errno);
-        MoveAbove2(hStdin);
+            THROW_CREATE_ERROR(errno);
+        if (!MoveAbove2(hStdin))
+            THROW_CREATE_ERROR(errno);
     }
 
     int ahSockets[2];
     if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ahSockets) != 0)
-        ThrowCreateError(errno);
-    CmFd hReceive(ahSockets[0]);
-    CmFd hReport(ahSockets[1]);
+        THROW_CREATE_ERROR(errno);
+    NmDescriptor::CmDescriptor hReceive(ahSockets[0]);
+    NmDescriptor::CmDescriptor hReport(ahSockets[1]);
     // An application without standard streams leaves 0-2 free: nothing of
     // ours may take them, or its writes to them would land in our sockets.
-    MoveAbove2(hReceive);
-    MoveAbove2(hReport);
+    if (!MoveAbove2(hReceive) || !MoveAbove2(hReport))
+        THROW_CREATE_ERROR(errno);
 
     const CmSpawnPlan plan = {strExecutable.c_str(), vecArgv.data(), environ, hStdin.Get(), hReport.Get()};
     const pid_t nIntermediate = ForkIntermediate(plan);
-    hStdin.Close();
-    hReport.Close();
+    hStdin.Reset();
+    hReport.Reset();
     const bool bReaped = ReapIntermediate(nIntermediate);
     const auto [hReceived, nPid] = ReceiveReport(hReceive.Get(), bReaped);
     // The pidfd arrives on the lowest free descriptor, which may be 0-2.
-    CmFd hPidFd(hReceived);
-    try {
-        MoveAbove2(hPidFd);
-    } catch (...) {
+    NmDescriptor::CmDescriptor hPidFd(hReceived);
+    if (!MoveAbove2(hPidFd)) {
+        const int nError = errno;
         // A child whose handle we cannot keep must not live on unowned.
-        syscall(SYS_pidfd_send_signal, hPidFd.Get(), SIGKILL, nullptr, 0U);
-        throw;
+        CmProcessHandle(std::move(hPidFd)).Kill();
+        THROW_CREATE_ERROR(nError);
     }
     return {hPidFd.Release(), nPid};
 }
@@ -354,10 +328,9 @@ void CmProcess::Run(const std::string& strExecutable, const std::vector<std::str
 {
     try {
         const auto [hPidFd, nPid] = StartGrandchild(strExecutable, vecArguments, bNoWindow);
-        // Run is meant for an object that is not running; never leak a handle.
-        if (m_ProcessInformation.hProcess >= 0)
-            close(m_ProcessInformation.hProcess);
-        m_ProcessInformation.hProcess = hPidFd;
+        // Run is meant for an object that is not running; a handle held
+        // before is closed, never leaked.
+        m_ProcessInformation.hProcess = CmProcessHandle(NmDescriptor::CmDescriptor(hPidFd));
         m_ProcessInformation.nProcessId = nPid;
     } catch (const NmError::CmError& error) {
         throw CmProcessError(NMERROR_LOCATION("NmProcess::CmProcess::Run", THIS_FILE), "Error running process!",
@@ -369,13 +342,12 @@ void CmProcess::Run(const std::string& strExecutable, const std::vector<std::str
 void CmProcess::Kill()
 {
     try {
-        // Raw: glibc 2.36's <sys/pidfd.h> is not usable from C++.
-        if (syscall(SYS_pidfd_send_signal, m_ProcessInformation.hProcess, SIGKILL, nullptr, 0U) != 0)
+        if (!m_ProcessInformation.hProcess.Kill())
             throw NmError::CmSystemError(NMERROR_LOCATION("NmProcess::CmProcess::Kill", THIS_FILE),
                                          "Error terminating process!");
         // Linux has no primary-thread handle to close. close() releases the
         // descriptor even when it reports an error, so it is never closed twice.
-        if (close(std::exchange(m_ProcessInformation.hProcess, -1)) != 0)
+        if (close(m_ProcessInformation.hProcess.Release()) != 0)
             throw NmError::CmSystemError(NMERROR_LOCATION("NmProcess::CmProcess::Kill", THIS_FILE),
                                          "Error closing handle of process!");
     } catch (const NmError::CmError& error) {
@@ -385,23 +357,8 @@ void CmProcess::Kill()
     m_bRunning = false;
 }
 
-CmProcess::~CmProcess()
-{
-    if (m_ProcessInformation.hProcess >= 0)
-        close(m_ProcessInformation.hProcess);
-}
+CmProcess::~CmProcess() = default;
 
-bool CmProcess::HasEnded() const
-{
-    if (m_ProcessInformation.hProcess < 0)
-        return true;
-    // A pidfd turns readable when its process has ended.
-    pollfd pfd = {m_ProcessInformation.hProcess, POLLIN, 0};
-    int nReady;
-    do {
-        nReady = poll(&pfd, 1, 0);
-    } while (nReady < 0 && errno == EINTR);
-    return nReady > 0 && (pfd.revents & POLLIN) != 0;
-}
+bool CmProcess::HasEnded() const { return m_ProcessInformation.hProcess.HasEnded(); }
 
 } // namespace NmProcess

@@ -61,10 +61,8 @@ void CmThread::Detach()
     if (!m_hThread)
         return;
     try {
-        if (const int nResult = pthread_detach(*m_hThread); nResult != 0) {
-            errno = nResult;
-            throw NmError::CmSystemError(NMERROR_LOCATION("NmThread::CmThread::Detach", THIS_FILE), "");
-        }
+        if (const int nResult = pthread_detach(*m_hThread); nResult != 0)
+            throw NmError::CmSystemError(NMERROR_LOCATION("NmThread::CmThread::Detach", THIS_FILE), "", nResult);
     } catch (const NmError::CmError& error) {
         throw CmThreadError(NMERROR_LOCATION("NmThread::CmThread::Detach", THIS_FILE), "Error detaching thread!",
                             kThreadErrorDetach, error);
@@ -83,10 +81,8 @@ bool CmThread::Join()
         // without the call, which thread sanitizers cannot survive.
         const int nResult =
             pthread_equal(*m_hThread, pthread_self()) ? EDEADLK : pthread_join(*m_hThread, &pExitCode);
-        if (nResult != 0) {
-            errno = nResult;
-            throw NmError::CmSystemError(NMERROR_LOCATION("NmThread::CmThread::Join", THIS_FILE), "");
-        }
+        if (nResult != 0)
+            throw NmError::CmSystemError(NMERROR_LOCATION("NmThread::CmThread::Join", THIS_FILE), "", nResult);
     } catch (const NmError::CmError& error) {
         throw CmThreadError(NMERROR_LOCATION("NmThread::CmThread::Join", THIS_FILE), "Error joining thread!",
                             kThreadErrorJoin, error);

@@ -10,15 +10,12 @@
 
 #define THIS_FILE "posix/ThreadCondition-OSD.cpp"
 
+// The location of a raise in operation szName of CmCondition, at its own line.
+#define CONDITION_LOCATION(szName) NMERROR_LOCATION("NmThread::CmCondition::" szName, THIS_FILE)
+
 namespace NmThread {
 namespace {
 
-// Raises a CmSystemError for a pthread result code (nResult != 0).
-[[noreturn]] void ThrowSystemError(int nResult, const char* szLocation, const char* szMessage)
-{
-    errno = nResult;
-    throw NmError::CmSystemError(szLocation, szMessage);
-}
 
 timespec DeadlineAfter(std::uint32_t nMilliseconds)
 {
@@ -37,12 +34,11 @@ timespec DeadlineAfter(std::uint32_t nMilliseconds)
 
 CmCondition::CmCondition(bool bInitiallySet, bool bAutoReset)
 {
-    constexpr const char* szLocation = NMERROR_LOCATION("NmThread::CmCondition::CmCondition", THIS_FILE);
     m_hEvent.bSet = bInitiallySet;
     m_hEvent.bAutoReset = bAutoReset;
     try {
         if (const int nResult = pthread_mutex_init(&m_hEvent.mtxState, nullptr); nResult != 0)
-            ThrowSystemError(nResult, szLocation, "Creating event handle failed!");
+            throw NmError::CmSystemError(CONDITION_LOCATION("CmCondition"), "Creating event handle failed!", nResult);
 
         pthread_condattr_t attr;
         pthread_condattr_init(&attr);
@@ -51,16 +47,15 @@ CmCondition::CmCondition(bool bInitiallySet, bool bAutoReset)
         pthread_condattr_destroy(&attr);
         if (nResult != 0) {
             pthread_mutex_destroy(&m_hEvent.mtxState);
-            ThrowSystemError(nResult, szLocation, "Creating event handle failed!");
+            throw NmError::CmSystemError(CONDITION_LOCATION("CmCondition"), "Creating event handle failed!", nResult);
         }
     } catch (const NmError::CmError& error) {
-        throw CmConditionVariableError(szLocation, "Error initializing condition!", kConditionErrorCreate, error);
+        throw CmConditionVariableError(CONDITION_LOCATION("CmCondition"), "Error initializing condition!", kConditionErrorCreate, error);
     }
 }
 
 CmCondition::~CmCondition() noexcept(false)
 {
-    constexpr const char* szLocation = NMERROR_LOCATION("NmThread::CmCondition::~CmCondition", THIS_FILE);
     const int nCondResult = pthread_cond_destroy(&m_hEvent.cndChanged);
     const int nMutexResult = pthread_mutex_destroy(&m_hEvent.mtxState);
     const int nResult = nCondResult != 0 ? nCondResult : nMutexResult;
@@ -68,18 +63,17 @@ CmCondition::~CmCondition() noexcept(false)
     if (nResult == 0 || std::uncaught_exceptions() > 0)
         return;
     try {
-        ThrowSystemError(nResult, szLocation, "Closing event handle failed!");
+        throw NmError::CmSystemError(CONDITION_LOCATION("~CmCondition"), "Closing event handle failed!", nResult);
     } catch (const NmError::CmError& error) {
-        throw CmConditionVariableError(szLocation, "Error deinitializing condition!", kConditionErrorDestroy, error);
+        throw CmConditionVariableError(CONDITION_LOCATION("~CmCondition"), "Error deinitializing condition!", kConditionErrorDestroy, error);
     }
 }
 
 void CmCondition::Set()
 {
-    constexpr const char* szLocation = NMERROR_LOCATION("NmThread::CmCondition::Set", THIS_FILE);
     try {
         if (const int nResult = pthread_mutex_lock(&m_hEvent.mtxState); nResult != 0)
-            ThrowSystemError(nResult, szLocation, "Error setting event!");
+            throw NmError::CmSystemError(CONDITION_LOCATION("Set"), "Error setting event!", nResult);
         m_hEvent.bSet = true;
         // Notified under the lock: a waiter that returns and destroys the
         // condition cannot do so while the broadcast is still running.
@@ -87,32 +81,30 @@ void CmCondition::Set()
                                                 : pthread_cond_broadcast(&m_hEvent.cndChanged);
         pthread_mutex_unlock(&m_hEvent.mtxState);
         if (nResult != 0)
-            ThrowSystemError(nResult, szLocation, "Error setting event!");
+            throw NmError::CmSystemError(CONDITION_LOCATION("Set"), "Error setting event!", nResult);
     } catch (const NmError::CmError& error) {
-        throw CmConditionVariableError(szLocation, "Error setting condition!", kConditionErrorSet, error);
+        throw CmConditionVariableError(CONDITION_LOCATION("Set"), "Error setting condition!", kConditionErrorSet, error);
     }
 }
 
 void CmCondition::Reset()
 {
-    constexpr const char* szLocation = NMERROR_LOCATION("NmThread::CmCondition::Reset", THIS_FILE);
     try {
         if (const int nResult = pthread_mutex_lock(&m_hEvent.mtxState); nResult != 0)
-            ThrowSystemError(nResult, szLocation, "Error resetting event!");
+            throw NmError::CmSystemError(CONDITION_LOCATION("Reset"), "Error resetting event!", nResult);
         m_hEvent.bSet = false;
         pthread_mutex_unlock(&m_hEvent.mtxState);
     } catch (const NmError::CmError& error) {
-        throw CmConditionVariableError(szLocation, "Error resetting condition!", kConditionErrorReset, error);
+        throw CmConditionVariableError(CONDITION_LOCATION("Reset"), "Error resetting condition!", kConditionErrorReset, error);
     }
 }
 
 bool CmCondition::Wait(std::uint32_t nMilliseconds)
 {
-    constexpr const char* szLocation = NMERROR_LOCATION("NmThread::CmCondition::Wait", THIS_FILE);
     try {
         const timespec tsDeadline = DeadlineAfter(nMilliseconds == kInfinite ? 0 : nMilliseconds);
         if (const int nResult = pthread_mutex_lock(&m_hEvent.mtxState); nResult != 0)
-            ThrowSystemError(nResult, szLocation, "Error waiting for event!");
+            throw NmError::CmSystemError(CONDITION_LOCATION("Wait"), "Error waiting for event!", nResult);
         int nResult = 0;
         while (!m_hEvent.bSet && nResult == 0) {
             nResult = nMilliseconds == kInfinite
@@ -124,10 +116,10 @@ bool CmCondition::Wait(std::uint32_t nMilliseconds)
             m_hEvent.bSet = false;
         pthread_mutex_unlock(&m_hEvent.mtxState);
         if (!bWasSet && nResult != ETIMEDOUT)
-            ThrowSystemError(nResult, szLocation, "Error waiting for event!");
+            throw NmError::CmSystemError(CONDITION_LOCATION("Wait"), "Error waiting for event!", nResult);
         return bWasSet;
     } catch (const NmError::CmError& error) {
-        throw CmConditionVariableError(szLocation, "Error waiting for condition!", kConditionErrorWait, error);
+        throw CmConditionVariableError(CONDITION_LOCATION("Wait"), "Error waiting for condition!", kConditionErrorWait, error);
     }
 }
 

@@ -36,11 +36,10 @@ void CmTimeStamp::SetCurrentTime()
     const bool bRead = clock_gettime(CLOCK_REALTIME, &tsNow) == 0;
     // A system clock before 1970 is treated as a failed conversion.
     if (!bRead || tsNow.tv_sec < 0) {
-        if (bRead)
-            errno = ERANGE;
+        const int nCode = bRead ? ERANGE : errno;
         try {
             throw NmError::CmSystemError(NMERROR_LOCATION("NmTimeStamp::CmTimeStamp::SetCurrentTime", THIS_FILE),
-                                         "Error converting system time to file time!");
+                                         "Error converting system time to file time!", nCode);
         } catch (const NmError::CmError& error) {
             throw CmTimeError(NMERROR_LOCATION("NmTimeStamp::CmTimeStamp::SetCurrentTime", THIS_FILE),
                               "Error setting time stamp to current time of day!", kTimeErrorSetCurrentTime, error);

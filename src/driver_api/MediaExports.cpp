@@ -3,19 +3,21 @@
 
 #include <cstdint>
 
+#include "c_api/Notes.h"
 #include "driver_api/CallFrame.h"
 #include "driver_api/Conversions.h"
 
 extern "C" {
 
 KESTREL_API int GetImage2(const char* szServer, int nCamNo, unsigned char** pJpgBytes) {
+    int32_t nSize = 0;
     ForwardCall(
         KESTREL_FRAME("GetImage2",
                       "rpc_GetImage2(pCTX->m_hCtx, (RpcCChar*)szServer, nCamNo, &nSize, pJpgBytes)"),
         szServer, [&](RpcDriverCallCtx hCtx) {
-            int32_t nSize = 0;
             return rpc_GetImage2(hCtx, szServer, nCamNo, &nSize, reinterpret_cast<RpcChar**>(pJpgBytes));
         });
+    kestrel_c_notes::ImageLength(nSize);  // for the C interface's GetImage2 with length
     return 0;  // the driver's result is not kept
 }
 

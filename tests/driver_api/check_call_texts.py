@@ -322,10 +322,12 @@ def extract_exports(path):
 
 def read_export_list(path):
     hdr = open(path, encoding="utf-8").read()
-    start = hdr.index("#define KESTREL_FORWARDING_EXPORTS(X)")
-    end = hdr.index("#define KESTREL_DRIVER_SERVICE_EXPORTS")
+    start = hdr.index("#define KESTREL_FORWARDING_EXPORTS_T(X, T)")
+    end = hdr.index("#define KESTREL_DRIVER_SERVICE_EXPORTS_T")
+    # The list writes the two types that C spells differently as T(...).
+    body = hdr[start:end].replace("T(BSTR)", "BSTR").replace("T(CStringArrayRef)", "CStringArray&")
     exports = {}
-    for m in re.finditer(r"X\((-?\d+), (\w+), (\w+), \(([^)]*)\), \(([^)]*)\)\)", hdr[start:end]):
+    for m in re.finditer(r"X\((-?\d+), (\w+), (\w+), \(([^)]*)\), \(([^)]*)\)\)", body):
         exports[m.group(3)] = (int(m.group(1)), m.group(2), norm(m.group(4)))
     return exports
 

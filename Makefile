@@ -12,7 +12,8 @@ PACKAGES := g++ make cmake pkg-config python3 \
             libicu-dev libboost-regex-dev uuid-dev libinih-dev \
             libturbojpeg0-dev libcli11-dev \
             libgtest-dev libgmock-dev libbenchmark-dev \
-            clang libclang-rt-14-dev gnuplot-nox python3-impacket
+            clang libclang-rt-14-dev gnuplot-nox python3-impacket \
+            python3-pytest python3-venv python3-setuptools python3-wheel
 
 .PHONY: all deps build test test-asan test-tsan ci soak bench demo fuzz fuzz-short mutants install clean
 

@@ -12,7 +12,8 @@ PACKAGES := g++ make cmake pkg-config python3 \
             libicu-dev libboost-regex-dev uuid-dev libinih-dev \
             libturbojpeg0-dev libcli11-dev \
             libgtest-dev libgmock-dev libbenchmark-dev \
-            clang libclang-rt-14-dev gnuplot-nox python3-impacket
+            clang libclang-rt-14-dev gnuplot-nox python3-impacket \
+            python3-pytest python3-venv python3-setuptools python3-wheel
 
 .PHONY: all deps build test test-asan test-tsan ci soak bench demo fuzz fuzz-short mutants install clean
 
@@ -49,7 +50,7 @@ test: build
 # platform, runtime, interface, HostProc, library, soak.
 SANITIZER_FLAGS := -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1 -DNDEBUG" -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O1 -g1 -DNDEBUG"
 SANITIZER_PARTS := $(SANITIZER_FLAGS) -DKESTREL_PARTS="src;include;hostproc;drivers;tests" \
-                   -DKESTREL_TEST_PARTS="driver_api;dropin;hostproc;library;platform;remote;rpcrt;simcam;soak;testdriver;trace"
+                   -DKESTREL_TEST_PARTS="c_api;driver_api;dropin;hostproc;library;platform;remote;rpcrt;simcam;soak;testdriver;trace"
 TSAN_PARTS      := $(SANITIZER_FLAGS) -DKESTREL_PARTS="src;include;hostproc;drivers;tests" \
                    -DKESTREL_TEST_PARTS="platform;rpcrt;remote;hostproc;testdriver;library;soak"
 

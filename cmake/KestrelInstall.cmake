@@ -1,5 +1,7 @@
 # Installs Kestrel for applications and driver authors:
 #   <libdir>/libKestrel.so                          the library applications load
+#   <libdir>/libKestrelC.so                         the C interface (kestrel_c.h), on libKestrel.so
+#   <python purelib>/kestrel/                       the Python package over libKestrelC.so
 #   <includedir>/kestrel/*.h                        the public driver API
 #   <libdir>/kestrel/drivers/libsimcam.so           the simulated camera
 #   <libdir>/kestrel/drivers/hostproc/HostProc      the proxy server, beside the drivers
@@ -17,13 +19,27 @@ include_guard(GLOBAL)
 include(${CMAKE_CURRENT_LIST_DIR}/KestrelPaths.cmake)
 include(CMakePackageConfigHelpers)
 
-install(TARGETS Kestrel EXPORT KestrelTargets
+install(TARGETS Kestrel KestrelC EXPORT KestrelTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 file(GLOB KESTREL_PUBLIC_HEADERS ${PROJECT_SOURCE_DIR}/include/kestrel/*.h)
 install(FILES ${KESTREL_PUBLIC_HEADERS} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/kestrel)
 install(TARGETS simcam LIBRARY DESTINATION ${KESTREL_INSTALL_DRIVERSDIR})
 install(TARGETS HostProc RUNTIME DESTINATION ${KESTREL_INSTALL_DRIVERSDIR}/hostproc)
+
+# The Python package goes where the platform's Python looks under the prefix
+# (Debian: lib/python3.X/dist-packages), told where libKestrelC.so lies.
+if(KESTREL_PYTHON AND NOT KESTREL_PYTHON_INSTALL_DIR)
+  execute_process(COMMAND ${KESTREL_PYTHON} -c
+                  "import sysconfig; print('lib/' + sysconfig.get_path('purelib').split('/lib/', 1)[1])"
+                  OUTPUT_VARIABLE KESTREL_PYTHON_INSTALL_DIR OUTPUT_STRIP_TRAILING_WHITESPACE)
+endif()
+if(KESTREL_PYTHON_INSTALL_DIR)
+  install(DIRECTORY ${PROJECT_SOURCE_DIR}/python/kestrel DESTINATION ${KESTREL_PYTHON_INSTALL_DIR}
+          PATTERN __pycache__ EXCLUDE)
+  install(CODE "file(WRITE \"\${CMAKE_INSTALL_PREFIX}/${KESTREL_PYTHON_INSTALL_DIR}/kestrel/_installed.py\"
+    \"LIBRARY = '\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/libKestrelC.so'\\n\")")
+endif()
 
 install(EXPORT KestrelTargets NAMESPACE Kestrel:: DESTINATION ${KESTREL_INSTALL_CMAKEDIR})
 configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/KestrelConfig.cmake.in

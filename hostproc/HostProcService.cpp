@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "Diagnostics.h"
+#include "LoadError.h"
 #include "rpcrt/Status.h"
 
 namespace hostproc {
@@ -114,6 +115,7 @@ std::unique_ptr<DriverContext> HostProcService::Serve(Op<Opnum::LoadDriver>, con
     std::shared_ptr<DriverLibrary> pLibrary = DriverLibrary::Open(szDriverName, strError);
     if (!pLibrary) {
         Diagnose("cannot load driver '%s': %s", szDriverName, strError.c_str());
+        LeaveLoadError(strError);
         return nullptr;  // the null handle: the load failed
     }
     return std::make_unique<DriverInstance>(std::move(pLibrary));

@@ -20,6 +20,7 @@
 #include "Diagnostics.h"
 #include "HostProcService.h"
 #include "HostProcTiming.h"
+#include "LoadError.h"
 
 namespace {
 
@@ -46,6 +47,7 @@ void OnFatalSignal(int nSignal) {
 // A driver that calls exit() must not leave a socket nobody answers on.
 void UnlinkSocketAtExit() {
     if (g_pServer != nullptr) g_pServer->unlinkSocket();
+    hostproc::RemoveLoadError();
 }
 
 // Stops the server, but never waits for a driver call that does not return:
@@ -163,12 +165,14 @@ int main(int argc, char** argv) {
         g_pServer = &server.server();
         InstallSignalHandlers();
         atexit(&UnlinkSocketAtExit);
+        hostproc::SetLoadErrorFile(server.server().socketPath());
         server.start();
         hostproc::Diagnose("serving endpoint %s", server.server().socketPath().c_str());
 
         const bool bIdle = server.server().waitIdle(hostproc::IdleGrace(), hostproc::InitialGrace());
         hostproc::Diagnose("exiting: %s", bIdle ? "no client left" : "asked to stop");
         StopWithin(server, hostproc::StopBound());
+        hostproc::RemoveLoadError();
         g_pServer = nullptr;
     } catch (const std::exception& error) {
         hostproc::Diagnose("cannot serve endpoint %s: %s", strEndpoint.c_str(), error.what());

@@ -1,13 +1,17 @@
 /*
- * driver_exports.h - every forwarding export of the driver API as one list.
+ * driver_exports.h - every export of the driver API as one list.
  *
  * Code that has to treat all exports alike (HostProc's table of resolved
- * driver functions, drivers that wrap every export, table-driven tests)
- * expands these lists instead of repeating 86 signatures.
+ * driver functions, drivers that wrap every export, table-driven tests, the
+ * C interface libKestrelC.so) expands these lists instead of repeating the
+ * signatures.
  *
  *   KESTREL_FORWARDING_EXPORTS(X)     the 86 exports that name an instance
  *   KESTREL_DRIVER_SERVICE_EXPORTS(X) SetFeatureSet and DeleteBuffer, which
  *                                     every driver exports besides
+ *   KESTREL_INSTANCE_EXPORTS(X)       AddDeviceInstance, RemoveDeviceInstance
+ *                                     (libKestrel.so only)
+ *   KESTREL_LOCAL_EXPORTS(X)          the exports libKestrel.so answers itself
  *
  * X is called as X(OPNUM, RESULT, NAME, PARAMS, ARGS):
  *   OPNUM   the opnum of the remote procedure rpc_NAME (-1: none)
@@ -15,7 +19,8 @@
  *   NAME    the export's name
  *   PARAMS  the parenthesised parameter list, with names, in the export's
  *           order (which differs from the remote order for
- *           PutMediaDataBlock and ParseXmlEventDataDyn: data before length)
+ *           PutMediaDataBlock and ParseXmlEventDataDyn: data before length);
+ *           (void) when there is none
  *   ARGS    the parenthesised parameter names, for forwarding calls
  *
  * Examples:
@@ -25,20 +30,31 @@
  *   #define RESOLVE(OP, R, NAME, PARAMS, ARGS) \
  *       table.p##NAME = reinterpret_cast<R(*) PARAMS>(dlsym(h, #NAME));
  *
- * The entries are checked at compile time against the declarations of
+ * The two parameter types that C spells differently are written T(BSTR) and
+ * T(CStringArrayRef). The lists above expand them as the driver API's types
+ * (KESTREL_CXX_TYPE); each list also exists as NAME_T(X, T), with which
+ * <kestrel/kestrel_c.h> expands them as C types. This part is plain
+ * preprocessor text that C can read.
+ *
+ * In C++, the entries are checked at compile time against the declarations of
  * kestrel.h, so the list and the header cannot drift apart.
  */
-#ifndef KESTREL_DRIVER_EXPORTS_H
-#define KESTREL_DRIVER_EXPORTS_H
+#ifndef KESTREL_DRIVER_EXPORTS_LIST_H
+#define KESTREL_DRIVER_EXPORTS_LIST_H
 
-#include <kestrel/kestrel.h>
+#define KESTREL_CXX_TYPE(TAG) KESTREL_CXX_TYPE_##TAG
+#define KESTREL_CXX_TYPE_BSTR BSTR
+#define KESTREL_CXX_TYPE_CStringArrayRef CStringArray&
 
-#include <type_traits>
+#define KESTREL_FORWARDING_EXPORTS(X) KESTREL_FORWARDING_EXPORTS_T(X, KESTREL_CXX_TYPE)
+#define KESTREL_DRIVER_SERVICE_EXPORTS(X) KESTREL_DRIVER_SERVICE_EXPORTS_T(X, KESTREL_CXX_TYPE)
+#define KESTREL_INSTANCE_EXPORTS(X) KESTREL_INSTANCE_EXPORTS_T(X, KESTREL_CXX_TYPE)
+#define KESTREL_LOCAL_EXPORTS(X) KESTREL_LOCAL_EXPORTS_T(X, KESTREL_CXX_TYPE)
 
 #define KESTREL_FORWARDING_EXPORT_COUNT 86
 
 // clang-format off
-#define KESTREL_FORWARDING_EXPORTS(X) \
+#define KESTREL_FORWARDING_EXPORTS_T(X, T) \
     X(2, int, BeginDefineEvent, (const char* szHostIP, const char* szUsername, const char* szPassword, int bEraseAll), (szHostIP, szUsername, szPassword, bEraseAll)) \
     X(3, int, ChangePassword, (const char* szServer, const char* szUsername, const char* szPassword, const char* szNewPassword), (szServer, szUsername, szPassword, szNewPassword)) \
     X(5, void, CloseConnection2, (const char* szServer, int nCamNo), (szServer, nCamNo)) \
@@ -83,21 +99,21 @@
     X(46, int, PutMediaDataBlock, (const char* szServer, int nMediaType, int nDeviceIndex, int nStreamIndex, const unsigned char* pMediaDataBytes, int nLength, int* pResultCode), (szServer, nMediaType, nDeviceIndex, nStreamIndex, pMediaDataBytes, nLength, pResultCode)) \
     X(47, void, CloseMediaStream, (const char* szServer, int nMediaType, int nDeviceIndex, int nStreamIndex), (szServer, nMediaType, nDeviceIndex, nStreamIndex)) \
     X(48, int, SetMediaStreamPollingRate, (const char* szServer, int nMediaType, int nDeviceIndex, int nStreamIndex, double dNewPollingRate), (szServer, nMediaType, nDeviceIndex, nStreamIndex, dNewPollingRate)) \
-    X(50, int, GetXml, (const char* szServer, const char* szUser, const char* szPassword, const char* szFilter, BSTR* bsXml), (szServer, szUser, szPassword, szFilter, bsXml)) \
-    X(51, bool, SetXmlParams, (const char* szServer, const char* szUser, const char* szPassword, BSTR* bsXml), (szServer, szUser, szPassword, bsXml)) \
-    X(53, bool, SetXmlEvents, (const char* szServer, const char* szUser, const char* szPassword, BSTR* bsXml), (szServer, szUser, szPassword, bsXml)) \
+    X(50, int, GetXml, (const char* szServer, const char* szUser, const char* szPassword, const char* szFilter, T(BSTR)* bsXml), (szServer, szUser, szPassword, szFilter, bsXml)) \
+    X(51, bool, SetXmlParams, (const char* szServer, const char* szUser, const char* szPassword, T(BSTR)* bsXml), (szServer, szUser, szPassword, bsXml)) \
+    X(53, bool, SetXmlEvents, (const char* szServer, const char* szUser, const char* szPassword, T(BSTR)* bsXml), (szServer, szUser, szPassword, bsXml)) \
     X(54, int, Play, (const char* szServer, int eMediaType, int nDeviceIndex, int nStreamIndex, long long time_stamp, double dSpeed), (szServer, eMediaType, nDeviceIndex, nStreamIndex, time_stamp, dSpeed)) \
     X(55, int, Pause, (const char* szServer, int eMediaType, int nDeviceIndex, int nStreamIndex), (szServer, eMediaType, nDeviceIndex, nStreamIndex)) \
     X(56, int, ExecuteCustomCommand, (const char* szServer, const char* szPassword, int nMediaType, int nDeviceIndex, int nStreamIndex, const char* szCommand), (szServer, szPassword, nMediaType, nDeviceIndex, nStreamIndex, szCommand)) \
-    X(57, int, GetTimeLine, (const char* szServer, int eMediaType, int nDeviceIndex, int nStreamIndex, long long iStartTime, long long iEndTime, BSTR* bsRecordingTimeInfo), (szServer, eMediaType, nDeviceIndex, nStreamIndex, iStartTime, iEndTime, bsRecordingTimeInfo)) \
+    X(57, int, GetTimeLine, (const char* szServer, int eMediaType, int nDeviceIndex, int nStreamIndex, long long iStartTime, long long iEndTime, T(BSTR)* bsRecordingTimeInfo), (szServer, eMediaType, nDeviceIndex, nStreamIndex, iStartTime, iEndTime, bsRecordingTimeInfo)) \
     X(58, int, Retrieve, (const char* szServer, int eMediaType, int nDeviceIndex, int nStreamIndex, long long iStartTime, long long iEndTime), (szServer, eMediaType, nDeviceIndex, nStreamIndex, iStartTime, iEndTime)) \
     X(59, int, RetrieveStatus, (const char* szServer, int eMediaType, int nDeviceIndex, int nStreamIndex), (szServer, eMediaType, nDeviceIndex, nStreamIndex)) \
     X(60, int, QueryIsIpix, (const char* szServer, const char* szPassword), (szServer, szPassword)) \
     X(61, int, QueryIsCeilingMode, (const char* szServer, const char* szPassword), (szServer, szPassword)) \
     X(62, void, RefreshConfiguration, (const char* szServer, const char* szUsername, const char* szPassword, int nCamNo), (szServer, szUsername, szPassword, nCamNo)) \
     X(64, int, DefineEventDyn, (const char* szServer, const char* szPassword, const char* szInput, const char* szDestIP, const char* szDestPort, const char* szMessage, int nUseBuffer), (szServer, szPassword, szInput, szDestIP, szDestPort, szMessage, nUseBuffer)) \
-    X(65, int, QueryEventsDyn, (const char* szServer, const char* szPass, CStringArray& aszUsedEvents, CStringArray& aszOpenEvents), (szServer, szPass, aszUsedEvents, aszOpenEvents)) \
-    X(66, int, SetEventsDyn, (const char* szServer, const char* szPassword, CStringArray& aszEvents), (szServer, szPassword, aszEvents)) \
+    X(65, int, QueryEventsDyn, (const char* szServer, const char* szPass, T(CStringArrayRef) aszUsedEvents, T(CStringArrayRef) aszOpenEvents), (szServer, szPass, aszUsedEvents, aszOpenEvents)) \
+    X(66, int, SetEventsDyn, (const char* szServer, const char* szPassword, T(CStringArrayRef) aszEvents), (szServer, szPassword, aszEvents)) \
     X(67, int, QueryIsAbsoluteDyn, (const char* szServer, const char* szPassword, int nDeviceType), (szServer, szPassword, nDeviceType)) \
     X(68, int, QueryIsPTZDeviceDyn, (const char* szServer, const char* szPassword), (szServer, szPassword)) \
     X(69, int, QueryPtzCenterClickDyn, (const char* szServer, const char* szPassword), (szServer, szPassword)) \
@@ -117,19 +133,41 @@
     X(83, int, QuerySendFtpDyn, (const char* szServer, const char* szPassword), (szServer, szPassword)) \
     X(84, short, QueryEventTypeDyn, (const char* szServer, const char* szPassword), (szServer, szPassword)) \
     X(85, short, OpenXmlEventParserDyn, (const char* szServer, const char* szUser, const char* szPassword, const char* szEventType), (szServer, szUser, szPassword, szEventType)) \
-    X(86, int, ParseXmlEventDataDyn, (const char* szServer, const char* szUser, const char* szPassword, short nParserHandle, const unsigned char* inputData, int nLength, BSTR* bsXml), (szServer, szUser, szPassword, nParserHandle, inputData, nLength, bsXml)) \
+    X(86, int, ParseXmlEventDataDyn, (const char* szServer, const char* szUser, const char* szPassword, short nParserHandle, const unsigned char* inputData, int nLength, T(BSTR)* bsXml), (szServer, szUser, szPassword, nParserHandle, inputData, nLength, bsXml)) \
     X(87, void, CloseXmlEventParserDyn, (const char* szServer, const char* szUser, const char* szPassword, short nParserHandle), (szServer, szUser, szPassword, nParserHandle)) \
-    X(88, int, GenerateCredentialsDyn, (const char* szServer, const char* szUser, const char* szPassword, BSTR* bsCredentials), (szServer, szUser, szPassword, bsCredentials)) \
+    X(88, int, GenerateCredentialsDyn, (const char* szServer, const char* szUser, const char* szPassword, T(BSTR)* bsCredentials), (szServer, szUser, szPassword, bsCredentials)) \
     X(89, int, QueryIsBrowsableDyn, (const char* szServer, const char* szPassword), (szServer, szPassword)) \
     X(91, int, FunctionSupported, (const char* szServer, const char* szPassword, const char* szFunctionName), (szServer, szPassword, szFunctionName)) \
-    X(92, int, GetStreamInfo, (const char* szServer, const char* szPassword, int nDeviceIndex, BSTR* bsXml), (szServer, szPassword, nDeviceIndex, bsXml)) \
-    X(93, bool, OpenMediaStreamWithSettings, (const char* szServer, const char* szPassword, int nMediaType, int nDeviceIndex, int nStreamIndex, const char* szEventName, BSTR* settingsXml), (szServer, szPassword, nMediaType, nDeviceIndex, nStreamIndex, szEventName, settingsXml)) \
+    X(92, int, GetStreamInfo, (const char* szServer, const char* szPassword, int nDeviceIndex, T(BSTR)* bsXml), (szServer, szPassword, nDeviceIndex, bsXml)) \
+    X(93, bool, OpenMediaStreamWithSettings, (const char* szServer, const char* szPassword, int nMediaType, int nDeviceIndex, int nStreamIndex, const char* szEventName, T(BSTR)* settingsXml), (szServer, szPassword, nMediaType, nDeviceIndex, nStreamIndex, szEventName, settingsXml)) \
     X(94, bool, IsDebugBuildDyn, (const char* szServer, const char* szPassword), (szServer, szPassword))
 
-#define KESTREL_DRIVER_SERVICE_EXPORTS(X) \
+#define KESTREL_DRIVER_SERVICE_EXPORTS_T(X, T) \
     X(43, void, SetFeatureSet, (const char* szFeatureSet), (szFeatureSet)) \
     X(-1, void, DeleteBuffer, (unsigned char* p), (p))
+
+#define KESTREL_INSTANCE_EXPORTS_T(X, T) \
+    X(-1, int, AddDeviceInstance, (const char* szServer, const char* szDriverName, const char* szProxyServerName), (szServer, szDriverName, szProxyServerName)) \
+    X(-1, void, RemoveDeviceInstance, (const char* szServer), (szServer))
+
+#define KESTREL_LOCAL_EXPORTS_T(X, T) \
+    X(-1, int, QueryDeviceId, (const char* szServer, const char* szPassword), (szServer, szPassword)) \
+    X(-1, int, PreventAutoDetect, (void), ()) \
+    X(-1, int, IsDebugBuild, (void), ()) \
+    X(-1, int, GetRuntimeVersion, (void), ()) \
+    X(-1, int, GetRuntimeVersionDyn, (void), ()) \
+    X(-1, void, PreUnload, (void), ())
 // clang-format on
+
+#endif /* KESTREL_DRIVER_EXPORTS_LIST_H */
+
+/* The C interface reads the list alone; everything below is C++. */
+#if defined(__cplusplus) && !defined(KESTREL_DRIVER_EXPORTS_LIST_ONLY) && !defined(KESTREL_DRIVER_EXPORTS_H)
+#define KESTREL_DRIVER_EXPORTS_H
+
+#include <kestrel/kestrel.h>
+
+#include <type_traits>
 
 /* Compile-time checks: each entry matches its declaration in kestrel.h, and
  * the list is complete. */
@@ -138,6 +176,8 @@
                   "driver_exports.h disagrees with kestrel.h about " #NAME);
 KESTREL_FORWARDING_EXPORTS(KESTREL_CHECK_EXPORT_SIGNATURE_)
 KESTREL_DRIVER_SERVICE_EXPORTS(KESTREL_CHECK_EXPORT_SIGNATURE_)
+KESTREL_INSTANCE_EXPORTS(KESTREL_CHECK_EXPORT_SIGNATURE_)
+KESTREL_LOCAL_EXPORTS(KESTREL_CHECK_EXPORT_SIGNATURE_)
 #undef KESTREL_CHECK_EXPORT_SIGNATURE_
 
 #define KESTREL_COUNT_EXPORT_(OP, R, NAME, PARAMS, ARGS) +1

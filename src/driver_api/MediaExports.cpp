@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "c_api/Notes.h"
 #include "driver_api/CallFrame.h"
 #include "driver_api/Conversions.h"
 
@@ -14,10 +15,11 @@ using namespace kestrel::driver_api;
 extern "C" {
 
 KESTREL_API int GetImage2(const char* szServer, int nCamNo, unsigned char** pJpgBytes) {
+    int32_t nSize = 0;
     ForwardCall(KESTREL_FRAME(GetImage2), szServer, [&](RpcDriverCallCtx hCtx) {
-        int32_t nSize = 0;
         return rpc_GetImage2(hCtx, szServer, nCamNo, &nSize, reinterpret_cast<RpcChar**>(pJpgBytes));
     });
+    kestrel_c_notes::ImageLength(nSize);  // for the C interface's GetImage2 with its length
     return 0;  // the driver's result is not kept
 }
 

@@ -2,6 +2,7 @@
 // and loading its driver when the instance is new.
 #include <kestrel/kestrel.h>
 
+#include "c_api/Notes.h"
 #include "instances/Registry.h"
 #include "instances/Timer.h"
 #include "instances/Timing.h"
@@ -88,6 +89,7 @@ extern "C" KESTREL_API int AddDeviceInstance(const char* szServer, const char* s
                                              const char* szProxyServerName) {
     KESTREL_LOG(kProxyUtil, "AddDeviceInstance", 2, "szServer='%s', szDriverName='%s', szProxyServerName='%s'",
                 szServer, szDriverName, szProxyServerName);
+    kestrel_c_notes::AddFailure failure;  // reported after the lock is released
     NmThread::CmCriticalSectionLock registry(g_csRegistry);
 
     if (GetInstanceCtx(szServer) != nullptr) {
@@ -105,6 +107,8 @@ extern "C" KESTREL_API int AddDeviceInstance(const char* szServer, const char* s
             KESTREL_LOG(kProxyUtil, "AddDeviceInstance", 1,
                         "AddDeviceInstance called on instance already added on another server %s %s %s",
                         szProxyServerName, instance.strProxyServerName.c_str(), szServer);
+            failure.Because(std::string("instance '") + szServer + "' was already added on proxy server '" +
+                            instance.strProxyServerName + "'");
             return 0;
         }
     }
@@ -114,6 +118,7 @@ extern "C" KESTREL_API int AddDeviceInstance(const char* szServer, const char* s
         const std::string strArgument = std::string(szProxyServerName) + "_" + NewEndpointName();
         NmProcess::CmProcess* pProcess = SpawnServer(ExecutablePath(szDriverName).c_str(), strArgument.c_str());
         if (pProcess == nullptr) {
+            failure.Because(kestrel_c_notes::StartFailure(ExecutablePath(szDriverName)));
             KESTREL_LOG(kProxyUtil, "AddDeviceInstance", 1, "SpawnServer failed, szProxyServerName=%s",
                         szProxyServerName);
             return 0;
@@ -154,9 +159,10 @@ extern "C" KESTREL_API int AddDeviceInstance(const char* szServer, const char* s
     }
 
     RpcDriverCtx hCtx = nullptr;
+    bool bLoaded = false;
     {
         ProcessWatchScope watch(server.pProcess.get(), szProxyServerName);
-        bool bLoaded = LoadDrv(&hBinding, szDriverName, &hCtx);
+        bLoaded = LoadDrv(&hBinding, szDriverName, &hCtx);
         std::uint32_t nSleep = Timing::FirstRetryMilliseconds();
         for (int nAttempt = 1; !bLoaded && bNewServer && nAttempt < kLoadAttempts; ++nAttempt) {
             NmThread::CmThread::Sleep(nSleep);
@@ -169,6 +175,8 @@ extern "C" KESTREL_API int AddDeviceInstance(const char* szServer, const char* s
     if (hCtx == nullptr) {
         KESTREL_LOG(kProxyUtil, "AddDeviceInstance", 1, "rpc_LoadDriver returned NULL handle on strServer='%s'",
                     szServer);
+        failure.Because(bLoaded ? kestrel_c_notes::LoadFailure(strEndpoint, szDriverName)
+                                : kestrel_c_notes::NoAnswer(szProxyServerName, strEndpoint, server.pProcess.get()));
         if (CountDevicesOnProxyServer(szProxyServerName) == 0) RemoveHostProc(szProxyServerName, true);
         return 0;
     }

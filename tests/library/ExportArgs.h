@@ -340,14 +340,20 @@ struct Arg<CStringArray&> {
     void Unchanged(CallSite&) { EXPECT_EQ(td::Array(array), strBefore) << strName; }
 };
 
-// Parameter names from a stringised parameter list "(const char* a, int b)".
+// Parameter names from a stringised parameter list "(const char* a, T(BSTR)* b)":
+// the last word of each entry between top-level commas.
 inline std::vector<std::string> ParamNames(std::string_view params) {
     std::vector<std::string> names;
-    for (size_t nAt = 0; (nAt = params.find_first_of(",)", nAt)) != std::string_view::npos; ++nAt) {
-        size_t nStart = nAt;
-        while (nStart > 0 && (std::isalnum(static_cast<unsigned char>(params[nStart - 1])) || params[nStart - 1] == '_'))
-            --nStart;
-        names.emplace_back(params.substr(nStart, nAt - nStart));
+    params = params.substr(1, params.size() - 2);
+    int nDepth = 0;
+    for (size_t i = 0, nStart = 0; i <= params.size(); ++i) {
+        if (i < params.size() && (params[i] == '(' || params[i] == ')')) nDepth += params[i] == '(' ? 1 : -1;
+        if (i < params.size() && (params[i] != ',' || nDepth > 0)) continue;
+        size_t nWord = i;
+        while (nWord > nStart && (std::isalnum(static_cast<unsigned char>(params[nWord - 1])) || params[nWord - 1] == '_'))
+            --nWord;
+        names.emplace_back(params.substr(nWord, i - nWord));
+        nStart = i + 1;
     }
     return names;
 }

@@ -17,6 +17,7 @@ fail() { echo "FAILED: $*" >&2; exit 1; }
 "$cmake_bin" --install "$build" --prefix "$prefix" >"$root/install.log" || { cat "$root/install.log"; fail "cmake --install"; }
 drivers=$prefix/$libdir/kestrel/drivers
 for f in "bin/kestrel" "$libdir/libKestrel.so" "include/kestrel/kestrel.h" "include/kestrel/driver_exports.h" \
+         "$libdir/libKestrelC.so" "include/kestrel/kestrel_c.h" \
          "$libdir/kestrel/drivers/libsimcam.so" "$libdir/kestrel/drivers/hostproc/HostProc" \
          "$libdir/pkgconfig/kestrel.pc" "$libdir/cmake/Kestrel/KestrelConfig.cmake" \
          "$libdir/cmake/Kestrel/KestrelConfigVersion.cmake" "$libdir/cmake/Kestrel/KestrelTargets.cmake"; do
@@ -65,4 +66,9 @@ grep -q "$prefix/$libdir/libKestrel.so\|1280x720 JPEG" "$root/snapshot.out" || {
     { cat "$root/probe.out"; fail "installed kestrel probe of the template driver"; }
 grep -q "through $prefix/$libdir/libKestrel.so" "$root/probe.out" || { cat "$root/probe.out"; fail "probe used another library"; }
 grep -q "32x24 JPEG" "$root/probe.out" || { cat "$root/probe.out"; fail "template picture"; }
+# The Python package finds the C interface it was installed with.
+if [ -z "$sanitizer" ]; then
+    PYTHONPATH=$(echo "$prefix"/lib/python3*/*-packages) /usr/bin/python3 -c \
+        "import kestrel; assert kestrel.Library().path == '$prefix/$libdir/libKestrelC.so'" || fail "python package"
+fi
 echo "install round trip: ok ($prefix)"

@@ -1,18 +1,13 @@
-// Thrown error codes and RPC statuses in words.
+// Thrown error codes and RPC statuses in words: the words the C interface
+// uses too (src/c_api/CodeWords.h).
 #pragma once
 
-#include <string>
+#include "c_api/CodeWords.h"
 
 namespace kestrel_cli {
 
-// "RPC_S_CALL_FAILED (1726)"; an unnamed status as "status 1234 (0x4D2)".
-std::string StatusInWords(unsigned long nStatus);
-
-// The whole code: "proxy server lost: RPC_S_CALL_FAILED (1726)",
-// "unknown instance", ...
-std::string CodeInWords(unsigned long nCode);
-
-// "0x010006BE (proxy server lost: RPC_S_CALL_FAILED (1726))"
-std::string DescribeCode(unsigned long nCode);
+using kestrel_codes::CodeInWords;
+using kestrel_codes::DescribeCode;
+using kestrel_codes::StatusInWords;
 
 }  // namespace kestrel_cli

@@ -2,7 +2,12 @@
 
 #include "Util.h"
 
+#include <kestrel/kestrel_c.h>
+
 #include <CLI/CLI.hpp>
+#include <dlfcn.h>
+
+#include <filesystem>
 
 namespace kestrel_cli {
 
@@ -88,23 +93,56 @@ void Session::Unload()
     m_module.Close();
 }
 
+// libKestrel<variant>.so's C interface: libKestrelC<variant>.so in its folder.
+void* Session::CInterface(const char* szName)
+{
+    if (m_hCInterface == nullptr) {
+        const std::filesystem::path library(m_module.Path());
+        std::string strName = library.filename().string();
+        strName = strName.rfind("libKestrel", 0) == 0 ? strName.insert(10, "C") : "libKestrelC.so";
+        const std::string strPath = (library.parent_path() / strName).string();
+        // It binds to the libKestrel.so this process has loaded already.
+        m_hCInterface = dlopen(strPath.c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (m_hCInterface == nullptr) {
+            const char* szError = dlerror();
+            throw Failure{kExitLoad, "cannot load " + strPath + ": " + (szError ? szError : "unknown error")};
+        }
+    }
+    void* pFunction = dlsym(m_hCInterface, szName);
+    if (pFunction == nullptr)
+        throw Failure{kExitLoad, std::string("the C interface lacks ") + szName};
+    return pFunction;
+}
+
 std::vector<unsigned char> Session::Image(const std::string& strServer, int nCamera)
 {
-    auto pGetImage2 = Need(m_module.GetImage2, "GetImage2");
+    const std::string strCall = "GetImage2(\"" + strServer + "\")";
     unsigned char* pBytes = nullptr;
-    const int nResult =
-        Guard("GetImage2(\"" + strServer + "\")", [&] { return pGetImage2(strServer.c_str(), nCamera, &pBytes); });
+    size_t nLength = 0;
+    int nResult = 0;
+    if (Direct()) {
+        // A driver returns the block's length.
+        auto pGetImage2 = Need(m_module.GetImage2, "GetImage2");
+        nResult = Guard(strCall, [&] { return pGetImage2(strServer.c_str(), nCamera, &pBytes); });
+        nLength = nResult > 0 ? static_cast<size_t>(nResult) : 0;
+    } else {
+        const auto pGetImage = reinterpret_cast<decltype(&kestrel_get_image)>(CInterface("kestrel_get_image"));
+        const auto pLastCode = reinterpret_cast<decltype(&kestrel_last_code)>(CInterface("kestrel_last_code"));
+        const auto pLastError = reinterpret_cast<decltype(&kestrel_last_error)>(CInterface("kestrel_last_error"));
+        const kestrel_status status = pGetImage(strServer.c_str(), nCamera, &pBytes, &nLength);
+        if (status == KESTREL_THREW)
+            throw Failure{kExitThrown, strCall + " threw " + DescribeCode(pLastCode()), pLastCode()};
+        if (status != KESTREL_RETURNED)
+            throw Failure{kExitDriverFailed, pLastError()};
+    }
     if (pBytes == nullptr)
         throw Failure{kExitDriverFailed, "GetImage2(\"" + strServer + "\", " + std::to_string(nCamera) +
                                              ") handed over no picture (result " + std::to_string(nResult) + ")"};
-    // A driver reports the length; through libKestrel.so the result is 0 and
-    // the JPEG's own markers tell where it ends.
-    const size_t nLength = nResult > 0 ? static_cast<size_t>(nResult) : JpegLength(pBytes, size_t(1) << 30);
     std::vector<unsigned char> jpeg(pBytes, pBytes + nLength);
     if (m_module.DeleteBuffer != nullptr)
         m_module.DeleteBuffer(pBytes);
     if (jpeg.empty())
-        throw Failure{kExitDriverFailed, "GetImage2(\"" + strServer + "\") handed over bytes that are not a JPEG"};
+        throw Failure{kExitDriverFailed, "GetImage2(\"" + strServer + "\") handed over an empty block"};
     return jpeg;
 }
 

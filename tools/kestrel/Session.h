@@ -78,10 +78,15 @@ public:
         return pFunction;
     }
 
-    // One JPEG picture of nCamera through GetImage2; throws Failure.
+    // One JPEG picture of nCamera through GetImage2; throws Failure. Through
+    // libKestrel.so, whose GetImage2 returns 0, the length comes from the C
+    // interface beside it (libKestrelC.so), which shares its registry.
     std::vector<unsigned char> Image(const std::string& strServer, int nCamera);
 
 private:
+    void* CInterface(const char* szName);
+
+    void* m_hCInterface = nullptr;
     Target m_target;
     Module m_module;
     std::multiset<std::string> m_added;

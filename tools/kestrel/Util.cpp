@@ -31,44 +31,6 @@ BSTR BstrFromUtf8(const std::string& strText)
     return bs;
 }
 
-size_t JpegLength(const unsigned char* p, size_t nLimit)
-{
-    if (p == nullptr || nLimit < 4 || p[0] != 0xFF || p[1] != 0xD8)
-        return 0;
-    size_t i = 2;
-    // Marker segments up to the start of scan, then entropy-coded data in
-    // which 0xFF is followed only by a stuffed 0x00 or a restart marker.
-    while (i + 2 <= nLimit) {
-        if (p[i] != 0xFF)
-            return 0;
-        const unsigned char marker = p[i + 1];
-        if (marker == 0xFF) {
-            ++i;
-            continue;
-        }
-        if (marker == 0xD9)
-            return i + 2;
-        if (marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7)) {
-            i += 2;
-            continue;
-        }
-        if (i + 4 > nLimit)
-            return 0;
-        const size_t nSegment = (static_cast<size_t>(p[i + 2]) << 8) | p[i + 3];
-        if (nSegment < 2)
-            return 0;
-        i += 2 + nSegment;
-        if (marker != 0xDA)
-            continue;
-        while (i + 1 < nLimit) {
-            if (p[i] == 0xFF && p[i + 1] != 0x00 && !(p[i + 1] >= 0xD0 && p[i + 1] <= 0xD7))
-                break;
-            ++i;
-        }
-    }
-    return 0;
-}
-
 bool JpegDimensions(const unsigned char* p, size_t nSize, int& nWidth, int& nHeight)
 {
     tjhandle hDecoder = tjInitDecompress();

@@ -16,10 +16,6 @@ std::string Utf8FromBstr(const OLECHAR* bs);
 // A new BSTR (release with SysFreeString).
 BSTR BstrFromUtf8(const std::string& strText);
 
-// The length of the JPEG that starts at p, found by walking its markers up
-// to EOI (libKestrel.so's GetImage2 reports no length); 0 when p does not
-// start a JPEG or no EOI appears within nLimit bytes.
-size_t JpegLength(const unsigned char* p, size_t nLimit);
 // True with the picture's size when the bytes are a JPEG that TurboJPEG can
 // read the header of.
 bool JpegDimensions(const unsigned char* p, size_t nSize, int& nWidth, int& nHeight);

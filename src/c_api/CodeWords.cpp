@@ -1,10 +1,10 @@
-#include "Codes.h"
+#include "c_api/CodeWords.h"
 
 #include <kestrel/kestrel.h>
 
 #include <cstdio>
 
-namespace kestrel_cli {
+namespace kestrel_codes {
 
 namespace {
 
@@ -80,4 +80,4 @@ std::string DescribeCode(unsigned long nCode)
     return std::string(szHex) + " (" + CodeInWords(nCode) + ")";
 }
 
-}  // namespace kestrel_cli
+}  // namespace kestrel_codes

@@ -208,7 +208,7 @@ std::unique_ptr<ClientConnection> Association::bind(uint32_t& group) {
         (group != 0 && ack.assocGroup != group) || rd.buffered() != 0)
       raiseProtocol();
     const ContextResult* accepted = ack.results.empty() ? nullptr : &ack.results[0];
-    if (!accepted || accepted->result != 0 || accepted->transfer != kNdrUuid ||
+    if (!accepted || accepted->result != presult::kAcceptance || accepted->transfer != kNdrUuid ||
         accepted->transferVersion != kNdrVersion)
       raise(RPC_S_UNKNOWN_IF);
     c->maxXmit = std::min(kOurMaxFrag, ack.maxRecv);

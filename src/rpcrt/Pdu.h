@@ -27,6 +27,22 @@ constexpr uint8_t kCoCancel = 18;
 constexpr uint8_t kOrphaned = 19;
 }  // namespace ptype
 
+// Results and reasons of a presentation context in bind_ack and
+// alter_context_resp, and the reject reasons of bind_nak (C706 12.6.3).
+namespace presult {
+constexpr uint16_t kAcceptance = 0;
+constexpr uint16_t kProviderRejection = 2;
+constexpr uint16_t kNegotiateAck = 3;  // bind-time feature negotiation
+constexpr uint16_t kReasonNone = 0;
+constexpr uint16_t kAbstractSyntaxNotSupported = 1;
+constexpr uint16_t kTransferSyntaxesNotSupported = 2;
+constexpr uint16_t kLocalLimitExceeded = 3;
+}  // namespace presult
+namespace nak {
+constexpr uint16_t kReasonNotSpecified = 0;  // e.g. an unknown association group
+constexpr uint16_t kLocalLimitExceeded = 2;
+}  // namespace nak
+
 namespace pfc {
 constexpr uint8_t kFirstFrag = 0x01;
 constexpr uint8_t kLastFrag = 0x02;

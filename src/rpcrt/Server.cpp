@@ -177,11 +177,11 @@ uint32_t Service::joinGroup(uint32_t requested, uint16_t& nakReason) {
   }
   auto it = groups_.find(requested);
   if (it == groups_.end()) {
-    nakReason = 0;  // reason_not_specified: unknown association group
+    nakReason = nak::kReasonNotSpecified;  // an unknown association group
     return 0;
   }
   if (it->second >= opt_.maxConnectionsPerGroup) {
-    nakReason = 2;  // local_limit_exceeded
+    nakReason = nak::kLocalLimitExceeded;
     return 0;
   }
   ++it->second;
@@ -303,20 +303,20 @@ class ServerConnection {
 
   ContextResult evaluate(const PresentationContext& pc) {
     for (const auto& ts : pc.transfer)
-      if (isBindTimeFeature(ts.first)) return {3, 0, {}, 0};  // no features offered
+      if (isBindTimeFeature(ts.first)) return {presult::kNegotiateAck, presult::kReasonNone, {}, 0};  // no features offered
     if (pc.abstract.uuid != kInterfaceUuid || pc.abstract.major != kInterfaceMajor ||
         pc.abstract.minor != kInterfaceMinor)
-      return {2, 1, {}, 0};
+      return {presult::kProviderRejection, presult::kAbstractSyntaxNotSupported, {}, 0};
     for (const auto& ts : pc.transfer) {
       if (ts.first == kNdrUuid && ts.second == kNdrVersion) {
         if (std::find(accepted_.begin(), accepted_.end(), pc.id) == accepted_.end()) {
-          if (accepted_.size() >= kMaxContexts) return {2, 3, {}, 0};  // local_limit_exceeded
+          if (accepted_.size() >= kMaxContexts) return {presult::kProviderRejection, presult::kLocalLimitExceeded, {}, 0};
           accepted_.push_back(pc.id);
         }
-        return {0, 0, kNdrUuid, kNdrVersion};
+        return {presult::kAcceptance, presult::kReasonNone, kNdrUuid, kNdrVersion};
       }
     }
-    return {2, 2, {}, 0};
+    return {presult::kProviderRejection, presult::kTransferSyntaxesNotSupported, {}, 0};
   }
 
   bool bind(const PduHeader& h, bool alter) {
@@ -324,7 +324,7 @@ class ServerConnection {
     BindRequest req = decodeBind(rd_.need(size), size);
     rd_.consume(size);
     if (!alter) {
-      uint16_t reason = 0;
+      uint16_t reason = nak::kReasonNotSpecified;
       if (req.maxXmit < kMinFrag || req.maxRecv < kMinFrag ||
           !(caller_.group = s_.joinGroup(req.assocGroup, reason))) {
         send(encodeBindNak(h.callId, reason));

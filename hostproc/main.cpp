@@ -17,6 +17,7 @@
 #include <optional>
 #include <thread>
 
+#include "Descendants.h"
 #include "Diagnostics.h"
 #include "HostProcService.h"
 #include "HostProcTiming.h"
@@ -35,6 +36,7 @@ void OnStopSignal(int) {
 // so that nobody connects to a dead endpoint. Only async-signal-safe calls.
 void OnFatalSignal(int nSignal) {
     if (g_pServer != nullptr) g_pServer->unlinkSocket();
+    hostproc::EndDescendants();
     char szMessage[] = "HostProc: fatal signal NN, exiting\n";
     char* pDigits = strstr(szMessage, "NN");
     pDigits[0] = static_cast<char>('0' + (nSignal / 10) % 10);
@@ -48,6 +50,7 @@ void OnFatalSignal(int nSignal) {
 void UnlinkSocketAtExit() {
     if (g_pServer != nullptr) g_pServer->unlinkSocket();
     hostproc::RemoveLoadError();
+    hostproc::EndDescendants();
 }
 
 // Stops the server, but never waits for a driver call that does not return:
@@ -66,6 +69,8 @@ void StopWithin(kestrel::remote::ProxyServer& server, std::chrono::milliseconds 
     std::unique_lock<std::mutex> lock(mtxDone);
     if (!cndDone.wait_for(lock, bound, [&] { return bDone; })) {
         hostproc::Diagnose("a driver call does not return: exiting without it");
+        hostproc::RemoveLoadError();
+        hostproc::EndDescendants();
         _exit(0);
     }
     lock.unlock();
@@ -112,6 +117,7 @@ void OpenMissingStandardStreams() {
 
 int main(int argc, char** argv) {
     OpenMissingStandardStreams();
+    hostproc::AdoptDescendants();
     // A chatty driver must not write into the application's standard output
     // (nor into it when we were given no standard error: that is /dev/null now);
     // line buffering keeps its lines in order with ours and loses none on a crash.
@@ -173,6 +179,7 @@ int main(int argc, char** argv) {
         hostproc::Diagnose("exiting: %s", bIdle ? "no client left" : "asked to stop");
         StopWithin(server, hostproc::StopBound());
         hostproc::RemoveLoadError();
+        hostproc::EndDescendants();
         g_pServer = nullptr;
     } catch (const std::exception& error) {
         hostproc::Diagnose("cannot serve endpoint %s: %s", strEndpoint.c_str(), error.what());

@@ -23,6 +23,7 @@ constexpr StatusName kStatusNames[] = {
     {1702, "RPC_S_INVALID_BINDING"},
     {1703, "RPC_S_PROTSEQ_NOT_SUPPORTED"},
     {1717, "RPC_S_UNKNOWN_IF"},
+    {1721, "RPC_S_OUT_OF_RESOURCES"},
     {1722, "RPC_S_SERVER_UNAVAILABLE"},
     {1723, "RPC_S_SERVER_TOO_BUSY"},
     {1726, "RPC_S_CALL_FAILED"},

@@ -71,6 +71,7 @@ void AfterForkInChild() {
     s_csRemoval.Renew();
     s_ProxyServers.Renew();
     s_Devices.Renew();
+    g_Timer.CloseWake();
     s_Timer.Renew();
     try {
         StartTimer();

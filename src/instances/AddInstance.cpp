@@ -28,18 +28,21 @@ std::string NewEndpointName() {
 }
 
 // Keeps a HostProc under watch while a call that the registry lock covers
-// runs, so a hung call cannot hold the lock forever.
-class ProcessWatchScope {
+// runs: every instance of every HostProc waits for it, so it gets the span
+// of a driver load, not the deadline of a call.
+class LoadWatchScope {
 public:
-    ProcessWatchScope(const NmProcess::CmProcess* pProcess, const std::string& strName)
+    LoadWatchScope(const NmProcess::CmProcess* pProcess, const std::string& strName)
         : m_bActive(pProcess != nullptr && pProcess->IsRunning()) {
-        if (m_bActive) m_hWatch = g_Timer.WatchProcess(pProcess->DuplicateHandle(), strName);
+        if (m_bActive)
+            m_hWatch = g_Timer.WatchProcess(pProcess->DuplicateHandle(), strName, Timing::LoadBoundMilliseconds(),
+                                            "Loading a driver");
     }
-    ~ProcessWatchScope() {
+    ~LoadWatchScope() {
         if (m_bActive) g_Timer.UnwatchProcess(m_hWatch);
     }
-    ProcessWatchScope(const ProcessWatchScope&) = delete;
-    ProcessWatchScope& operator=(const ProcessWatchScope&) = delete;
+    LoadWatchScope(const LoadWatchScope&) = delete;
+    LoadWatchScope& operator=(const LoadWatchScope&) = delete;
 
 private:
     bool m_bActive;
@@ -91,6 +94,8 @@ extern "C" KESTREL_API int AddDeviceInstance(const char* szServer, const char* s
                 szServer, szDriverName, szProxyServerName);
     kestrel_c_notes::AddFailure failure;  // reported after the lock is released
     NmThread::CmCriticalSectionLock registry(g_csRegistry);
+    // An id whose removal is under way is added afresh once it is gone.
+    AwaitRemoval(szServer);
 
     if (GetInstanceCtx(szServer) != nullptr) {
         // Found by its id or only through a driver-name match: only a record
@@ -128,7 +133,9 @@ extern "C" KESTREL_API int AddDeviceInstance(const char* szServer, const char* s
         info.pProcess.reset(pProcess);
         // Not make_shared: its type tag is a unique symbol, which would keep
         // the library from ever being unloaded.
-        info.pHostProc.reset(new HostProcRef(pProcess->DuplicateHandle(), szProxyServerName));
+        info.pHostProc.reset(new HostProcRef(pProcess->DuplicateHandle(), szProxyServerName,
+                                             EndpointOfArgument(strArgument)));
+        g_Timer.Follow(info.pHostProc);
         info.tsStarted.SetTo(NmTimeStamp::CmTimeStamp::CurrentTime);
     }
 
@@ -161,7 +168,7 @@ extern "C" KESTREL_API int AddDeviceInstance(const char* szServer, const char* s
     RpcDriverCtx hCtx = nullptr;
     bool bLoaded = false;
     {
-        ProcessWatchScope watch(server.pProcess.get(), szProxyServerName);
+        LoadWatchScope watch(server.pProcess.get(), szProxyServerName);
         bLoaded = LoadDrv(&hBinding, szDriverName, &hCtx);
         std::uint32_t nSleep = Timing::FirstRetryMilliseconds();
         for (int nAttempt = 1; !bLoaded && bNewServer && nAttempt < kLoadAttempts; ++nAttempt) {
@@ -190,7 +197,7 @@ extern "C" KESTREL_API int AddDeviceInstance(const char* szServer, const char* s
     instance.strDriverName = szDriverName;
     instance.strProxyServerName = szProxyServerName;
     {
-        ProcessWatchScope watch(server.pProcess.get(), szProxyServerName);
+        LoadWatchScope watch(server.pProcess.get(), szProxyServerName);
         SetFeatureSetRemote(hCtx, g_strFeatureSet.c_str());
     }
     return 1;

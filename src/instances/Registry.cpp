@@ -1,5 +1,7 @@
 #include "instances/Registry.h"
 
+#include <condition_variable>
+
 #include "instances/Timer.h"
 #include "trace/Log.h"
 
@@ -28,7 +30,7 @@ RpcDriverCtx LookUpInstance(const char* szServer, std::shared_ptr<const HostProc
     };
 
     const auto it = g_Devices.find(strKey);
-    if (it != g_Devices.end()) {
+    if (it != g_Devices.end() && !it->second.bRemoving) {
         return HasProxyServer(it->second.strProxyServerName) ? found(it->second) : nullptr;
     }
     // An address (host:port, URL) is never taken for a driver name.
@@ -38,7 +40,7 @@ RpcDriverCtx LookUpInstance(const char* szServer, std::shared_ptr<const HostProc
     // order whose driver path contains "/<key>" serves it.
     const std::string strProbe = "/" + strKey;
     for (const auto& [strId, instance] : g_Devices) {
-        if (instance.strDriverName.find(strProbe) != std::string::npos &&
+        if (!instance.bRemoving && instance.strDriverName.find(strProbe) != std::string::npos &&
             HasProxyServer(instance.strProxyServerName)) {
             return found(instance);
         }
@@ -66,6 +68,33 @@ RpcContext* RpcCtx(const char* szServer) {
 }
 
 void ReleaseRpcCtx(RpcContext* pContext) { delete pContext; }
+
+namespace {
+
+// The registry lock as the standard library's waits want it.
+struct RegistryLockable {
+    void lock() { g_csRegistry.Enter(); }
+    void unlock() { g_csRegistry.Leave(); }
+};
+
+std::condition_variable_any& Removals() {
+    static std::condition_variable_any s_cvRemovals;
+    return s_cvRemovals;
+}
+
+bool IsBeingRemoved(const char* szServer) {
+    const auto it = g_Devices.find(szServer);
+    return it != g_Devices.end() && it->second.bRemoving;
+}
+
+}  // namespace
+
+void AwaitRemoval(const char* szServer) {
+    RegistryLockable registry;
+    Removals().wait(registry, [&] { return !IsBeingRemoved(szServer); });
+}
+
+void RemovalDone() { Removals().notify_all(); }
 
 int CountDevicesOnProxyServer(std::string strProxyServerName) {
     int nCount = 0;

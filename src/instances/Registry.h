@@ -25,6 +25,10 @@ struct DeviceInstance {
     std::string strServer;
     std::string strDriverName;
     std::string strProxyServerName;
+    // Its driver is being unloaded outside the registry lock: lookups and the
+    // failure path treat the record as gone, an add of its id waits for it,
+    // and it still counts as an instance of its HostProc.
+    bool bRemoving = false;
 };
 
 struct ProxyServerInfo {
@@ -83,6 +87,11 @@ private:
 };
 // Instances on that HostProc; the caller holds the registry lock.
 int CountDevicesOnProxyServer(std::string strProxyServerName);
+// Waits, with the registry lock held once by the caller (and left while
+// waiting), until no removal of szServer is in progress.
+void AwaitRemoval(const char* szServer);
+// Wakes the adds that wait for a removal; the caller holds the registry lock.
+void RemovalDone();
 
 // Adding (see AddInstance.cpp).
 NmProcess::CmProcess* SpawnServer(const char* szExePath, const char* szArgument);

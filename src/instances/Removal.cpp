@@ -7,6 +7,7 @@
 
 #include "instances/Registry.h"
 #include "instances/Timer.h"
+#include "instances/Timing.h"
 #include "rpcrt/Transport.h"
 #include "trace/Log.h"
 
@@ -39,7 +40,10 @@ bool UnloadDriver(RpcDriverCtx* phCtx, const HostProcRef* pWatch) {
                 static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(*phCtx)));
     if (*phCtx == nullptr) return false;
     const bool bWatch = pWatch != nullptr && pWatch->Handle();
-    const std::uint32_t hWatch = bWatch ? g_Timer.WatchProcess(pWatch->Handle().Duplicate(), pWatch->Name()) : 0;
+    const std::uint32_t hWatch =
+        bWatch ? g_Timer.WatchProcess(pWatch->Handle().Duplicate(), pWatch->Name(), Timing::DeadlineMilliseconds(),
+                                      "Unloading a driver")
+               : 0;
     bool bUnloaded = true;
     try {
         rpc_UnloadDriver(phCtx);
@@ -60,24 +64,38 @@ using namespace kestrel::instances;
 
 extern "C" KESTREL_API void RemoveDeviceInstance(const char* szServer) {
     KESTREL_LOG(kProxyUtil, "RemoveDeviceInstance", 1, "Removing instance '%s'", szServer);
-    NmThread::CmCriticalSectionLock registry(g_csRegistry);
-    const auto it = g_Devices.find(szServer);
-    if (it == g_Devices.end()) return;
-
-    DeviceInstance& instance = it->second;
-    if (instance.nCount == 1) {
-        const std::string strProxyServerName = instance.strProxyServerName;
-        const auto server = g_ProxyServers.find(strProxyServerName);
-        UnloadDriver(&instance.hCtx, server == g_ProxyServers.end() ? nullptr : server->second.pHostProc.get());
-        KESTREL_LOG(kProxyUtil, "RemoveDeviceInstance", 2, "Removing instance '%s' on server '%s'", szServer,
-                    strProxyServerName.c_str());
-        g_Devices.erase(it);
-        if (CountDevicesOnProxyServer(strProxyServerName) == 0) RemoveHostProc(strProxyServerName, false);
-        return;
+    RpcDriverCtx hCtx = nullptr;
+    std::string strProxyServerName;
+    std::shared_ptr<const HostProcRef> pHostProc;
+    {
+        NmThread::CmCriticalSectionLock registry(g_csRegistry);
+        const auto it = g_Devices.find(szServer);
+        if (it == g_Devices.end() || it->second.bRemoving) return;
+        DeviceInstance& instance = it->second;
+        if (instance.nCount != 1) {
+            KESTREL_LOG(kProxyUtil, "RemoveDeviceInstance", 2, "Decreasing count(%d) on instance '%s'",
+                        static_cast<int>(instance.nCount), szServer);
+            --instance.nCount;
+            return;
+        }
+        // The unload waits for the instance's running calls, and for a
+        // HostProc that does not answer: it runs without the registry lock,
+        // so that nothing about other instances waits for it.
+        instance.bRemoving = true;
+        hCtx = instance.hCtx;
+        strProxyServerName = instance.strProxyServerName;
+        if (const auto server = g_ProxyServers.find(strProxyServerName); server != g_ProxyServers.end())
+            pHostProc = server->second.pHostProc;
     }
-    KESTREL_LOG(kProxyUtil, "RemoveDeviceInstance", 2, "Decreasing count(%d) on instance '%s'",
-                static_cast<int>(instance.nCount), szServer);
-    --instance.nCount;
+    UnloadDriver(&hCtx, pHostProc.get());
+
+    NmThread::CmCriticalSectionLock registry(g_csRegistry);
+    KESTREL_LOG(kProxyUtil, "RemoveDeviceInstance", 2, "Removing instance '%s' on server '%s'", szServer,
+                strProxyServerName.c_str());
+    // Gone already only when the library was unloaded meanwhile.
+    if (const auto it = g_Devices.find(szServer); it != g_Devices.end() && it->second.bRemoving) g_Devices.erase(it);
+    if (CountDevicesOnProxyServer(strProxyServerName) == 0) RemoveHostProc(strProxyServerName, false);
+    RemovalDone();
 }
 
 namespace kestrel::instances {
@@ -91,6 +109,7 @@ bool RemoveHostProc(std::string szProxyServer, bool bKill) {
         if (bKill) {
             try {
                 it->second.pProcess->Kill();
+                it->second.pHostProc->Handle().KillGroup();
                 // A killed HostProc cannot remove its socket itself.
                 kestrel::rpc::removeEndpointSocket(EndpointOfArgument(it->second.strArgument));
             } catch (const NmError::CmError& error) {
@@ -98,7 +117,6 @@ bool RemoveHostProc(std::string szProxyServer, bool bKill) {
                             szProxyServer.c_str(), error.GetDescription().c_str());
             }
         }
-        g_Timer.AdoptReleased(it->second.pProcess->DuplicateHandle());
         it->second.pProcess.reset();
     }
     g_ProxyServers.erase(it);
@@ -108,7 +126,7 @@ bool RemoveHostProc(std::string szProxyServer, bool bKill) {
 bool RemoveDeviceEntry(const char* szServer, bool bUnload) {
     NmThread::CmCriticalSectionLock registry(g_csRegistry);
     const auto it = g_Devices.find(szServer);
-    if (it == g_Devices.end()) return false;
+    if (it == g_Devices.end() || it->second.bRemoving) return false;
     if (it->second.hCtx != nullptr) {
         if (bUnload) {
             const auto server = g_ProxyServers.find(it->second.strProxyServerName);
@@ -127,8 +145,9 @@ void RemoveDevicesFromHostProc(std::string strHostProcName, bool bUnload) {
     for (auto it = g_Devices.begin(); it != g_Devices.end();) {
         const std::string strProxyServerName = it->second.strProxyServerName;
         const std::string strServer = it->second.strServer;
+        const bool bRemoving = it->second.bRemoving;
         ++it;  // step on before the record may go
-        if (strProxyServerName != strHostProcName) continue;
+        if (strProxyServerName != strHostProcName || bRemoving) continue;
         RemoveDeviceEntry(strServer.c_str(), bUnload);
         KESTREL_LOG(kProxyUtil, "RemoveDevicesFromHostProc", 2, "Deleted strId='%s', count='%d'", strServer.c_str(),
                     static_cast<int>(g_Devices.count(strServer)));
@@ -140,7 +159,7 @@ bool RemoveHostProcAndDevices(const char* szServer, bool bUnload) {
     g_csRemoval.Enter();  // left by the thrower that the caller calls next
     NmThread::CmCriticalSectionLock registry(g_csRegistry);
     const auto it = g_Devices.find(szServer);
-    if (it == g_Devices.end()) return false;
+    if (it == g_Devices.end() || it->second.bRemoving) return false;
     const std::string strProxyServerName = it->second.strProxyServerName;
     RemoveDevicesFromHostProc(strProxyServerName, bUnload);
     return RemoveHostProc(strProxyServerName, false);
@@ -172,9 +191,6 @@ void RemoveAllDevices() {
 void RemoveAllHostProcs() {
     NmThread::CmCriticalSectionLock registry(g_csRegistry);
     KESTREL_LOG(kProxyUtil, "RemoveAllHostProcs", 1, "%s", "");
-    for (auto& [strName, server] : g_ProxyServers) {
-        if (server.pProcess) g_Timer.AdoptReleased(server.pProcess->DuplicateHandle());
-    }
     g_ProxyServers.clear();  // releases every process object; none is killed
 }
 
@@ -184,7 +200,7 @@ void RemoveAll() {
     RemoveAllHostProcs();
     // What has ended is reaped now; what still runs is beyond an unloaded
     // library's reach.
-    g_Timer.ReapReleased(true);
+    g_Timer.ReleaseFollowed();
 }
 
 }  // namespace kestrel::instances

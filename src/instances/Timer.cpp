@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "instances/Registry.h"
+#include "rpcrt/Client.h"
 #include "instances/Timing.h"
 #include "trace/Log.h"
 
@@ -22,22 +23,42 @@ Timer::Timer() = default;
 
 Timer::~Timer() noexcept = default;
 
-void Timer::AdoptReleased(NmProcess::CmProcessHandle hProcess) {
-    if (!hProcess) return;
-    NmThread::CmCriticalSectionLock lock(m_csWatches);
-    m_vecReleased.push_back(std::move(hProcess));
+void Timer::Follow(std::shared_ptr<const HostProcRef> pHostProc) {
+    {
+        NmThread::CmCriticalSectionLock lock(m_csWatches);
+        m_vecFollowed.push_back(std::move(pHostProc));
+    }
+    m_endWatch.Wake();  // to wait for this one too
 }
 
-void Timer::ReapReleased(bool bFinal) {
+void Timer::ReleaseFollowed() {
     NmThread::CmCriticalSectionLock lock(m_csWatches);
-    std::erase_if(m_vecReleased, [bFinal](const NmProcess::CmProcessHandle& hProcess) {
-        const bool bEnded = hProcess.HasEnded();
-        if (bEnded) hProcess.TryReap();
-        return bEnded || bFinal;  // the handle closes as it goes
-    });
+    for (const auto& pHostProc : m_vecFollowed) {
+        if (pHostProc->Handle().HasEnded()) pHostProc->Handle().TryReap();
+    }
     // The timer outlives unloading (its storage is never destroyed), so the
     // list's own storage goes now, or it would be lost with the library.
-    if (bFinal) std::vector<NmProcess::CmProcessHandle>().swap(m_vecReleased);
+    std::vector<std::shared_ptr<const HostProcRef>>().swap(m_vecFollowed);
+}
+
+void Timer::WaitForEnds() {
+    std::vector<std::shared_ptr<const HostProcRef>> vecFollowed;
+    {
+        NmThread::CmCriticalSectionLock lock(m_csWatches);
+        vecFollowed = m_vecFollowed;
+    }
+    std::vector<const NmProcess::CmProcessHandle*> vecHandles;
+    for (const auto& pHostProc : vecFollowed) vecHandles.push_back(&pHostProc->Handle());
+    const int nEnded = m_endWatch.Wait(vecHandles, Timing::TimerPeriodMilliseconds());
+    if (nEnded < 0) return;
+    const std::shared_ptr<const HostProcRef>& pEnded = vecFollowed[static_cast<size_t>(nEnded)];
+    // Whatever its driver started goes with it, and whoever else still holds
+    // its sockets cannot keep a call waiting.
+    pEnded->Handle().KillGroup();
+    kestrel::rpc::abortAssociation(pEnded->Endpoint());
+    pEnded->Handle().TryReap();
+    NmThread::CmCriticalSectionLock lock(m_csWatches);
+    std::erase(m_vecFollowed, pEnded);
 }
 
 void StartTimer() { g_Timer.Run(nullptr); }
@@ -68,11 +89,14 @@ std::size_t Timer::ArmedDeadlines() {
     return m_mapDeadlines.size();
 }
 
-std::uint32_t Timer::WatchProcess(NmProcess::CmProcessHandle hProcess, const std::string& strProxyServerName) {
+std::uint32_t Timer::WatchProcess(NmProcess::CmProcessHandle hProcess, const std::string& strProxyServerName,
+                                  std::int64_t nMilliseconds, const char* szWhat) {
+    const auto tpExpiry = std::chrono::steady_clock::now() + std::chrono::milliseconds(nMilliseconds);
     NmThread::CmCriticalSectionLock lock(m_csWatches);
     while (m_mapWatches.count(m_nNextWatch) != 0) ++m_nNextWatch;
     const std::uint32_t hWatch = m_nNextWatch++;
-    m_mapWatches.insert_or_assign(hWatch, ProcessWatch{std::move(hProcess), strProxyServerName, ExpiryFromNow()});
+    m_mapWatches.insert_or_assign(
+        hWatch, ProcessWatch{std::move(hProcess), strProxyServerName, tpExpiry, nMilliseconds, szWhat});
     return hWatch;
 }
 
@@ -86,9 +110,10 @@ void Timer::CheckProcessWatches() {
     NmThread::CmCriticalSectionLock lock(m_csWatches);
     for (auto& [hWatch, watch] : m_mapWatches) {
         if (!watch.hProcess || watch.tpExpiry >= tpNow) continue;
-        KESTREL_LOG(kProxyUtil, "Timer::ThreadFunction", 1, "Kill of hostproc '%s' for a hung call under the registry lock",
-                    watch.strProxyServerName.c_str());
+        KESTREL_LOG(kProxyUtil, "Timer::ThreadFunction", 1, "%s on hostproc '%s' took longer than %lld ms: kill",
+                    watch.szWhat, watch.strProxyServerName.c_str(), static_cast<long long>(watch.nMilliseconds));
         watch.hProcess.Kill();  // a process that ended meanwhile needs no kill
+        watch.hProcess.KillGroup();
         watch.hProcess = {};
     }
 }
@@ -123,6 +148,7 @@ void Timer::CheckDeadlines() {
                                 "server='%s' overran its deadline on hostproc '%s', no longer registered: kill %s",
                                 strServer.c_str(), deadline.pHostProc->Name().c_str(),
                                 deadline.pHostProc->Handle().Kill() ? "sent" : "failed");
+                    deadline.pHostProc->Handle().KillGroup();
                 }
                 continue;
             }
@@ -138,7 +164,7 @@ void Timer::CheckDeadlines() {
                 KESTREL_LOG(kProxyUtil, "Timer::ThreadFunction", 1, "Kill on szProxyServer='%s' throwed: %s",
                             server->first.c_str(), error.GetDescription().c_str());
             }
-            AdoptReleased(server->second.pProcess->DuplicateHandle());
+            server->second.pHostProc->Handle().KillGroup();
             server->second.pProcess.reset();
         }
     }
@@ -157,19 +183,19 @@ bool Timer::ThreadFunction(void*) {
         }
         CheckProcessWatches();
         CheckDeadlines();
-        ReapReleased();
-        if (!m_bStop.load()) m_cndWake.Wait(Timing::TimerPeriodMilliseconds());
+        if (!m_bStop.load()) WaitForEnds();
     }
 }
 
 void Timer::Stop() {
     m_bStop.store(true);
-    m_cndWake.Set();
+    m_endWatch.Wake();
     // A thread that has ended is joined rather than detached: its last
     // instructions run in this library's code, which unloading unmaps.
     if (m_bStopped.load()) {
         GetEndCondition().Wait(NmThread::CmCondition::kInfinite);
         Join();
+        CloseWake();
         return;
     }
     // Wait on the thread's end signal rather than sleeping, so a prompt stop
@@ -185,6 +211,7 @@ void Timer::Stop() {
         }
         if (bEnded) {
             Join();
+            CloseWake();
             return;
         }
     }

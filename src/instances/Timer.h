@@ -24,17 +24,19 @@ namespace kestrel::instances {
 // still end the process that the call is really waiting for.
 class HostProcRef {
 public:
-    HostProcRef(NmProcess::CmProcessHandle hProcess, std::string strName)
-        : m_hProcess(std::move(hProcess)), m_strName(std::move(strName)) {}
+    HostProcRef(NmProcess::CmProcessHandle hProcess, std::string strName, std::string strEndpoint)
+        : m_hProcess(std::move(hProcess)), m_strName(std::move(strName)), m_strEndpoint(std::move(strEndpoint)) {}
     HostProcRef(const HostProcRef&) = delete;
     HostProcRef& operator=(const HostProcRef&) = delete;
 
     const std::string& Name() const { return m_strName; }
+    const std::string& Endpoint() const { return m_strEndpoint; }
     const NmProcess::CmProcessHandle& Handle() const { return m_hProcess; }
 
 private:
     NmProcess::CmProcessHandle m_hProcess;
     std::string m_strName;
+    std::string m_strEndpoint;
 };
 
 struct Deadline {
@@ -64,22 +66,27 @@ public:
     // gives up the thread handle.
     void Stop();
 
-    // Calls made while the registry lock is held (loading, setting the
-    // feature set, unloading a driver) cannot use a registry deadline: the
-    // timer would need the registry lock to find their process. They watch
-    // the process directly instead: when the watch expires, the timer kills
-    // it through its own duplicate of the process handle.
-    std::uint32_t WatchProcess(NmProcess::CmProcessHandle hProcess, const std::string& strProxyServerName);
+    // Calls that no registry deadline covers (loading a driver and setting
+    // its feature set under the registry lock, unloading it) watch their
+    // process directly: when nMilliseconds pass first, the timer kills it
+    // through the watch's own handle and says so, naming szWhat.
+    std::uint32_t WatchProcess(NmProcess::CmProcessHandle hProcess, const std::string& strProxyServerName,
+                               std::int64_t nMilliseconds, const char* szWhat);
     void UnwatchProcess(std::uint32_t hWatch);
 
-    // A HostProc whose process object the registry released lives on until
-    // it ends by itself. Normally it is nobody's child of ours, but in an
-    // application that adopts orphans (a child subreaper) it becomes one:
-    // the timer reaps it once it has ended, so no zombie is left there.
-    void AdoptReleased(NmProcess::CmProcessHandle hProcess);
-    // Reaps the adopted processes that have ended; with bFinal (at unload)
-    // also gives up the handles of those still running.
-    void ReapReleased(bool bFinal = false);
+    // Follows a HostProc from its start to its end, which the thread sees
+    // at once: then the connections to it are cut, so the calls in flight on
+    // them fail whoever else holds their sockets (a helper the driver
+    // forked), and the process is reaped when it is our child (in an
+    // application that adopts orphans it becomes one once the registry
+    // released it).
+    void Follow(std::shared_ptr<const HostProcRef> pHostProc);
+    // At unload: gives up the HostProcs that still run.
+    void ReleaseFollowed();
+
+    // Gives back the descriptor that wakes the thread; for a timer whose
+    // thread has ended, and for the parent's timer in a forked child.
+    void CloseWake() noexcept { m_endWatch.Close(); }
 
     // True when the thread has returned, or was never started.
     bool HasEnded() const { return m_bStopped.load() || GetThreadId() == 0; }
@@ -93,10 +100,14 @@ private:
         NmProcess::CmProcessHandle hProcess;  // the watch's own, empty once killed
         std::string strProxyServerName;
         std::chrono::steady_clock::time_point tpExpiry;
+        std::int64_t nMilliseconds;
+        const char* szWhat;
     };
 
     void CheckDeadlines();
     void CheckProcessWatches();
+    // Waits one period for a HostProc's end or a wake-up, and acts on an end.
+    void WaitForEnds();
 
     NmThread::CmCriticalSection m_csDeadlines;
     std::map<std::uint32_t, Deadline> m_mapDeadlines;
@@ -104,14 +115,14 @@ private:
     std::atomic<bool> m_bStop{false};
     std::atomic<bool> m_bStopped{false};
 
-    // Wakes the thread at once when Stop is called.
-    NmThread::CmCondition m_cndWake{false, true};
+    // Wakes the thread at once when Stop is called or a HostProc is followed.
+    NmProcess::CmEndWatch m_endWatch;
 
     // Never held together with the registry lock by the timer thread.
     NmThread::CmCriticalSection m_csWatches;
     std::map<std::uint32_t, ProcessWatch> m_mapWatches;
     std::uint32_t m_nNextWatch = 0;
-    std::vector<NmProcess::CmProcessHandle> m_vecReleased;  // under m_csWatches
+    std::vector<std::shared_ptr<const HostProcRef>> m_vecFollowed;  // under m_csWatches
 };
 
 // Starts g_Timer's thread; throws NmThread::CmThreadError on failure.

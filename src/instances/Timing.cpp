@@ -6,6 +6,7 @@ namespace kestrel::instances {
 namespace {
 
 constexpr std::int64_t kDeadlineMs = 10 * 60 * 1000;
+constexpr std::int64_t kLoadBoundMs = 30 * 1000;
 constexpr std::uint32_t kFirstRetryMs = 20;
 constexpr std::uint32_t kTimerPeriodMs = 1000;
 constexpr std::uint32_t kStopStepMs = 100;
@@ -35,6 +36,8 @@ NmTimeStamp::CmTimeSpan Deadline() {
 }
 
 std::int64_t DeadlineMilliseconds() { return Override("KESTREL_TEST_DEADLINE_MS", kDeadlineMs); }
+
+std::int64_t LoadBoundMilliseconds() { return Override("KESTREL_TEST_LOAD_BOUND_MS", kLoadBoundMs); }
 
 std::uint32_t FirstRetryMilliseconds() {
     return static_cast<std::uint32_t>(Override("KESTREL_TEST_RETRY_MS", kFirstRetryMs));

@@ -26,17 +26,26 @@ class CmProcessHandle
 {
 public:
     CmProcessHandle() = default;
-    explicit CmProcessHandle(NmDescriptor::CmDescriptor hPidFd) noexcept : m_hPidFd(std::move(hPidFd)) {}
+    // nPid (0: not known) is used only for the process group it leads.
+    explicit CmProcessHandle(NmDescriptor::CmDescriptor hPidFd, pid_t nPid = 0) noexcept
+        : m_hPidFd(std::move(hPidFd)), m_nPid(nPid)
+    {
+    }
 
     explicit operator bool() const noexcept { return static_cast<bool>(m_hPidFd); }
     int Get() const noexcept { return m_hPidFd.Get(); }
     // Gives the pidfd up to the caller, who closes it.
     int Release() noexcept { return m_hPidFd.Release(); }
-    CmProcessHandle Duplicate() const noexcept { return CmProcessHandle(m_hPidFd.Duplicate()); }
+    CmProcessHandle Duplicate() const noexcept { return CmProcessHandle(m_hPidFd.Duplicate(), m_nPid); }
 
     // Sends nSignal; false (errno set) without a handle or when that fails.
     bool Signal(int nSignal) const noexcept;
     bool Kill() const noexcept;
+    // SIGKILL to every process of the group this process leads (a child
+    // started in a new session leads one), the leader included. A group id
+    // is not reused while any member lives, so after the leader has ended
+    // this reaches its remaining members; with none left it reaches nobody.
+    void KillGroup() const noexcept;
     // True once the process has ended, and without a handle.
     bool HasEnded() const noexcept;
     // Collects the exit status of an ended process that is our child (an
@@ -46,6 +55,7 @@ public:
 
 private:
     NmDescriptor::CmDescriptor m_hPidFd;
+    pid_t m_nPid = 0;
 };
 
 // Operation codes of CmProcessError.
@@ -56,6 +66,26 @@ class CmProcessError final : public NmError::CmOperationError<CmProcessError>
 {
 public:
     using CmOperationError::CmOperationError;
+};
+
+// Waits for the end of any of a set of processes, a span, or a wake-up from
+// another thread, whichever comes first.
+class CmEndWatch
+{
+public:
+    CmEndWatch();  // without an eventfd it still waits, but is woken late
+    CmEndWatch(const CmEndWatch&) = delete;
+    CmEndWatch& operator=(const CmEndWatch&) = delete;
+
+    // The index of a process that has ended, or -1 after nMilliseconds or a
+    // Wake. A wake-up that came before the wait ends it at once.
+    int Wait(const std::vector<const CmProcessHandle*>& vecProcesses, std::uint32_t nMilliseconds);
+    void Wake() noexcept;
+    // Gives the eventfd back (nothing waits any more); later waits are not woken.
+    void Close() noexcept { m_hWake.Reset(); }
+
+private:
+    NmDescriptor::CmDescriptor m_hWake;
 };
 
 class CmProcessOS

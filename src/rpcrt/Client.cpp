@@ -1,6 +1,7 @@
 #include "rpcrt/Client.h"
 
 #include <pthread.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <atomic>
@@ -131,6 +132,38 @@ void releaseUnusedClientState() noexcept {
 
 // ---- Association -------------------------------------------------------------
 
+ClientConnection::ClientConnection(std::unique_ptr<Transport> t, Association& owner)
+    : transport_(std::move(t)), reader_(*transport_), owner_(owner) {
+  if (const int fd = transport_->descriptor(); fd >= 0) {
+    std::lock_guard g(owner_.mu_);
+    owner_.live_.push_back(fd);
+  }
+}
+
+ClientConnection::~ClientConnection() {
+  // Forgotten before the socket closes, so abort() never cuts a descriptor
+  // number that was reused.
+  if (const int fd = transport_->descriptor(); fd >= 0) {
+    std::lock_guard g(owner_.mu_);
+    std::erase(owner_.live_, fd);
+  }
+}
+
+void Association::abort() {
+  std::lock_guard g(mu_);
+  for (const int fd : live_) ::shutdown(fd, SHUT_RDWR);
+}
+
+void abortAssociation(const std::string& endpoint) {
+  ClientState& s = state();
+  std::shared_ptr<Association> a;
+  {
+    std::lock_guard g(s.assocMu);
+    if (const auto it = s.associations.find(endpoint); it != s.associations.end()) a = it->second.lock();
+  }
+  if (a) a->abort();
+}
+
 Association::Association(std::string endpoint, Connector connector)
     : endpoint_(std::move(endpoint)), connector_(std::move(connector)) {}
 
@@ -188,7 +221,7 @@ std::unique_ptr<ClientConnection> Association::bind(uint32_t& group) {
     std::unique_ptr<Transport> t = connector_
                                        ? connector_(endpoint_)
                                        : std::make_unique<SocketTransport>(connectEndpoint(endpoint_));
-    auto c = std::make_unique<ClientConnection>(std::move(t));
+    auto c = std::make_unique<ClientConnection>(std::move(t), *this);
     const uint32_t callId = c->nextCallId++;
     std::vector<uint8_t> pdu = encodeBind(callId, group);
     iovec iov{pdu.data(), pdu.size()};
@@ -214,6 +247,8 @@ std::unique_ptr<ClientConnection> Association::bind(uint32_t& group) {
     c->maxXmit = std::min(kOurMaxFrag, ack.maxRecv);
     group = ack.assocGroup;
     return c;
+  } catch (const TransportExhausted&) {
+    raise(RPC_S_OUT_OF_RESOURCES);
   } catch (const TransportError&) {
     raise(RPC_S_SERVER_UNAVAILABLE);
   } catch (const std::bad_alloc&) {

@@ -18,11 +18,16 @@
 
 namespace kestrel::rpc {
 
-// One bound connection; carries one call at a time.
+class Association;
+
+// One bound connection; carries one call at a time. Known to its
+// association from connect to close, so that the association can cut it.
 class ClientConnection {
  public:
-  explicit ClientConnection(std::unique_ptr<Transport> t)
-      : transport_(std::move(t)), reader_(*transport_) {}
+  ClientConnection(std::unique_ptr<Transport> t, Association& owner);
+  ~ClientConnection();
+  ClientConnection(const ClientConnection&) = delete;
+  ClientConnection& operator=(const ClientConnection&) = delete;
   Transport& transport() { return *transport_; }
   PduReader& reader() { return reader_; }
   uint16_t maxXmit = kOurMaxFrag;
@@ -31,6 +36,7 @@ class ClientConnection {
  private:
   std::unique_ptr<Transport> transport_;
   PduReader reader_;
+  Association& owner_;
 };
 
 // Opens a transport to the endpoint; the default connects the socket.
@@ -56,13 +62,20 @@ class Association {
   uint32_t group() const;
   size_t idleCount() const;
 
+  // Cuts every connection, idle or carrying a call, whoever else holds its
+  // socket: a call in flight fails at once with RPC_S_CALL_FAILED, the next
+  // finds no server. For a server process that is known to have ended.
+  void abort();
+
  private:
+  friend class ClientConnection;
   std::unique_ptr<ClientConnection> bind(uint32_t& group);
 
   const std::string endpoint_;
   const Connector connector_;
   mutable std::mutex mu_;
   std::vector<std::unique_ptr<ClientConnection>> idle_;
+  std::vector<int> live_;  // the sockets of every connection, under mu_
   uint32_t group_ = 0;
   // Until the server has given us a group id, connections are set up one
   // at a time so that they all join the same group.
@@ -79,6 +92,8 @@ struct ClientContext {
 
 // The association for an endpoint, shared by every binding to it.
 std::shared_ptr<Association> associationFor(const std::string& endpoint);
+// Association::abort for the endpoint's association, if there is one.
+void abortAssociation(const std::string& endpoint);
 
 // Binding handles.
 void* newBindingHandle(std::shared_ptr<Association> a);

@@ -477,7 +477,18 @@ Server::Counts Server::counts() const {
           service_.closingCount()};
 }
 
+bool Server::peersGoneLocked() const {
+  for (const int fd : live_) {
+    pollfd p{fd, POLLRDHUP, 0};
+    if (::poll(&p, 1, 0) == 0) return false;  // neither hung up nor closed: someone is there
+  }
+  return true;
+}
+
 bool Server::waitIdle(std::chrono::milliseconds grace, std::chrono::milliseconds initialGrace) {
+  // A connection thread that is stuck in a call says nothing when its peer
+  // goes: while calls run, the peers are looked at now and then.
+  constexpr auto kPeerCheck = std::chrono::milliseconds(100);
   std::unique_lock lk(mu_);
   for (;;) {
     if (stopRequested_.load()) return false;
@@ -485,8 +496,10 @@ bool Server::waitIdle(std::chrono::milliseconds grace, std::chrono::milliseconds
       auto deadline = idleSince_ + (service_.contextsCreated() ? grace : initialGrace);
       if (std::chrono::steady_clock::now() >= deadline) return true;
       cv_.wait_until(lk, deadline);
+    } else if (service_.contextsCreated() && peersGoneLocked()) {
+      return true;
     } else {
-      cv_.wait(lk);
+      cv_.wait_for(lk, kPeerCheck);
     }
   }
 }

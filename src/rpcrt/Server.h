@@ -188,7 +188,10 @@ class Server {
   Counts counts() const;
   // Blocks until the server has had no connection and no context for
   // `grace` in a row (true), or a stop was requested (false). Until a
-  // first context has been created, `initialGrace` applies instead.
+  // first context has been created, `initialGrace` applies instead. Once a
+  // context has been created, the server is also idle when every peer has
+  // gone, even while a call still runs on a connection (a driver call that
+  // never returns): nobody is left to answer.
   bool waitIdle(std::chrono::milliseconds grace, std::chrono::milliseconds initialGrace);
 
   // Where the socket is, and its removal from a fatal-signal handler
@@ -200,6 +203,8 @@ class Server {
   void acceptLoop();
   void connectionThread(int fd, CallerInfo caller);
   void markActivity();
+  // True when no live connection's peer is still there; mu_ held.
+  bool peersGoneLocked() const;
 
   ServerOptions opt_;
   Service service_;

@@ -34,6 +34,7 @@ const char* RpcError::what() const noexcept {
   switch (status_) {
     case RPC_S_OUT_OF_MEMORY: return "RPC: out of memory";
     case RPC_S_SERVER_UNAVAILABLE: return "RPC: server unavailable";
+    case RPC_S_OUT_OF_RESOURCES: return "RPC: out of resources";
     case RPC_S_CALL_FAILED: return "RPC: call failed";
     case RPC_S_PROTOCOL_ERROR: return "RPC: protocol error";
     case RPC_X_BAD_STUB_DATA: return "RPC: bad stub data";

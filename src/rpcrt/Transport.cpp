@@ -222,6 +222,7 @@ Fd connectEndpoint(const std::string& endpoint) {
   std::string path;
   if (!makeAddress(dir, endpoint, addr, path)) throw TransportError("socket path too long");
   Fd fd = newSocket();
+  if (!fd && (errno == EMFILE || errno == ENFILE || errno == ENOMEM || errno == ENOBUFS)) throw TransportExhausted();
   if (!fd) throw TransportError("socket failed");
   if (!connectTo(fd.Get(), addr)) throw TransportError("connect failed");
   if (!peerIsSameUser(fd.Get())) throw TransportError("peer runs under another user");

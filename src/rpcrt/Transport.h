@@ -29,6 +29,13 @@ class TransportError : public std::runtime_error, public StreamEvent {
   bool nothingWritten_;
 };
 
+// No socket could be made: the process or the system is out of descriptors
+// or memory (EMFILE, ENFILE, ENOMEM, ENOBUFS).
+class TransportExhausted : public TransportError {
+ public:
+  TransportExhausted() : TransportError("out of descriptors or memory", true) {}
+};
+
 // The peer made no progress within the transport's stall limit.
 class TransportStalled : public TransportError {
  public:
@@ -44,6 +51,8 @@ class Transport {
   virtual size_t read(const iovec* iov, int iovcnt, size_t atLeast) = 0;
   // Writes all of the buffers or throws TransportError.
   virtual void write(const iovec* iov, int iovcnt) = 0;
+  // The socket underneath, -1 when there is none.
+  virtual int descriptor() const { return -1; }
 };
 
 // The descriptors of the runtime are the platform's one owner type.
@@ -55,6 +64,7 @@ class SocketTransport final : public Transport {
   size_t read(const iovec* iov, int iovcnt, size_t atLeast) override;
   void write(const iovec* iov, int iovcnt) override;
   int fd() const { return fd_.Get(); }
+  int descriptor() const override { return fd_.Get(); }
   // Makes a read or a write that waits longer than `ms` with no progress
   // fail with TransportStalled (0: wait for ever, the default).
   void setStallLimit(unsigned ms);

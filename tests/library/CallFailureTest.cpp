@@ -149,34 +149,6 @@ TEST_F(LibraryTest, HungCallMadeThroughTheDriverNameIsKilled) {
     EXPECT_EQ(Thrown([&] { k.QueryIsIpix("cam", ""); }) & kHostProcLost, kHostProcLost);
 }
 
-// Removing an instance unloads its driver under the registry lock, and the
-// unload waits for the instance's running calls. With one of them hung, the
-// timer must still end it although the lock it looks deadlines up under is
-// taken for as long as the unload waits.
-TEST_F(LibraryTest, RemovalWaitingForAHungCallEndsByTheDeadline) {
-    options.nDeadlineMs = 300;
-    Load();
-    const std::string strDriver = TestDriver();
-    ASSERT_EQ(k.AddDeviceInstance("stuck#hang", strDriver.c_str(), "srv01"), 1);
-    const int nPid = HostProcPid("stuck#hang");
-    ASSERT_EQ(k.AddDeviceInstance("slow#delay=200", strDriver.c_str(), "srv02"), 1);
-    auto stuck = std::async(std::launch::async, [&] { return Thrown([&] { k.QueryIsIpix("stuck#hang", ""); }); });
-    ASSERT_EQ(Control("stuck#hang", "td:wait-hung 1"), 1);
-    // A slow call elsewhere puts the hung call's deadline well before the
-    // end of the unload's own span, so the timer meets the first while the
-    // unload holds the registry lock.
-    k.QueryIsIpix("slow#delay=200", "");
-
-    auto removal = std::async(std::launch::async, [&] {
-        k.RemoveDeviceInstance("stuck#hang");
-        return 0UL;
-    });
-    Outcome(removal, nPid);
-    EXPECT_EQ(Outcome(stuck, nPid), kCallFailed) << "removed meanwhile: class 0x00";
-    EXPECT_TRUE(HasLine("Kill of hostproc 'srv01' for a hung call under the registry lock"));
-    EXPECT_TRUE(ProcessHasEnded(nPid, 10000));
-}
-
 TEST_F(LibraryTest, CallsThatEndInTimeLeaveNoDeadlineBehind) {
     options.nDeadlineMs = 300;
     Load();

@@ -74,6 +74,7 @@ void LibraryTest::Load() {
     SetEnv("KESTREL_TEST_STOP_STEP_MS", "100");
     SetEnv("KESTREL_TEST_HOSTPROC_IDLE_MS", std::to_string(options.nHostProcIdleMs));
     SetEnv("KESTREL_TEST_HOSTPROC_INITIAL_MS", std::to_string(options.nHostProcInitialMs));
+    SetEnv("KESTREL_TEST_HOSTPROC_STOP_MS", "300");
 
     // Proxies.ini mirrors the library's folder one level up under the
     // common configuration folder.
@@ -142,6 +143,17 @@ int LibraryTest::CountLines(const std::string& strText) const {
         if (strLine.find(strText) != std::string::npos) ++nCount;
     }
     return nCount;
+}
+
+bool LibraryTest::WaitForLine(const std::string& strText) const {
+    // The log is a file that other processes write too: it is read again
+    // until the line is there, for a minute at most.
+    const auto tGiveUp = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+    while (!HasLine(strText)) {
+        if (std::chrono::steady_clock::now() > tGiveUp) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
 }
 
 std::string LibraryTest::TestDriver() { return KESTREL_TEST_DRIVERS_DIR "/libkestrel_testdriver.so"; }

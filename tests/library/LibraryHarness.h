@@ -67,6 +67,8 @@ protected:
     // How many captured lines contain szText.
     int CountLines(const std::string& strText) const;
     bool HasLine(const std::string& strText) const { return CountLines(strText) > 0; }
+    // Waits (bounded) until a captured line contains strText.
+    bool WaitForLine(const std::string& strText) const;
 
     // Paths of the test drivers, beside the test HostProc.
     static std::string TestDriver();

@@ -330,7 +330,7 @@ void CmProcess::Run(const std::string& strExecutable, const std::vector<std::str
         const auto [hPidFd, nPid] = StartGrandchild(strExecutable, vecArguments, bNoWindow);
         // Run is meant for an object that is not running; a handle held
         // before is closed, never leaked.
-        m_ProcessInformation.hProcess = CmProcessHandle(NmDescriptor::CmDescriptor(hPidFd));
+        m_ProcessInformation.hProcess = CmProcessHandle(NmDescriptor::CmDescriptor(hPidFd), nPid);
         m_ProcessInformation.nProcessId = nPid;
     } catch (const NmError::CmError& error) {
         throw CmProcessError(NMERROR_LOCATION("NmProcess::CmProcess::Run", THIS_FILE), "Error running process!",

@@ -1,12 +1,14 @@
 // posix layer of CmProcessHandle: pidfd_send_signal, poll and waitid on the
 // pidfd (raw system calls: glibc 2.36's <sys/pidfd.h> is not usable from C++).
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <signal.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 
 #include "platform/Process.h"
 
@@ -26,6 +28,12 @@ bool CmProcessHandle::Signal(int nSignal) const noexcept
 }
 
 bool CmProcessHandle::Kill() const noexcept { return Signal(SIGKILL); }
+
+void CmProcessHandle::KillGroup() const noexcept
+{
+    if (m_nPid > 0)
+        syscall(SYS_kill, -m_nPid, SIGKILL);
+}
 
 bool CmProcessHandle::HasEnded() const noexcept
 {
@@ -49,6 +57,39 @@ void CmProcessHandle::TryReap() const noexcept
     const int nSaved = errno;
     waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(m_hPidFd.Get()), &info, WEXITED | WNOHANG);
     errno = nSaved;
+}
+
+CmEndWatch::CmEndWatch()
+    : m_hWake(NmDescriptor::RaiseAbove2(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)))
+{
+}
+
+int CmEndWatch::Wait(const std::vector<const CmProcessHandle*>& vecProcesses, std::uint32_t nMilliseconds)
+{
+    std::vector<pollfd> vecEntries;
+    vecEntries.reserve(vecProcesses.size() + 1);
+    for (const CmProcessHandle* pProcess : vecProcesses)
+        vecEntries.push_back({pProcess->Get(), POLLIN, 0});
+    vecEntries.push_back({m_hWake.Get(), POLLIN, 0});
+    // An interrupted wait ends early, which every caller takes as a pass.
+    if (poll(vecEntries.data(), vecEntries.size(), static_cast<int>(nMilliseconds)) <= 0)
+        return -1;
+    std::uint64_t nCount = 0;
+    if (vecEntries.back().revents != 0 && read(m_hWake.Get(), &nCount, sizeof nCount) < 0)
+        nCount = 0; // EAGAIN: another wait took the wake-up; nothing to undo
+    for (size_t i = 0; i + 1 < vecEntries.size(); ++i) {
+        if ((vecEntries[i].revents & POLLIN) != 0)
+            return static_cast<int>(i);
+    }
+    return -1;
+}
+
+void CmEndWatch::Wake() noexcept
+{
+    const std::uint64_t nOne = 1;
+    // EAGAIN only when the counter is full: a wake-up is pending anyway.
+    if (write(m_hWake.Get(), &nOne, sizeof nOne) < 0)
+        return;
 }
 
 } // namespace NmProcess

@@ -1,0 +1,96 @@
+// One misbehaving HostProc reaches nothing else: a HostProc that is stopped
+// or hangs while one of its instances is removed holds up no other instance
+// or HostProc, and one whose application dies does not outlive it.
+#include <csignal>
+#include <future>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "LibraryHarness.h"
+
+namespace kestrel_test {
+namespace {
+
+// The removal's unload waits for a HostProc that is stopped, or for a call
+// on the instance that hangs. Meanwhile every other HostProc serves on, a
+// new one starts, the instance is unknown, and an add of its id waits for
+// the removal and then starts afresh.
+class RemovalTest : public LibraryTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(RemovalTest, AHostProcHeldUpInARemovalHoldsUpNothingElse) {
+    const bool bStopped = std::string(GetParam()) == "Stopped";
+    Load();
+    const std::string strDriver = TestDriver();
+    const char* szId = bStopped ? "a" : "a#hang";
+    ASSERT_EQ(k.AddDeviceInstance(szId, strDriver.c_str(), "srvA"), 1);
+    ASSERT_EQ(k.AddDeviceInstance("peer", strDriver.c_str(), "srvA"), 1);
+    ASSERT_EQ(k.AddDeviceInstance("b", strDriver.c_str(), "srvB"), 1);
+    const int nPidA = HostProcPid("peer");
+    std::future<unsigned long> hung;
+    if (bStopped) {
+        ASSERT_EQ(kill(nPidA, SIGSTOP), 0);
+    } else {
+        hung = std::async(std::launch::async, [&] { return Thrown([&] { k.QueryIsIpix(szId, ""); }); });
+        ASSERT_EQ(Control("peer", "td:wait-hung 1"), 1);
+    }
+    auto removal = std::async(std::launch::async, [&] { k.RemoveDeviceInstance(szId); });
+    ASSERT_TRUE(WaitForLine("cContext=")) << "the unload did not start";
+
+    EXPECT_NO_THROW(k.QueryNumberOfCamDyn("b", ""));
+    EXPECT_EQ(k.AddDeviceInstance("c", strDriver.c_str(), "srvC"), 1);
+    EXPECT_NO_THROW(k.QueryNumberOfCamDyn("c", ""));
+    EXPECT_EQ(Thrown([&] { k.QueryNumberOfCamDyn(szId, ""); }), 0UL) << "as if the removal were over";
+    auto readd = std::async(std::launch::async, [&] { return k.AddDeviceInstance(szId, strDriver.c_str(), "srvA"); });
+
+    if (bStopped) {
+        ASSERT_EQ(kill(nPidA, SIGCONT), 0);
+    } else {
+        EXPECT_EQ(Control("peer", "td:release"), 1);
+        EXPECT_EQ(hung.get(), 0xDEADBEEFUL) << "released, the hung call returns";
+    }
+    removal.get();
+    EXPECT_EQ(readd.get(), 1);
+    const std::string strLog = Log();
+    const std::string strAdded = std::string("Adding instance '") + szId + "' on server 'srvA'";
+    EXPECT_LT(strLog.find(std::string("Removing instance '") + szId + "' on server 'srvA'"), strLog.rfind(strAdded))
+        << "the add waited for the removal";
+    EXPECT_EQ(CountLines(strAdded), 2) << "and added afresh";
+    EXPECT_NO_THROW(k.QueryNumberOfCamDyn("peer", ""));
+}
+
+INSTANTIATE_TEST_SUITE_P(Isolation, RemovalTest, ::testing::Values("Stopped", "Hung"));
+
+// An application that dies leaves no HostProc behind, not even one with a
+// driver call that never returns: the HostProc ends once its client is gone.
+TEST_F(LibraryTest, ApplicationThatDiesLeavesNoHostProc) {
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the thread sanitizer cannot start threads in the child of a threaded process";
+#endif
+    Load();
+    for (const char* szId : {"idle", "busy#hang"}) {
+        SCOPED_TRACE(szId);
+        int ahPid[2];
+        ASSERT_EQ(pipe(ahPid), 0);
+        const pid_t nApplication = fork();
+        if (nApplication == 0) {
+            int nPid = k.AddDeviceInstance(szId, TestDriver().c_str(), szId) == 1 ? HostProcPid(szId) : 0;
+            if (szId[0] == 'b') {
+                std::thread([&] { k.QueryIsIpix(szId, ""); }).detach();
+                Control(szId, "td:wait-hung 1");
+            }
+            [[maybe_unused]] ssize_t n = write(ahPid[1], &nPid, sizeof nPid);
+            _exit(0);
+        }
+        close(ahPid[1]);
+        int nHostProc = 0;
+        ASSERT_EQ(read(ahPid[0], &nHostProc, sizeof nHostProc), static_cast<ssize_t>(sizeof nHostProc));
+        close(ahPid[0]);
+        ASSERT_EQ(waitpid(nApplication, nullptr, 0), nApplication);
+        ASSERT_GT(nHostProc, 0);
+        EXPECT_TRUE(ProcessHasEnded(nHostProc, 60000));
+    }
+}
+
+}  // namespace
+}  // namespace kestrel_test

@@ -26,7 +26,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include "RawBind.h"
+#include "../rpcrt/Raw.h"
 #include "remote/ProxyClient.h"
 
 namespace {
@@ -111,7 +111,7 @@ int main(int argc, char** argv) {
     std::string strEndpoint = argv[4];
     if (const int nFailed = BecomeUid(argv[1])) return nFailed;
 
-    std::printf("raw=%d\n", hostproc_test::RawBindProbe(argv[2], 30000));
+    std::printf("raw=%d\n", raw::probe(argv[2]));
 
     setenv("KESTREL_RPC_DIR", argv[3], 1);
     std::string strProtseq = "ncalrpc";

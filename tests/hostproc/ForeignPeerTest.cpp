@@ -13,7 +13,7 @@
 #include <unistd.h>
 
 #include "HostProcHarness.h"
-#include "RawBind.h"
+#include "../rpcrt/Raw.h"
 
 extern char** environ;
 
@@ -30,14 +30,7 @@ class RunningPeer {
 public:
     explicit RunningPeer(std::vector<std::string> arguments) {
         int inFds[2], outFds[2];
-        m_strSpawnError = "pipe failed";
-        if (pipe2(inFds, O_CLOEXEC) != 0) return;
-        if (pipe2(outFds, O_CLOEXEC) != 0) {
-            close(inFds[0]);
-            close(inFds[1]);
-            return;
-        }
-        m_strSpawnError.clear();
+        if (pipe2(inFds, O_CLOEXEC) != 0 || pipe2(outFds, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, inFds[0], STDIN_FILENO);
@@ -51,10 +44,7 @@ public:
         close(outFds[1]);
         m_hInput = inFds[1];
         m_hOutput = outFds[0];
-        if (nError != 0) {
-            m_pid = -1;
-            m_strSpawnError = std::string("spawn failed: ") + strerror(nError);
-        }
+        if (nError != 0) m_pid = -1;
     }
     RunningPeer(const RunningPeer&) = delete;
     RunningPeer& operator=(const RunningPeer&) = delete;
@@ -67,7 +57,7 @@ public:
     std::string ReadLine() {
         std::string strLine;
         char c;
-        while (Read(&c, 1) == 1 && c != '\n') strLine.push_back(c);
+        while (read(m_hOutput, &c, 1) == 1 && c != '\n') strLine.push_back(c);
         return strLine;
     }
 
@@ -75,43 +65,25 @@ public:
     std::string Finish(int& nStatus) {
         nStatus = -1;
         if (m_hInput >= 0) close(std::exchange(m_hInput, -1));
-        std::string strOutput = m_strSpawnError;
+        std::string strOutput;
         char buffer[512];
-        for (ssize_t n; (n = Read(buffer, sizeof buffer)) > 0;) strOutput.append(buffer, static_cast<size_t>(n));
+        for (ssize_t n; m_hOutput >= 0 && (n = read(m_hOutput, buffer, sizeof buffer)) > 0;) strOutput.append(buffer, size_t(n));
         if (m_hOutput >= 0) close(std::exchange(m_hOutput, -1));
-        if (m_pid > 0) {
-            while (waitpid(m_pid, &nStatus, 0) < 0 && errno == EINTR) {
-            }
-            m_pid = -1;
-        }
+        if (m_pid > 0) waitpid(std::exchange(m_pid, -1), &nStatus, 0);
         return strOutput;
     }
 
 private:
-    ssize_t Read(char* p, size_t n) {
-        ssize_t nRead;
-        while ((nRead = read(m_hOutput, p, n)) < 0 && errno == EINTR) {
-        }
-        return nRead;
-    }
-
     pid_t m_pid = -1;
     int m_hInput = -1;
     int m_hOutput = -1;
-    std::string m_strSpawnError;
 };
-
-// Runs the foreign peer to its end and returns what it printed (its exit
-// status in nStatus).
-std::string RunForeignPeer(const std::vector<std::string>& arguments, int& nStatus) {
-    return RunningPeer(arguments).Finish(nStatus);
-}
 
 TEST_F(ForeignPeer, AnotherUidIsRefusedEvenWhenItCanReachTheSocket) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another uid";
     Start();
     // The probe works: our own uid gets a bind_ack.
-    ASSERT_EQ(RawBindProbe(SocketPath(), 30000), 12);
+    ASSERT_EQ(raw::probe(SocketPath()), raw::ptype::kBindAck);
 
     // The peer's own socket directory, whose entry leads to ours.
     const std::string strPeerDir = Root() + "/peer";
@@ -120,8 +92,9 @@ TEST_F(ForeignPeer, AnotherUidIsRefusedEvenWhenItCanReachTheSocket) {
     ASSERT_EQ(symlink(SocketPath().c_str(), (strPeerDir + "/" + Endpoint()).c_str()), 0) << strerror(errno);
 
     int nStatus = -1;
-    const std::string strOutput = RunForeignPeer(
-        {FOREIGN_PEER_PATH, std::to_string(kNobody), SocketPath(), strPeerDir, Endpoint(), TestDriver()}, nStatus);
+    const std::string strOutput =
+        RunningPeer({FOREIGN_PEER_PATH, std::to_string(kNobody), SocketPath(), strPeerDir, Endpoint(), TestDriver()})
+            .Finish(nStatus);
     ASSERT_TRUE(WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0) << "status " << nStatus << "\n" << strOutput;
     EXPECT_NE(strOutput.find("uid=65534\n"), std::string::npos) << strOutput;
     // HostProc hung up without a word.

@@ -47,16 +47,14 @@ constexpr size_t kMaxXmit = 16, kMaxRecv = 18, kAssocGroup = 20, kSecondaryAddre
 constexpr size_t kNakReason = 16;                                                         // bind_nak
 }  // namespace at
 
-inline uint16_t u16at(const Bytes& b, size_t off) {
-  uint16_t v;
-  std::memcpy(&v, b.data() + off, 2);
+template <class T>
+T fieldAt(const Bytes& b, size_t off) {
+  T v;
+  std::memcpy(&v, b.data() + off, sizeof v);
   return v;
 }
-inline uint32_t u32at(const Bytes& b, size_t off) {
-  uint32_t v;
-  std::memcpy(&v, b.data() + off, 4);
-  return v;
-}
+inline uint16_t u16at(const Bytes& b, size_t off) { return fieldAt<uint16_t>(b, off); }
+inline uint32_t u32at(const Bytes& b, size_t off) { return fieldAt<uint32_t>(b, off); }
 // `b` with the field at `off` set to `v` (a lie, usually).
 template <class T>
 Bytes with(Bytes b, size_t off, T v) {
@@ -162,6 +160,13 @@ inline uint32_t faultOf(const Bytes& r) {
   return r[at::kPtype] == ptype::kFault ? u32at(r, at::kFaultStatus) : 0;
 }
 
+inline sockaddr_un address(const std::string& path) {
+  sockaddr_un a{};
+  a.sun_family = AF_UNIX;
+  std::strncpy(a.sun_path, path.c_str(), sizeof a.sun_path - 1);
+  return a;
+}
+
 // A connected stream socket that reads whole PDUs.
 class Conn {
  public:
@@ -170,15 +175,10 @@ class Conn {
     setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
   }
   static Conn to(const std::string& path) {
-    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un a{};
-    a.sun_family = AF_UNIX;
-    std::strncpy(a.sun_path, path.c_str(), sizeof a.sun_path - 1);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-      ::close(fd);
-      throw std::runtime_error("connect " + path);
-    }
-    return Conn(fd);
+    Conn c(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_un a = address(path);
+    if (::connect(c.fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) throw std::runtime_error("connect " + path);
+    return c;
   }
   Conn(Conn&& o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
   ~Conn() {
@@ -238,13 +238,9 @@ inline int probe(const std::string& path) {
 // Listens on a path and runs a script on the first connection, in a thread.
 class Listener {
  public:
-  explicit Listener(const std::string& path) {
-    fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un a{};
-    a.sun_family = AF_UNIX;
-    std::strncpy(a.sun_path, path.c_str(), sizeof a.sun_path - 1);
-    if (::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) || ::listen(fd_, 8))
-      throw std::runtime_error("listen " + path);
+  explicit Listener(const std::string& path) : fd_(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_un a = address(path);
+    if (::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) || ::listen(fd_, 8)) throw std::runtime_error("listen " + path);
   }
   ~Listener() {
     if (t_.joinable()) t_.join();

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <thread>
+#include <utility>
 
 #include "TestSupport.h"
 
@@ -16,54 +17,41 @@ namespace {
 
 using testsupport::statusOf;
 
-// A child process running the test peer, with two pipes: the child writes
-// to its fd 3 ("tell") and reads from its fd 4 ("hear").
+// A child process running the test peer; what it tells comes through a pipe.
 class Peer {
  public:
   Peer(const char* mode, std::string endpoint) {
-    int tell[2], hear[2];
-    if (pipe2(tell, O_CLOEXEC) || pipe2(hear, O_CLOEXEC)) throw std::runtime_error("pipe");
+    int tell[2];
+    if (pipe2(tell, O_CLOEXEC)) throw std::runtime_error("pipe");
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_adddup2(&fa, tell[1], 3);
-    posix_spawn_file_actions_adddup2(&fa, hear[0], 4);
+    posix_spawn_file_actions_adddup2(&fa, tell[1], 1);
     std::string path = KESTREL_TESTPEER_PATH, m = mode;
     char* argv[] = {path.data(), m.data(), endpoint.data(), nullptr};
     int rc = posix_spawn(&pid_, path.c_str(), &fa, nullptr, argv, environ);
     posix_spawn_file_actions_destroy(&fa);
     ::close(tell[1]);
-    ::close(hear[0]);
     fromChild_ = tell[0];
-    toChild_ = hear[1];
     if (rc != 0) throw std::runtime_error("spawn test peer");
   }
   ~Peer() {
     kill();
     ::close(fromChild_);
-    ::close(toChild_);
   }
-  // Next byte the child told us; 0 at end of file.
+  // Next character the child told us; 0 at end of file.
   char next() {
     char c = 0;
-    while (::read(fromChild_, &c, 1) < 0 && errno == EINTR) {
-    }
-    return c;
+    return ::read(fromChild_, &c, 1) == 1 ? c : 0;
   }
   void kill() {
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGKILL);
-    int st;
-    while (::waitpid(pid_, &st, 0) < 0 && errno == EINTR) {
-    }
-    pid_ = -1;
+    if (pid_ > 0) ::kill(pid_, SIGKILL);
+    if (pid_ > 0) ::waitpid(std::exchange(pid_, -1), nullptr, 0);
   }
 
  private:
   pid_t pid_ = -1;
   int fromChild_ = -1;
-  int toChild_ = -1;
 };
-
 
 class Process : public testsupport::RpcDirTest {
  protected:

@@ -215,10 +215,11 @@ TEST_F(ClientWire, BadRepliesGetTheirStatusAndCostOnlyWhatArrived) {
        0},
       // Fragment lengths that lie: shorter than any header, or longer than
       // what is sent (then the peer closes), or than negotiated.
-      {"frag_length 0", calls::block, [=](uint32_t id) { return Pdus{lying(response(id, full), 0)}; }, RPC_S_PROTOCOL_ERROR},
-      {"frag_length 16", calls::block, [=](uint32_t id) { return Pdus{lying(response(id, full), 16)}; }, RPC_S_PROTOCOL_ERROR},
       {"frag_length 23", calls::block, [=](uint32_t id) { return Pdus{lying(response(id, full), 23)}; }, RPC_S_PROTOCOL_ERROR},
       {"fault frag_length 27", calls::block, [=](uint32_t id) { return Pdus{lying(fault(id, 5), 27)}; }, RPC_S_PROTOCOL_ERROR},
+      {"second fragment of another call", calls::block,
+       [=](uint32_t id) { return Pdus{response(id, head, pfc::kFirstFrag), response(id + 1, rest, pfc::kLastFrag)}; },
+       RPC_S_PROTOCOL_ERROR},
       {"second frag_length 23", calls::block,
        [=](uint32_t id) { return Pdus{response(id, head, pfc::kFirstFrag), lying(response(id, rest, pfc::kLastFrag), 23)}; },
        RPC_S_PROTOCOL_ERROR},
@@ -249,7 +250,6 @@ TEST_F(ClientWire, BadRepliesGetTheirStatusAndCostOnlyWhatArrived) {
       {"doubles 2^31-1", calls::doubles, stub(doubles(0x7FFFFFFF, 0x7FFFFFFF)), RPC_S_PROTOCOL_ERROR},
       {"doubles under the limit", calls::doubles, stub(doubles(0x01FFFFF0, 0x01FFFFF0)), RPC_X_BAD_STUB_DATA},
       {"string 2^31", calls::string, stub(stringStub(k31, 0, k31)), RPC_S_PROTOCOL_ERROR},
-      {"string all ones", calls::string, stub(stringStub(kAll, 0, kAll)), RPC_S_PROTOCOL_ERROR},
       {"string offset 2^31", calls::string, stub(stringStub(3, k31, 3)), RPC_X_BAD_STUB_DATA},
       {"string actual 2^31 over max", calls::string, stub(stringStub(3, 0, k31)), RPC_X_INVALID_BOUND},
       {"string max all ones", calls::string, stub(stringStub(kAll, 0, 3)), 0},
@@ -271,7 +271,7 @@ TEST_F(ClientWire, BadRepliesGetTheirStatusAndCostOnlyWhatArrived) {
       {"strings well formed", calls::strings, stub(strings(1, 1, 8, 0, 3)), 0},
   };
   // The two-fragment reply cut inside each header and stub, and at each boundary.
-  for (size_t at : {size_t(8), size_t(20), size_t(40), size_t(72), size_t(73), size_t(88), size_t(95), size_t(96), size_t(163)})
+  for (size_t at : {size_t(8), size_t(20), size_t(40), size_t(72), size_t(95), size_t(163)})
     cases.push_back({"cut at " + std::to_string(at), calls::block,
                      [=](uint32_t id) {
                        Pdus p = two(id);

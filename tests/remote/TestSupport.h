@@ -43,13 +43,8 @@ class RpcDirTest : public ::testing::Test {
   }
 
   handle_t bindTo(const std::string& endpoint) {
-    RPC_CSTR text = nullptr;
-    EXPECT_EQ(RpcStringBindingComposeA(nullptr, (RPC_CSTR) "ncalrpc", nullptr,
-                                       (RPC_CSTR)endpoint.c_str(), nullptr, &text),
-              RPC_S_OK);
     handle_t h = nullptr;
-    EXPECT_EQ(RpcBindingFromStringBindingA(text, &h), RPC_S_OK);
-    RpcStringFreeA(&text);
+    EXPECT_EQ(RpcBindingFromStringBindingA((RPC_CSTR)("ncalrpc:[" + endpoint + "]").c_str(), &h), RPC_S_OK);
     return h;
   }
 
@@ -69,29 +64,6 @@ struct LocalServer {
   }
   testhost::TestHost host;
   kestrel::remote::ProxyServer server;
-};
-
-// A bound binding and a loaded driver context on it.
-class ServedTest : public RpcDirTest {
- protected:
-  void SetUp() override {
-    RpcDirTest::SetUp();
-    server_ = std::make_unique<LocalServer>(endpoint_);
-    binding_ = bindTo(endpoint_);
-    ctx_ = rpc_LoadDriver(binding_, "echo");
-    ASSERT_NE(ctx_, nullptr);
-  }
-  void TearDown() override {
-    if (ctx_) RpcSsDestroyClientContext(&ctx_);
-    if (binding_) RpcBindingFree(&binding_);
-    server_.reset();
-    RpcDirTest::TearDown();
-  }
-  testhost::TestHost& host() { return server_->host; }
-
-  std::unique_ptr<LocalServer> server_;
-  handle_t binding_ = nullptr;
-  RpcDriverCtx ctx_ = nullptr;
 };
 
 }  // namespace testsupport

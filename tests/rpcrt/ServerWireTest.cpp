@@ -130,20 +130,6 @@ TEST_F(ServerWire, UnknownGroupAndTinyFragmentsGetBindNak) {
   }
 }
 
-TEST_F(ServerWire, SecondConnectionJoinsTheGroup) {
-  Conn first = connect();
-  first.send(bind(1));
-  uint32_t group = parseAck(first.read()).group;
-  Bytes ctx = loadDriver(first);
-  Conn second = connect();
-  second.send(bind(1, group));
-  EXPECT_EQ(parseAck(second.read()).group, group);
-  stillServes(second, ctx);  // the context is valid on every connection of its group
-  Conn stranger = bound();
-  stranger.send(request(5, 11, openStub(ctx)));
-  EXPECT_EQ(faultOf(stranger.read()), nca::kContextMismatch);
-}
-
 TEST_F(ServerWire, SmallestFragmentsAreHonouredBothWays) {
   Conn c = bound(1432);
   Bytes ctx = loadDriver(c);

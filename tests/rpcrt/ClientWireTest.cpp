@@ -66,36 +66,34 @@ Bytes stringStub(uint32_t max, uint32_t off, uint32_t act, const std::string& s 
   return Builder().u32(0x20000).str(s, max, off, act).align(4).u32(0).u32(0).done();
 }
 
-// The calls whose replies the cases forge, one per kind of [out] value.
-// Each returns the status it raised (0: none) and frees what it got.
+// An [out] block the call allocates, freed with its holder.
+template <class T>
+struct Owned {
+  T* p = nullptr;
+  ~Owned() { delete[] p; }
+  T** operator&() { return &p; }
+};
+
+// The calls whose replies the cases forge, one per kind of [out] value:
+// each returns the status it raised (0: none).
 namespace calls {
 uint32_t block(RpcDriverCtx c) {
   int32_t size = 0;
-  char* b = nullptr;
-  uint32_t st = statusOf([&] { rpc_GetVideoDataBlock(c, "s", 0, &size, &b); });
-  delete[] b;
-  return st;
+  Owned<char> b;
+  return statusOf([&] { rpc_GetVideoDataBlock(c, "s", 0, &size, &b); });
 }
 uint32_t string(RpcDriverCtx c) {
-  char *mac = nullptr, *type = nullptr;
-  uint32_t st = statusOf([&] { rpc_GetInfo(c, "ip", "pw", &mac, &type); });
-  delete[] mac;
-  delete[] type;
-  return st;
+  Owned<char> mac, type;
+  return statusOf([&] { rpc_GetInfo(c, "ip", "pw", &mac, &type); });
 }
 uint32_t wstring(RpcDriverCtx c) {
-  char16_t* xml = nullptr;
-  uint32_t st = statusOf([&] { rpc_GetXml(c, "s", "u", "p", "f", &xml); });
-  delete[] xml;
-  return st;
+  Owned<char16_t> xml;
+  return statusOf([&] { rpc_GetXml(c, "s", "u", "p", "f", &xml); });
 }
 uint32_t doubles(RpcDriverCtx c) {
   int32_t n = 0;
-  double *a = nullptr, *b = nullptr;
-  uint32_t st = statusOf([&] { rpc_QueryDeviceControlledFramerates(c, "s", "p", 0, &n, &a, &b); });
-  delete[] a;
-  delete[] b;
-  return st;
+  Owned<double> a, b;
+  return statusOf([&] { rpc_QueryDeviceControlledFramerates(c, "s", "p", 0, &n, &a, &b); });
 }
 uint32_t strings(RpcDriverCtx c) {  // QueryPtzSupportedDyn with nMaxStrLen 8
   int32_t n = 0;

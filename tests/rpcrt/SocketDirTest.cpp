@@ -25,17 +25,6 @@ class SocketDir : public testsupport::RpcDirTest {
     RpcBindingFree(&b);
     return st;
   }
-  // Sets a variable for the rest of the test.
-  void env(const char* name, const char* value) {
-    const char* old = std::getenv(name);
-    saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
-    value ? ::setenv(name, value, 1) : ::unsetenv(name);
-  }
-  void TearDown() override {
-    for (auto& [name, value] : saved_) value ? ::setenv(name.c_str(), value->c_str(), 1) : ::unsetenv(name.c_str());
-    RpcDirTest::TearDown();
-  }
-  std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
 };
 
 TEST_F(SocketDir, DirectoryOthersCanReachOrOwnIsRefusedBothWays) {
@@ -63,8 +52,8 @@ TEST_F(SocketDir, FallbacksWhenTheVariableIsUnset) {
       {"", "/tmp/kestrel-" + std::to_string(::geteuid())},  // empty counts as unset
   };
   for (const auto& [runtimeDir, expected] : cases) {
-    env("KESTREL_RPC_DIR", "");
-    env("XDG_RUNTIME_DIR", runtimeDir);
+    ::setenv("KESTREL_RPC_DIR", "", 1);  // each test's set-up sets it again
+    ::setenv("XDG_RUNTIME_DIR", runtimeDir, 1);
     std::string socket = expected + "/" + endpoint_;
     {
       mode_t old = ::umask(0);  // the directory's mode must not depend on it
@@ -86,7 +75,7 @@ TEST_F(SocketDir, FallbacksWhenTheVariableIsUnset) {
 TEST_F(SocketDir, LongPathsGoThroughTheDirectoryDescriptor) {
   std::string deep = dir_ + "/" + std::string(100, 'd');
   ASSERT_EQ(::mkdir(deep.c_str(), 0700), 0);
-  env("KESTREL_RPC_DIR", deep.c_str());
+  ::setenv("KESTREL_RPC_DIR", deep.c_str(), 1);
   LocalServer server(endpoint_);
   EXPECT_GT(server.server.server().socketPath().size(), 108u);
   EXPECT_EQ(loadStatus(), 0u);

@@ -133,7 +133,8 @@ TEST_F(ServerWire, UnknownGroupAndTinyFragmentsGetBindNak) {
 TEST_F(ServerWire, SmallestFragmentsAreHonouredBothWays) {
   Conn c = bound(1432);
   Bytes ctx = loadDriver(c);
-  // A reply of about 5000 bytes in fragments of at most 1432.
+  // A reply of 5016 stub bytes in fragments of at most 1432, each but the
+  // last carrying a multiple of 8, each with the whole stub as its hint.
   c.send(request(3, 27, Builder().bytes(ctx).str("size").align(4).u32(5000).done()));
   Bytes whole;
   for (bool last = false; !last;) {
@@ -141,9 +142,10 @@ TEST_F(ServerWire, SmallestFragmentsAreHonouredBothWays) {
     ASSERT_EQ(f.at(at::kPtype), ptype::kResponse);
     ASSERT_LE(f.size(), 1432u);
     last = f[at::kFlags] & pfc::kLastFrag;
-    if (!last) {
-      EXPECT_EQ((f.size() - at::kStub) % 8, 0u);
-    }
+    EXPECT_EQ(f[at::kFlags], (whole.empty() ? pfc::kFirstFrag : 0) | (last ? pfc::kLastFrag : 0));
+    EXPECT_EQ(u32at(f, at::kCallId), 3u);
+    EXPECT_EQ(u32at(f, at::kAllocHint), 5016u);
+    EXPECT_TRUE((f.size() - at::kStub) % 8 == 0 || last);
     whole.insert(whole.end(), f.begin() + at::kStub, f.end());
   }
   ASSERT_EQ(whole.size(), 16u + 5000u);

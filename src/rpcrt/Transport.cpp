@@ -147,9 +147,11 @@ std::string socketDirPath() {
   return "/tmp/kestrel-" + std::to_string(::geteuid());
 }
 
-[[noreturn]] void dirError(const std::string& path, const char* what) {
-  throw std::runtime_error("socket directory " + path + ": " + what);
+[[noreturn]] void dirError(const std::string& path, int code, const char* what = nullptr) {
+  throw SocketDirError("socket directory " + path + ": " + (what ? what : std::strerror(code)), code);
 }
+
+bool isExhaustion(int code) { return code == EMFILE || code == ENFILE || code == ENOMEM || code == ENOBUFS; }
 }  // namespace
 
 SocketDir openSocketDir(bool create) {
@@ -160,16 +162,16 @@ SocketDir openSocketDir(bool create) {
       // mkdir's mode is filtered by the umask; ours must be exactly 0700.
       ::chmod(d.path.c_str(), 0700);
     } else if (errno != EEXIST) {
-      dirError(d.path, std::strerror(errno));
+      dirError(d.path, errno);
     }
   }
   int fd = ::open(d.path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) dirError(d.path, std::strerror(errno));
+  if (fd < 0) dirError(d.path, errno);
   d.fd.Reset(NmDescriptor::RaiseAbove2(fd));
   struct stat st {};
-  if (::fstat(d.fd.Get(), &st) != 0) dirError(d.path, std::strerror(errno));
-  if (st.st_uid != ::geteuid()) dirError(d.path, "not owned by the current user");
-  if (st.st_mode & 077) dirError(d.path, "accessible by group or others");
+  if (::fstat(d.fd.Get(), &st) != 0) dirError(d.path, errno);
+  if (st.st_uid != ::geteuid()) dirError(d.path, 0, "not owned by the current user");
+  if (st.st_mode & 077) dirError(d.path, 0, "accessible by group or others");
   return d;
 }
 
@@ -215,14 +217,15 @@ Fd connectEndpoint(const std::string& endpoint) {
   SocketDir dir;
   try {
     dir = openSocketDir(false);
-  } catch (const std::runtime_error&) {
+  } catch (const SocketDirError& e) {
+    if (isExhaustion(e.code())) throw TransportExhausted();
     throw TransportError("socket directory refused");
   }
   sockaddr_un addr;
   std::string path;
   if (!makeAddress(dir, endpoint, addr, path)) throw TransportError("socket path too long");
   Fd fd = newSocket();
-  if (!fd && (errno == EMFILE || errno == ENFILE || errno == ENOMEM || errno == ENOBUFS)) throw TransportExhausted();
+  if (!fd && isExhaustion(errno)) throw TransportExhausted();
   if (!fd) throw TransportError("socket failed");
   if (!connectTo(fd.Get(), addr)) throw TransportError("connect failed");
   if (!peerIsSameUser(fd.Get())) throw TransportError("peer runs under another user");

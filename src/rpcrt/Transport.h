@@ -88,6 +88,17 @@ class MemoryTransport final : public Transport {
   size_t written_ = 0;
 };
 
+// A socket directory that cannot be used; code is the errno of the failed
+// system call (0 when the directory is there but not safe).
+class SocketDirError : public std::runtime_error {
+ public:
+  SocketDirError(const std::string& what, int code) : std::runtime_error(what), code_(code) {}
+  int code() const { return code_; }
+
+ private:
+  int code_;
+};
+
 // The socket directory, checked: owned by us, not group/world accessible.
 struct SocketDir {
   std::string path;
@@ -96,7 +107,7 @@ struct SocketDir {
 
 // Picks the directory ($KESTREL_RPC_DIR, $XDG_RUNTIME_DIR/kestrel,
 // /tmp/kestrel-<uid>), creates it (mode 0700) when `create` is set, and
-// checks owner and mode. Throws std::runtime_error with a message.
+// checks owner and mode. Throws SocketDirError with a message.
 SocketDir openSocketDir(bool create);
 
 // Connects to <dir>/<endpoint> and checks the peer's uid. Throws

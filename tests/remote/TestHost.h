@@ -1,9 +1,8 @@
-// The test host: the echo model for every procedure, plus a few scripted
+// The test host: neutral answers for every procedure, a few scripted
 // behaviours selected by the first string argument, and counters that the
 // tests wait on (never sleep on).
 #pragma once
 
-#include <atomic>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -11,44 +10,56 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
-#include "EchoModel.h"
+#include "remote/ProxyServer.h"
 
 namespace testhost {
 
 using namespace kestrel::remote;
 
-// A block shared by all GetVideoDataBlock("size") answers; large enough for
-// the biggest block the tests ask for.
-const char* patternBlock(size_t size);
 inline char patternByte(size_t i) { return char(i * 7 + (i >> 12)); }
+// A block shared by all GetVideoDataBlock("size") answers.
+inline const char* patternBlock(size_t size) {
+  static const std::vector<char> block = [] {
+    std::vector<char> b(size_t(9) << 20);
+    for (size_t i = 0; i < b.size(); ++i) b[i] = patternByte(i);
+    return b;
+  }();
+  if (size > block.size()) throw std::bad_alloc();
+  return block.data();
+}
+// What PutMediaDataBlock answers: a hash of every byte that arrived.
+inline int32_t hashOf(const char* p, size_t n) {
+  uint32_t h = 2166136261u;
+  for (size_t i = 0; i < n; ++i) h = (h ^ uint8_t(p[i])) * 16777619u;
+  return int32_t(h);
+}
 
-class TestHost : public echo::host::EchoInterface {
+class TestHost : public ProxyInterface {
  public:
-  // "block": entered -> hook -> returns. The default hook waits on gate().
-  std::function<void()> blockHook = [this] { gateWait(); };
+  // "block": entered -> hook -> returns 1. The default hook waits on the gate.
+  std::function<void()> blockHook = [this] {
+    std::unique_lock lk(mu_);
+    cv_.wait(lk, [&] { return gateOpen_; });
+  };
 
-  std::unique_ptr<DriverContext> LoadDriver(const kestrel::rpc::CallerInfo&,
-                                            const char* szDriverName) override {
+  std::unique_ptr<DriverContext> LoadDriver(const kestrel::rpc::CallerInfo&, const char* szDriverName) override {
     if (std::string_view(szDriverName) == "null") return nullptr;
-    return std::make_unique<echo::host::EchoContext>(echo::idOfDriver(szDriverName));
+    return std::make_unique<DriverContext>();
   }
-
   void UnloadDriver(std::unique_ptr<DriverContext>) override {
     std::lock_guard g(mu_);
     if (activeBlocks_ > 0) unloadOverlapped_ = true;
     ++unloads_;
-    cv_.notify_all();
   }
-
   void Rundown(std::unique_ptr<DriverContext>) override {
     std::lock_guard g(mu_);
     ++rundowns_;
     cv_.notify_all();
   }
 
-  int32_t OpenConnection(DriverContext& ctx, const char* szServer, const char* szPassword,
-                         int32_t bShowHalfsize, int32_t nCamNo) override {
+  int32_t OpenConnection(DriverContext&, const char* szServer, const char*, int32_t, int32_t) override {
     std::string_view cmd(szServer);
     if (cmd == "block") {
       {
@@ -62,68 +73,40 @@ class TestHost : public echo::host::EchoInterface {
       --activeBlocks_;
       return 1;
     }
-    if (cmd == "await-rundowns") {
-      std::unique_lock lk(mu_);
-      cv_.wait(lk, [&] { return rundowns_ >= nCamNo; });
-      return rundowns_;
-    }
     if (cmd == "throw") throw std::runtime_error("driver failed");
     if (cmd == "badalloc") throw std::bad_alloc();
-    if (cmd.substr(0, 6) == "fault:")
-      throw kestrel::rpc::RpcError(uint32_t(std::stoul(std::string(cmd.substr(6)))));
-    calls_.fetch_add(1);
-    return EchoInterface::OpenConnection(ctx, szServer, szPassword, bShowHalfsize, nCamNo);
+    if (cmd.substr(0, 6) == "fault:") throw kestrel::rpc::RpcError(uint32_t(std::stoul(std::string(cmd.substr(6)))));
+    std::lock_guard g(mu_);
+    return ++calls_;
   }
 
-  int32_t GetVideoDataBlock(DriverContext& ctx, const char* szServer, int32_t nCamNo,
-                            int32_t& nSize, OutBytes& block) override {
+  int32_t GetVideoDataBlock(DriverContext&, const char* szServer, int32_t nCamNo, int32_t& nSize,
+                            OutBytes& block) override {
     std::string_view cmd(szServer);
-    if (cmd == "size") {
-      nSize = nCamNo;
-      block.adopt(patternBlock(size_t(nCamNo)), [this] { released_.fetch_add(1); });
-      return nCamNo;
-    }
-    if (cmd == "null") {
-      nSize = nCamNo;
-      return 0;
-    }
-    if (cmd == "negative") {  // a block whose size cannot be sent
-      nSize = -1;
-      block.adopt(patternBlock(16), [this] { released_.fetch_add(1); });
-      return 0;
-    }
-    return EchoInterface::GetVideoDataBlock(ctx, szServer, nCamNo, nSize, block);
+    nSize = cmd == "negative" ? -1 : nCamNo;  // -1: a block whose size cannot be sent
+    if (cmd != "null") block.adopt(patternBlock(size_t(cmd == "negative" ? 16 : nCamNo)), [this] {
+      std::lock_guard g(mu_);
+      ++released_;
+    });
+    return nCamNo;
   }
 
-  int32_t QueryPresetPositions(DriverContext& ctx, const char* szServer, int32_t nCamNo,
-                               int32_t nPresetMax, int32_t nMaxStrLen,
+  int32_t PutMediaDataBlock(DriverContext&, const char*, int32_t, int32_t, int32_t, int32_t nLength,
+                            const char* pBytes, int32_t& nCode) override {
+    nCode = nLength;
+    return hashOf(pBytes, size_t(nLength));
+  }
+
+  int32_t QueryPresetPositions(DriverContext&, const char* szServer, int32_t, int32_t nPresetMax, int32_t nMaxStrLen,
                                OutStringArray& names) override {
-    std::string_view cmd(szServer);
-    if (cmd == "fill") {  // every entry exactly at the bound
-      names.resize(size_t(nPresetMax));
-      std::string text(size_t(nMaxStrLen - 1), 'p');
-      for (int32_t i = 0; i < nPresetMax; ++i) names.set(size_t(i), text.c_str());
-      return nPresetMax;
-    }
-    if (cmd == "over") {  // one entry over the bound: cannot be sent
-      names.resize(size_t(nPresetMax));
-      std::string text(size_t(nMaxStrLen), 'p');
-      names.set(0, text.c_str());
-      return 0;
-    }
-    if (cmd == "short") {  // fewer entries than asked for: cannot be sent
-      names.resize(size_t(nPresetMax) - 1);
-      return 0;
-    }
-    return EchoInterface::QueryPresetPositions(ctx, szServer, nCamNo, nPresetMax, nMaxStrLen,
-                                               names);
+    std::string_view cmd(szServer);  // "fill": at the bound; "over": one beyond; "short": too few
+    names.resize(size_t(nPresetMax) - (cmd == "short" ? 1 : 0));
+    std::string text(size_t(nMaxStrLen - (cmd == "over" ? 0 : 1)), 'p');
+    for (size_t i = 0; i < names.size(); ++i) names.set(i, text.c_str());
+    return nPresetMax;
   }
 
   // ---- what the tests observe ----
-  void gateWait() {
-    std::unique_lock lk(mu_);
-    cv_.wait(lk, [&] { return gateOpen_; });
-  }
   void openGate() {
     std::lock_guard g(mu_);
     gateOpen_ = true;
@@ -137,42 +120,20 @@ class TestHost : public echo::host::EchoInterface {
     std::unique_lock lk(mu_);
     cv_.wait(lk, [&] { return rundowns_ >= n; });
   }
-  int unloads() {
+  struct Seen {
+    int calls, released, unloads, rundowns;
+    bool unloadOverlapped;
+  };
+  Seen seen() {
     std::lock_guard g(mu_);
-    return unloads_;
+    return {calls_, released_, unloads_, rundowns_, unloadOverlapped_};
   }
-  int rundowns() {
-    std::lock_guard g(mu_);
-    return rundowns_;
-  }
-  bool unloadOverlapped() {
-    std::lock_guard g(mu_);
-    return unloadOverlapped_;
-  }
-  int calls() const { return calls_.load(); }
-  int released() const { return released_.load(); }
 
  private:
   std::mutex mu_;
   std::condition_variable cv_;
-  bool gateOpen_ = false;
-  int entered_ = 0;
-  int activeBlocks_ = 0;
-  int unloads_ = 0;
-  int rundowns_ = 0;
-  bool unloadOverlapped_ = false;
-  std::atomic<int> calls_{0};
-  std::atomic<int> released_{0};
+  bool gateOpen_ = false, unloadOverlapped_ = false;
+  int entered_ = 0, activeBlocks_ = 0, unloads_ = 0, rundowns_ = 0, calls_ = 0, released_ = 0;
 };
-
-inline const char* patternBlock(size_t size) {
-  static const std::vector<char> block = [] {
-    std::vector<char> b(size_t(17) << 20);
-    for (size_t i = 0; i < b.size(); ++i) b[i] = patternByte(i);
-    return b;
-  }();
-  if (size > block.size()) throw std::bad_alloc();
-  return block.data();
-}
 
 }  // namespace testhost

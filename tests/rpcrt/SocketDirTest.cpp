@@ -2,6 +2,7 @@
 // environment fallbacks, long paths, the socket's own mode and removal, and
 // descriptors that stay out of the standard streams.
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -12,100 +13,76 @@
 
 namespace {
 
-using testsupport::statusOf;
+using testsupport::LocalServer;
 
 class SocketDir : public testsupport::RpcDirTest {
  protected:
   uint32_t loadStatus() {
     handle_t b = bindTo(endpoint_);
-    uint32_t st = statusOf([&] {
+    uint32_t st = testsupport::statusOf([&] {
       RpcDriverCtx c = rpc_LoadDriver(b, "echo");
       RpcSsDestroyClientContext(&c);
     });
     RpcBindingFree(&b);
     return st;
   }
-  // Sets a variable for the rest of the test.
-  void env(const char* name, const char* value) {
-    saved_.emplace_back(name, std::getenv(name) ? std::optional<std::string>(std::getenv(name))
-                                                 : std::nullopt);
-    if (value)
-      ::setenv(name, value, 1);
-    else
-      ::unsetenv(name);
-  }
-  void TearDown() override {
-    for (auto& [name, value] : saved_) {
-      if (value)
-        ::setenv(name.c_str(), value->c_str(), 1);
-      else
-        ::unsetenv(name.c_str());
-    }
-    RpcDirTest::TearDown();
-  }
-  std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
 };
 
-TEST_F(SocketDir, GroupOrWorldAccessibleDirectoryIsRefused) {
-  testsupport::LocalServer server(endpoint_);
+TEST_F(SocketDir, DirectoryOthersCanReachOrOwnIsRefusedBothWays) {
+  LocalServer server(endpoint_);
   ASSERT_EQ(loadStatus(), 0u);
-  ::chmod(dir_.c_str(), 0750);
-  EXPECT_EQ(loadStatus(), uint32_t(RPC_S_SERVER_UNAVAILABLE));
-  EXPECT_THROW(testsupport::LocalServer{endpoint_ + "2"}, std::runtime_error);
-  ::chmod(dir_.c_str(), 0700);
-}
-
-TEST_F(SocketDir, DirectoryOfAnotherUserIsRefused) {
-  if (::geteuid() != 0) GTEST_SKIP() << "needs root to hand the directory to someone else";
-  testsupport::LocalServer server(endpoint_);
-  ASSERT_EQ(::chown(dir_.c_str(), 12345, 12345), 0);
-  EXPECT_EQ(loadStatus(), uint32_t(RPC_S_SERVER_UNAVAILABLE));
-  EXPECT_THROW(testsupport::LocalServer{endpoint_ + "2"}, std::runtime_error);
-  ASSERT_EQ(::chown(dir_.c_str(), 0, 0), 0);
-}
-
-TEST_F(SocketDir, RuntimeDirFallbackIsCreatedPrivate) {
-  std::string xdg = dir_ + "/xdg";
-  ASSERT_EQ(::mkdir(xdg.c_str(), 0700), 0);
-  env("KESTREL_RPC_DIR", "");  // empty counts as unset
-  env("XDG_RUNTIME_DIR", xdg.c_str());
-  std::string socket = xdg + "/kestrel/" + endpoint_;
-  {
-    mode_t old = ::umask(0);  // the directory's mode must not depend on it
-    testsupport::LocalServer server(endpoint_);
-    ::umask(old);
-    struct stat st {};
-    ASSERT_EQ(::stat((xdg + "/kestrel").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0700u);
-    ASSERT_EQ(::stat(socket.c_str(), &st), 0);
-    EXPECT_TRUE(S_ISSOCK(st.st_mode));
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
-    EXPECT_EQ(server.server.server().socketPath(), socket);
-    EXPECT_EQ(loadStatus(), 0u);
+  std::vector<std::pair<std::function<int()>, std::function<int()>>> cases = {
+      {[&] { return ::chmod(dir_.c_str(), 0750); }, [&] { return ::chmod(dir_.c_str(), 0700); }},
+      {[&] { return ::chmod(dir_.c_str(), 0701); }, [&] { return ::chmod(dir_.c_str(), 0700); }},
+  };
+  if (::geteuid() == 0)  // giving it to someone else needs root
+    cases.push_back({[&] { return ::chown(dir_.c_str(), 12345, 12345); }, [&] { return ::chown(dir_.c_str(), 0, 0); }});
+  for (const auto& [spoil, restore] : cases) {
+    ASSERT_EQ(spoil(), 0);
+    EXPECT_EQ(loadStatus(), uint32_t(RPC_S_SERVER_UNAVAILABLE));
+    EXPECT_THROW(LocalServer{endpoint_ + "2"}, std::runtime_error);
+    ASSERT_EQ(restore(), 0);
   }
-  EXPECT_FALSE(std::filesystem::exists(socket));  // removed when the server stops
 }
 
-TEST_F(SocketDir, TmpFallbackWhenNothingIsSet) {
-  env("KESTREL_RPC_DIR", nullptr);
-  env("XDG_RUNTIME_DIR", "");
-  testsupport::LocalServer server(endpoint_);
-  EXPECT_EQ(server.server.server().socketPath(),
-            "/tmp/kestrel-" + std::to_string(::geteuid()) + "/" + endpoint_);
-  EXPECT_EQ(loadStatus(), 0u);
+TEST_F(SocketDir, FallbacksWhenTheVariableIsUnset) {
+  const std::string xdg = dir_ + "/xdg";
+  ASSERT_EQ(::mkdir(xdg.c_str(), 0700), 0);
+  const std::pair<const char*, std::string> cases[] = {
+      {xdg.c_str(), xdg + "/kestrel"},
+      {"", "/tmp/kestrel-" + std::to_string(::geteuid())},  // empty counts as unset
+  };
+  for (const auto& [runtimeDir, expected] : cases) {
+    ::setenv("KESTREL_RPC_DIR", "", 1);  // each test's set-up sets it again
+    ::setenv("XDG_RUNTIME_DIR", runtimeDir, 1);
+    std::string socket = expected + "/" + endpoint_;
+    {
+      mode_t old = ::umask(0);  // the directory's mode must not depend on it
+      LocalServer server(endpoint_);
+      ::umask(old);
+      struct stat st {};
+      ASSERT_EQ(::stat(expected.c_str(), &st), 0);
+      EXPECT_EQ(st.st_mode & 0777, 0700u);
+      ASSERT_EQ(::stat(socket.c_str(), &st), 0);
+      EXPECT_TRUE(S_ISSOCK(st.st_mode));
+      EXPECT_EQ(st.st_mode & 0777, 0600u);
+      EXPECT_EQ(server.server.server().socketPath(), socket);
+      EXPECT_EQ(loadStatus(), 0u);
+    }
+    EXPECT_FALSE(std::filesystem::exists(socket));  // removed when the server stops
+  }
 }
 
 TEST_F(SocketDir, LongPathsGoThroughTheDirectoryDescriptor) {
   std::string deep = dir_ + "/" + std::string(100, 'd');
   ASSERT_EQ(::mkdir(deep.c_str(), 0700), 0);
-  env("KESTREL_RPC_DIR", deep.c_str());
-  testsupport::LocalServer server(endpoint_);
+  ::setenv("KESTREL_RPC_DIR", deep.c_str(), 1);
+  LocalServer server(endpoint_);
   EXPECT_GT(server.server.server().socketPath().size(), 108u);
   EXPECT_EQ(loadStatus(), 0u);
 }
 
 TEST_F(SocketDir, StaleSocketIsReplacedLiveOneIsNot) {
-  { testsupport::LocalServer first(endpoint_); }
   // Leave a socket file behind as a killed server would.
   int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
   sockaddr_un a{};
@@ -114,13 +91,13 @@ TEST_F(SocketDir, StaleSocketIsReplacedLiveOneIsNot) {
   std::strcpy(a.sun_path, path.c_str());
   ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
   ::close(fd);
-  testsupport::LocalServer second(endpoint_);
+  LocalServer second(endpoint_);
   EXPECT_EQ(loadStatus(), 0u);
-  EXPECT_THROW(testsupport::LocalServer{endpoint_}, std::runtime_error);
+  EXPECT_THROW(LocalServer{endpoint_}, std::runtime_error);
 }
 
 TEST_F(SocketDir, DescriptorsStayAboveTheStandardStreamsAndCloseOnExec) {
-  testsupport::LocalServer server(endpoint_);
+  LocalServer server(endpoint_);
   int saved = ::dup(0);
   ::close(0);  // an application without stdin
   handle_t b = bindTo(endpoint_);
@@ -130,8 +107,7 @@ TEST_F(SocketDir, DescriptorsStayAboveTheStandardStreamsAndCloseOnExec) {
   for (const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) {
     int fd = std::stoi(e.path().filename());
     std::error_code ec;
-    auto target = std::filesystem::read_symlink(e.path(), ec).string();
-    if (target.rfind("socket:", 0) != 0) continue;
+    if (std::filesystem::read_symlink(e.path(), ec).string().rfind("socket:", 0) != 0) continue;
     ++sockets;
     EXPECT_GE(fd, 3);
     EXPECT_TRUE(::fcntl(fd, F_GETFD) & FD_CLOEXEC) << fd;
@@ -144,3 +120,18 @@ TEST_F(SocketDir, DescriptorsStayAboveTheStandardStreamsAndCloseOnExec) {
 }
 
 }  // namespace
+
+// Out of descriptors while connecting is resource exhaustion, not a server
+// that is gone.
+TEST_F(SocketDir, ConnectingWithoutDescriptorsIsOutOfResources) {
+  LocalServer server(endpoint_);
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+  rlimit none = saved;
+  none.rlim_cur = 3;  // every descriptor from 3 up is taken or refused
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &none), 0);
+  const uint32_t status = loadStatus();
+  ::setrlimit(RLIMIT_NOFILE, &saved);
+  EXPECT_EQ(status, uint32_t(RPC_S_OUT_OF_RESOURCES));
+  EXPECT_EQ(loadStatus(), 0u);
+}

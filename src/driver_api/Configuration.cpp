@@ -40,15 +40,16 @@ int ProfileInt(const char* szValue) {
     return pEnd == szValue ? 0 : static_cast<int>(nValue);
 }
 
-struct LevelSearch {
-    int nLevel = -1;
+struct ValueSearch {
+    const char* szSection;
+    const char* szKey;
+    std::optional<std::string> strValue;
 };
 
 int OnIniEntry(void* pUser, const char* szSection, const char* szKey, const char* szValue) {
-    auto* pSearch = static_cast<LevelSearch*>(pUser);
-    if (strcasecmp(szSection, "ProxyLogging") == 0 && strcasecmp(szKey, "Level") == 0 && pSearch->nLevel == -1) {
-        pSearch->nLevel = ProfileInt(szValue);
-    }
+    auto* pSearch = static_cast<ValueSearch*>(pUser);
+    if (!pSearch->strValue && strcasecmp(szSection, pSearch->szSection) == 0 && strcasecmp(szKey, pSearch->szKey) == 0)
+        pSearch->strValue = szValue;
     return 1;
 }
 
@@ -64,10 +65,22 @@ std::string ConfigurationFile(const std::string& strLibraryFolder) {
     return (fs::path(strCommon) / "VideoDeviceDrivers" / strRelative / ".." / "Proxies.ini").lexically_normal().string();
 }
 
+std::optional<std::string> ReadValue(const std::string& strFile, const char* szSection, const char* szKey) {
+    ValueSearch search{szSection, szKey, std::nullopt};
+    if (ini_parse(strFile.c_str(), &OnIniEntry, &search) < 0) return std::nullopt;
+    return search.strValue;
+}
+
 int ReadLevel(const std::string& strFile) {
-    LevelSearch search;
-    if (ini_parse(strFile.c_str(), &OnIniEntry, &search) < 0) return -1;
-    return search.nLevel;
+    const std::optional<std::string> strLevel = ReadValue(strFile, "ProxyLogging", "Level");
+    return strLevel ? ProfileInt(strLevel->c_str()) : -1;
+}
+
+std::optional<int> DeadlineSeconds(const std::string& strValue) {
+    if (strValue.empty() || strValue.size() > 5 || strValue.find_first_not_of("0123456789") != std::string::npos)
+        return std::nullopt;
+    const int nSeconds = std::atoi(strValue.c_str());
+    return nSeconds >= 1 && nSeconds <= 86400 ? std::optional<int>(nSeconds) : std::nullopt;
 }
 
 std::optional<std::string> LibraryFolder() {

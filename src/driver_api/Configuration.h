@@ -13,10 +13,18 @@ namespace kestrel::driver_api::Configuration {
 // is looked for in the library's own folder.
 std::string ConfigurationFile(const std::string& strLibraryFolder);
 
-// Key "Level" of section "ProxyLogging" (names matched case-insensitively),
-// read as an integer the way Windows profile reading does; -1 when the file,
-// the section or the key is missing.
+// The text of a key (section and key names matched case-insensitively, the
+// first one in the file); none when the file, the section or the key is
+// missing.
+std::optional<std::string> ReadValue(const std::string& strFile, const char* szSection, const char* szKey);
+
+// Key "Level" of section "ProxyLogging", read as an integer the way Windows
+// profile reading does; -1 when the file, the section or the key is missing.
 int ReadLevel(const std::string& strFile);
+
+// The seconds of "[ProxyDeadline] Seconds": a whole number from 1 to 86400,
+// none for any other text.
+std::optional<int> DeadlineSeconds(const std::string& strValue);
 
 // The canonical folder of the loaded library, found from an address inside it.
 std::optional<std::string> LibraryFolder();

@@ -10,6 +10,7 @@
 #include "driver_api/Configuration.h"
 #include "instances/Registry.h"
 #include "instances/Timer.h"
+#include "instances/Timing.h"
 #include "rpcrt/Client.h"
 #include "trace/Log.h"
 
@@ -98,8 +99,19 @@ public:
         // Unregistered by the C library when this library is unloaded.
         pthread_atfork(nullptr, nullptr, &AfterForkInChild);
         if (const auto strFolder = Configuration::LibraryFolder()) {
-            const int nLevel = Configuration::ReadLevel(Configuration::ConfigurationFile(*strFolder));
+            const std::string strFile = Configuration::ConfigurationFile(*strFolder);
+            const int nLevel = Configuration::ReadLevel(strFile);
             if (nLevel >= 0) CmLog::SetLevel(kLogSource, nLevel);
+            if (const auto strSeconds = Configuration::ReadValue(strFile, "ProxyDeadline", "Seconds")) {
+                if (const auto nSeconds = Configuration::DeadlineSeconds(*strSeconds)) {
+                    Timing::SetDeadlineSeconds(*nSeconds);
+                } else {
+                    KESTREL_LOG(kProxyUtil, "CmProxy::InitInstance", 1,
+                                "[ProxyDeadline] Seconds='%s' is not a whole number of seconds from 1 to 86400: the "
+                                "deadline stays 600 s",
+                                strSeconds->c_str());
+                }
+            }
         }
         return true;
     }

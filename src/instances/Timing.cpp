@@ -1,5 +1,6 @@
 #include "instances/Timing.h"
 
+#include <atomic>
 #include <cstdlib>
 
 namespace kestrel::instances {
@@ -27,7 +28,11 @@ constexpr std::int64_t Override(const char*, std::int64_t nDefault) { return nDe
 
 namespace Timing {
 
+// Set once at load, before the timer sees a call; 0 while none is set.
+std::atomic<int> g_nDeadlineSeconds{0};
+
 NmTimeStamp::CmTimeSpan Deadline() {
+    if (const int nSeconds = g_nDeadlineSeconds.load()) return NmTimeStamp::CmTimeSpan(0, 0, 0, nSeconds, 0);
 #ifdef KESTREL_TEST_TIMING
     return NmTimeStamp::CmTimeSpan(0, 0, 0, 0, DeadlineMilliseconds());
 #else
@@ -35,7 +40,12 @@ NmTimeStamp::CmTimeSpan Deadline() {
 #endif
 }
 
-std::int64_t DeadlineMilliseconds() { return Override("KESTREL_TEST_DEADLINE_MS", kDeadlineMs); }
+void SetDeadlineSeconds(int nSeconds) { g_nDeadlineSeconds.store(nSeconds); }
+
+std::int64_t DeadlineMilliseconds() {
+    if (const int nSeconds = g_nDeadlineSeconds.load()) return std::int64_t(nSeconds) * 1000;
+    return Override("KESTREL_TEST_DEADLINE_MS", kDeadlineMs);
+}
 
 std::int64_t LoadBoundMilliseconds() { return Override("KESTREL_TEST_LOAD_BOUND_MS", kLoadBoundMs); }
 

@@ -17,8 +17,10 @@
 
 namespace kestrel::instances::Timing {
 
-// How long a forwarded call may take before its HostProc is killed.
+// How long a forwarded call may take before its HostProc is killed: 10
+// minutes, unless the application's Proxies.ini set another span at load.
 NmTimeStamp::CmTimeSpan Deadline();
+void SetDeadlineSeconds(int nSeconds);
 // The same span in milliseconds, for the monotonic clock.
 std::int64_t DeadlineMilliseconds();
 // How long loading a driver (and setting its feature set) may take under

@@ -149,6 +149,28 @@ TEST_F(LibraryTest, HungCallMadeThroughTheDriverNameIsKilled) {
     EXPECT_EQ(Thrown([&] { k.QueryIsIpix("cam", ""); }) & kHostProcLost, kHostProcLost);
 }
 
+// Proxies.ini sets the deadline in whole seconds from 1 to 86400; any other
+// value leaves the 10 minutes and says so.
+class DeadlineSetting : public LibraryTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(DeadlineSetting, FromProxiesIni) {
+    const std::string strValue = GetParam();
+    options.strIniExtra = "[ProxyDeadline]\nSeconds=" + strValue + "\n";
+    Load();
+    const std::string strUnusable = "[ProxyDeadline] Seconds='" + strValue +
+                                    "' is not a whole number of seconds from 1 to 86400: the deadline stays 600 s";
+    if (strValue != "1") {
+        EXPECT_TRUE(HasLine(strUnusable));
+        return;
+    }
+    EXPECT_FALSE(HasLine("[ProxyDeadline]"));
+    ASSERT_EQ(k.AddDeviceInstance("stuck#hang", TestDriver().c_str(), "srv01"), 1);
+    EXPECT_EQ(Thrown([&] { k.QueryIsIpix("stuck#hang", ""); }), kHostProcLost | kCallFailed);
+    EXPECT_TRUE(HasLine("server='stuck#hang' triggers removal of hostproc 'srv01'"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Seconds, DeadlineSetting, ::testing::Values("1", "0", "86401", "abc", "-5", "1.5"));
+
 TEST_F(LibraryTest, CallsThatEndInTimeLeaveNoDeadlineBehind) {
     options.nDeadlineMs = 300;
     Load();

@@ -86,7 +86,8 @@ void LibraryTest::Load() {
         const fs::path iniFolder =
             (fs::path(strXdg) / "VideoDeviceDrivers" / libraryFolder.relative_path() / "..").lexically_normal();
         fs::create_directories(iniFolder);
-        std::ofstream(iniFolder / "Proxies.ini") << "[ProxyLogging]\nLevel=" << options.strTraceLevel << "\n";
+        std::ofstream(iniFolder / "Proxies.ini") << "[ProxyLogging]\nLevel=" << options.strTraceLevel << "\n"
+                                                  << options.strIniExtra;
     }
 
     m_nFdsBefore = CountEntries("/proc/self/fd");

@@ -33,6 +33,8 @@ struct Kestrel {
 struct WorldOptions {
     // "Level" written to Proxies.ini; no file when empty.
     std::string strTraceLevel = "3";
+    // More of Proxies.ini, after the trace level.
+    std::string strIniExtra;
     // Spans of the test variants of the library and HostProc.
     int nDeadlineMs = 600000;
     int nRetryMs = 1;

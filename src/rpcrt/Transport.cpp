@@ -133,47 +133,9 @@ void MemoryTransport::write(const iovec* iov, int cnt) {
   for (int i = 0; i < cnt; ++i) written_ += iov[i].iov_len;
 }
 
-// ---- socket directory ----------------------------------------------------
-
 namespace {
-const char* nonEmptyEnv(const char* name) {
-  const char* v = std::getenv(name);
-  return v && *v ? v : nullptr;
-}
-
-std::string socketDirPath() {
-  if (const char* d = nonEmptyEnv("KESTREL_RPC_DIR")) return d;
-  if (const char* x = nonEmptyEnv("XDG_RUNTIME_DIR")) return std::string(x) + "/kestrel";
-  return "/tmp/kestrel-" + std::to_string(::geteuid());
-}
-
-[[noreturn]] void dirError(const std::string& path, int code, const char* what = nullptr) {
-  throw SocketDirError("socket directory " + path + ": " + (what ? what : std::strerror(code)), code);
-}
-
 bool isExhaustion(int code) { return code == EMFILE || code == ENFILE || code == ENOMEM || code == ENOBUFS; }
 }  // namespace
-
-SocketDir openSocketDir(bool create) {
-  SocketDir d;
-  d.path = socketDirPath();
-  if (create) {
-    if (::mkdir(d.path.c_str(), 0700) == 0) {
-      // mkdir's mode is filtered by the umask; ours must be exactly 0700.
-      ::chmod(d.path.c_str(), 0700);
-    } else if (errno != EEXIST) {
-      dirError(d.path, errno);
-    }
-  }
-  int fd = ::open(d.path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) dirError(d.path, errno);
-  d.fd.Reset(NmDescriptor::RaiseAbove2(fd));
-  struct stat st {};
-  if (::fstat(d.fd.Get(), &st) != 0) dirError(d.path, errno);
-  if (st.st_uid != ::geteuid()) dirError(d.path, 0, "not owned by the current user");
-  if (st.st_mode & 077) dirError(d.path, 0, "accessible by group or others");
-  return d;
-}
 
 namespace {
 // Fills a sockaddr_un for <dir>/<endpoint>, falling back to the

@@ -107,7 +107,11 @@ struct SocketDir {
 
 // Picks the directory ($KESTREL_RPC_DIR, $XDG_RUNTIME_DIR/kestrel,
 // /tmp/kestrel-<uid>), creates it (mode 0700) when `create` is set, and
-// checks owner and mode. Throws SocketDirError with a message.
+// checks owner and mode. When the shared fallback is not a folder of ours
+// with mode 0700 (a symlink is never followed), the process uses a fresh
+// /tmp/kestrel-<uid>-XXXXXX from then on; a HostProc it starts must be
+// handed that path as $KESTREL_RPC_DIR. Throws SocketDirError with a
+// message (SocketDir.cpp).
 SocketDir openSocketDir(bool create);
 
 // Connects to <dir>/<endpoint> and checks the peer's uid. Throws

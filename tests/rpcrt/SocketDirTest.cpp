@@ -2,11 +2,14 @@
 // environment fallbacks, long paths, the socket's own mode and removal, and
 // descriptors that stay out of the standard streams.
 #include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 
+#include <cstdio>
 #include <filesystem>
 
 #include "TestSupport.h"
@@ -117,6 +120,59 @@ TEST_F(SocketDir, DescriptorsStayAboveTheStandardStreamsAndCloseOnExec) {
   ::close(saved);
   RpcSsDestroyClientContext(&c);
   RpcBindingFree(&b);
+}
+
+// Anyone may make /tmp/kestrel-<uid> first. Each way of taking it runs in a
+// child with a /tmp of its own (a mount namespace, so root only), where the
+// server and the client must agree on a fresh private folder and leave the
+// taken path, and whatever a symlink points to, alone.
+TEST_F(SocketDir, TakenFallbackGivesWayToAPrivateFolder) {
+  if (::geteuid() != 0) GTEST_SKIP() << "a private /tmp needs root";
+  GTEST_FLAG_SET(death_test_style, "threadsafe");  // the child starts afresh, without our threads
+  const std::string shared = "/tmp/kestrel-0";
+  const std::pair<const char*, std::function<int()>> takes[] = {
+      {"symlink to a folder of ours", [&] { return ::symlink("/tmp/ours", shared.c_str()); }},
+      {"dangling symlink", [&] { return ::symlink("/tmp/nowhere", shared.c_str()); }},
+      {"folder open to all", [&] { return ::mkdir(shared.c_str(), 0777) | ::chmod(shared.c_str(), 01777); }},
+      {"someone else's folder", [&] { return ::mkdir(shared.c_str(), 0700) | ::chown(shared.c_str(), 12345, 12345); }},
+      {"file", [&] { return ::close(::open(shared.c_str(), O_CREAT | O_WRONLY, 0600)); }},
+  };
+  for (const auto& [what, take] : takes) {
+    SCOPED_TRACE(what);
+    EXPECT_EXIT(
+        {
+          auto check = [](bool ok, const char* failed) {
+            if (!ok) {
+              std::fprintf(stderr, "failed: %s\n", failed);
+              std::_Exit(1);
+            }
+          };
+          check(::unshare(CLONE_NEWNS) == 0 && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+                    ::mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777") == 0,
+                "private /tmp");
+          ::unsetenv("KESTREL_RPC_DIR");
+          ::unsetenv("XDG_RUNTIME_DIR");
+          check(::mkdir("/tmp/ours", 0700) == 0 && take() == 0, "taking the fallback");
+          struct stat before {};
+          ::lstat(shared.c_str(), &before);
+          {
+            LocalServer server(endpoint_);
+            const std::string path = server.server.server().socketPath();
+            check(path.rfind(shared + "-", 0) == 0, path.c_str());
+            struct stat st {};
+            check(::stat(path.substr(0, path.rfind('/')).c_str(), &st) == 0 && (st.st_mode & 0777) == 0700,
+                  "private folder mode");
+            check(loadStatus() == 0, "client reaches the server");
+          }
+          struct stat after {};
+          check(::lstat(shared.c_str(), &after) == 0 && after.st_mode == before.st_mode &&
+                    after.st_uid == before.st_uid,
+                "taken path left alone");
+          check(std::filesystem::is_empty("/tmp/ours"), "symlink not followed");
+          std::_Exit(0);
+        },
+        testing::ExitedWithCode(0), "");
+  }
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 #include <optional>
 #include <thread>
 
+#include "Confinement.h"
 #include "Diagnostics.h"
 #include "HostProcService.h"
 #include "HostProcTiming.h"
@@ -163,6 +164,7 @@ int main(int argc, char** argv) {
         g_pServer = &server.server();
         InstallSignalHandlers();
         atexit(&UnlinkSocketAtExit);
+        hostproc::Confine(strName, server.server().socketPath());
         server.start();
         hostproc::Diagnose("serving endpoint %s", server.server().socketPath().c_str());
 

@@ -46,10 +46,11 @@ private:
 
 }  // namespace
 
-NmProcess::CmProcess* SpawnServer(const char* szExePath, const char* szArgument) {
+NmProcess::CmProcess* SpawnServer(const char* szExePath, const char* szArgument,
+                                  const std::vector<std::string>& vecEnvironment) {
     auto pProcess = std::make_unique<NmProcess::CmProcess>();
     try {
-        pProcess->Run(szExePath, {szArgument}, true);
+        pProcess->Run(szExePath, {szArgument}, true, vecEnvironment);
     } catch (const NmProcess::CmProcessError& error) {
         KESTREL_LOG(kProxyUtil, "SpawnServer", 1, "Exception: %s", error.what());
         return nullptr;
@@ -107,7 +108,8 @@ extern "C" KESTREL_API int AddDeviceInstance(const char* szServer, const char* s
     const bool bNewServer = g_ProxyServers.find(szProxyServerName) == g_ProxyServers.end();
     if (bNewServer) {
         const std::string strArgument = std::string(szProxyServerName) + "_" + NewEndpointName();
-        NmProcess::CmProcess* pProcess = SpawnServer(ExecutablePath(szDriverName).c_str(), strArgument.c_str());
+        NmProcess::CmProcess* pProcess = SpawnServer(ExecutablePath(szDriverName).c_str(), strArgument.c_str(),
+                                                     HostProcEnvironment(szProxyServerName));
         if (pProcess == nullptr) {
             KESTREL_LOG(kProxyUtil, "AddDeviceInstance", 1, "SpawnServer failed, szProxyServerName=%s",
                         szProxyServerName);

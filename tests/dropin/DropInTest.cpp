@@ -584,6 +584,8 @@ protected:
             unsetenv((std::string("SIMCAM_") + szKey).c_str());
         }
         setenv("SIMCAM_CONFIG", strIni.c_str(), 1);
+        // The confined HostProc may read it only where Proxies.ini allows.
+        options.strHostProc = "AllowRead=" + m_strFolder;
     }
 
     void TearDown() override {

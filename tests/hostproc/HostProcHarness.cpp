@@ -139,6 +139,11 @@ void HostProcTest::Start(const HostProcOptions& options) {
         it = it->first.rfind("SIMCAM_", 0) == 0 ? env.erase(it) : std::next(it);
     }
     env["KESTREL_RPC_DIR"] = m_strRpcDir;
+    // Confined, as by default: its state folder in this test's world, and
+    // readable beside the test HostProc's own folder: simcam's, and this
+    // test's (for files a test plants).
+    env["XDG_STATE_HOME"] = m_strRoot + "/state";
+    env["KESTREL_ALLOW_READ"] = fs::path(SIMCAM_PATH).parent_path().string() + ":" + m_strRoot;
     env["KESTREL_TEST_HOSTPROC_IDLE_MS"] = std::to_string(options.nIdleMs);
     env["KESTREL_TEST_HOSTPROC_INITIAL_MS"] = std::to_string(options.nInitialMs);
     for (const auto& [strName, strValue] : options.environment) env[strName] = strValue;

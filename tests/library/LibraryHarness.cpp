@@ -80,13 +80,17 @@ void LibraryTest::Load() {
     const std::string strXdg = m_strRoot + "/xdg";
     fs::create_directories(strXdg);
     SetEnv("XDG_CONFIG_DIRS", strXdg);
-    if (!options.strTraceLevel.empty()) {
+    if (!options.strTraceLevel.empty() || !options.strHostProc.empty()) {
         const fs::path libraryFolder = fs::canonical(KESTREL_TEST_LIBRARY).parent_path();
         const fs::path iniFolder =
             (fs::path(strXdg) / "VideoDeviceDrivers" / libraryFolder.relative_path() / "..").lexically_normal();
         fs::create_directories(iniFolder);
-        std::ofstream(iniFolder / "Proxies.ini") << "[ProxyLogging]\nLevel=" << options.strTraceLevel << "\n";
+        std::ofstream ini(iniFolder / "Proxies.ini");
+        if (!options.strTraceLevel.empty()) ini << "[ProxyLogging]\nLevel=" << options.strTraceLevel << "\n";
+        if (!options.strHostProc.empty()) ini << "[HostProc]\n" << options.strHostProc << "\n";
     }
+    // HostProcs keep their state folders in this test's world.
+    SetEnv("XDG_STATE_HOME", m_strRoot + "/state");
 
     m_nFdsBefore = CountEntries("/proc/self/fd");
     m_nThreadsBefore = CountEntries("/proc/self/task");

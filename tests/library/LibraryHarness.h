@@ -31,8 +31,10 @@ struct Kestrel {
 
 // What a test's world looks like; tests change it before Load().
 struct WorldOptions {
-    // "Level" written to Proxies.ini; no file when empty.
+    // "Level" written to Proxies.ini, and lines of its [HostProc] section;
+    // no file when both are empty.
     std::string strTraceLevel = "3";
+    std::string strHostProc;
     // Spans of the test variants of the library and HostProc.
     int nDeadlineMs = 600000;
     int nRetryMs = 1;
@@ -57,6 +59,8 @@ protected:
     int CountLines(const std::string& strText) const;
     bool HasLine(const std::string& strText) const { return CountLines(strText) > 0; }
 
+    // This test's private folder (socket folder, configuration, state).
+    const std::string& Root() const { return m_strRoot; }
     // Paths of the test drivers, beside the test HostProc.
     static std::string TestDriver();
     static std::string PartialDriver();

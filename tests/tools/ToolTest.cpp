@@ -120,6 +120,7 @@ protected:
                 _exit(127);
             setenv("KESTREL_RPC_DIR", (m_root / "rpc").c_str(), 1);
             setenv("XDG_CONFIG_DIRS", (m_root / "xdg").c_str(), 1);
+            setenv("XDG_STATE_HOME", (m_root / "state").c_str(), 1);
             for (const auto& [strName, strValue] : env)
                 setenv(strName.c_str(), strValue.c_str(), 1);
             std::vector<char*> argv;
@@ -430,6 +431,21 @@ TEST_F(ToolTest, ProbeShowsWhatAPartialDriverLacks)
     EXPECT_TRUE(result.nExitCode == 0 || result.nExitCode == 3) << Describe(result);
 }
 
+TEST_F(ToolTest, ProbeListsWhatTheConfinedHostProcRefusedTheDriver)
+{
+    const Result result = Run({"probe", KESTREL_HOSTILE_DRIVER});
+    ASSERT_EQ(result.nExitCode, 0) << Describe(result);
+    const std::string strConfinement = result.strOut.substr(result.strOut.find("\nConfinement"));
+    EXPECT_TRUE(Contains(strConfinement, "\n  confined: Landlock ABI")) << strConfinement;
+    const std::vector<std::string> lines = Lines(strConfinement);
+    for (const char* szRefused : {"open '/proc/1/environ' (EACCES)", "process_vm_readv (EPERM)", "execve (EPERM)"}) {
+        EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](const std::string& strLine) {
+            return Contains(strLine, szRefused) && Tokens(strLine).back() == "1x";
+        })) << szRefused;
+    }
+    EXPECT_TRUE(Contains(result.strOut, "kinds of access refused to the confined driver"));
+}
+
 TEST_F(ToolTest, ProbeTheDriverTemplate)
 {
     const Result result = Run({"probe", KESTREL_TEMPLATE_DRIVER, "--password", "template"});
@@ -450,8 +466,9 @@ TEST_F(ToolTest, BenchWritesTheReport)
     const Result result = Run({"bench", "--quick", "--trials", "3", "--out", "report"},
                               {{"ASAN_OPTIONS", std::string(szAsan ? szAsan : "") + ":detect_leaks=0"}});
     ASSERT_EQ(result.nExitCode, 0) << Describe(result);
-    for (const char* szRow : {"small call (QueryIsPTZDeviceDyn)", "GetVideoDataBlock 64.0 KiB", "GetVideoDataBlock 1.0 MiB",
-                              "GetVideoDataBlock 8.0 MiB", "cold AddDeviceInstance", "library unload (dlclose)"})
+    for (const char* szRow : {"small call (QueryIsPTZDeviceDyn)", "small call, Confine=off", "GetVideoDataBlock 64.0 KiB",
+                              "GetVideoDataBlock 1.0 MiB", "GetVideoDataBlock 8.0 MiB", "cold AddDeviceInstance",
+                              "cold AddDeviceInstance, Confine=off", "library unload (dlclose)"})
         EXPECT_TRUE(Contains(result.strOut, szRow)) << szRow;
     const std::string md = ReadFile(Work() / "report" / "bench.md");
     EXPECT_TRUE(Contains(md, "| measure | Kestrel | direct (in-process) | raw AF_UNIX |"));

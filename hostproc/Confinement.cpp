@@ -9,8 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include <dirent.h>
 #include <fcntl.h>
-#include <glob.h>
 #include <linux/landlock.h>
 #include <pwd.h>
 #include <sys/prctl.h>
@@ -72,7 +72,8 @@ constexpr Grant kProfile[] = {
     {"/sys", kRead}, {"/run/udev", kRead}, {"/dev", LANDLOCK_ACCESS_FS_READ_DIR}, {"/dev/null", kDevice},
     {"/dev/zero", kDevice}, {"/dev/full", kDevice}, {"/dev/random", kDevice}, {"/dev/urandom", kDevice},
     {"/dev/bus/usb", kDevice | LANDLOCK_ACCESS_FS_READ_DIR}};
-constexpr const char* kDevicePatterns[] = {"/dev/video*", "/dev/media*"};
+// Device nodes of cameras present at the start: /dev/<prefix><anything>.
+constexpr const char* kCameraDevices[] = {"video", "media"};
 
 // Set before HostProc serves, read-only afterwards.
 bool g_bLandlock = false;
@@ -204,12 +205,15 @@ std::string ApplyLandlock(int nAbi, const std::string& strStateFolder, const std
     Ruleset ruleset(nAbi);
     if (!ruleset.IsValid()) return std::string("landlock_create_ruleset: ") + strerror(errno);
     for (const Grant& grant : kProfile) ruleset.Allow(grant.szPath, grant.nRights);
-    for (const char* szPattern : kDevicePatterns) {
-        glob_t found{};
-        if (glob(szPattern, 0, nullptr, &found) == 0) {
-            for (size_t i = 0; i < found.gl_pathc; ++i) ruleset.Allow(found.gl_pathv[i], kDevice);
+    if (DIR* pDev = opendir("/dev")) {
+        while (const dirent* pEntry = readdir(pDev)) {
+            for (const char* szPrefix : kCameraDevices) {
+                if (strncmp(pEntry->d_name, szPrefix, strlen(szPrefix)) == 0) {
+                    ruleset.Allow(("/dev/" + std::string(pEntry->d_name)).c_str(), kDevice);
+                }
+            }
         }
-        globfree(&found);
+        closedir(pDev);
     }
     // Sanitizer runtimes and the C library read /proc/self; no other
     // process's entries.

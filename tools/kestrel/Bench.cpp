@@ -473,10 +473,10 @@ int RunBench(BenchOptions options)
     std::printf("Kestrel performance report: medians of %d trials (%s)\n", nTrials, strMachine.c_str());
     std::printf("  blocks from: %s\n", strBlockSource.c_str());
     std::printf("  small call on: %s\n\n", target.strDriver.c_str());
-    std::printf("%-34s %-24s %-24s %-24s %-34s %-16s %s\n", "measure", "Kestrel", "direct (in-process)", "raw AF_UNIX",
+    std::printf("%-36s %-24s %-24s %-24s %-34s %-16s %s\n", "measure", "Kestrel", "direct (in-process)", "raw AF_UNIX",
                 "Kestrel vs raw", "goal", "");
     for (const Row& row : rows) {
-        std::printf("%-34s %-24s %-24s %-24s %-34s %-16s %s%s\n", row.strName.c_str(), Cell(row, row.kestrel, true).c_str(),
+        std::printf("%-36s %-24s %-24s %-24s %-34s %-16s %s%s\n", row.strName.c_str(), Cell(row, row.kestrel, true).c_str(),
                     Cell(row, row.direct, row.bHasDirect).c_str(), Cell(row, row.raw, row.bHasRaw).c_str(),
                     RatioText(row).c_str(), row.strGoal.c_str(), row.bMet ? "met" : "MISSED",
                     row.strNote.empty() ? "" : (" (" + row.strNote + ")").c_str());

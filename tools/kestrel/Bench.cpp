@@ -254,10 +254,12 @@ public:
         const std::string strXdg = m_strRoot + "/xdg";
         mkdir(strRpc.c_str(), 0700);
         mkdir(strXdg.c_str(), 0700);
-        // A private socket folder, and a configuration folder without
-        // Proxies.ini: no trace lines while measuring.
+        // A private socket folder, a configuration folder without
+        // Proxies.ini (no trace lines while measuring), and the HostProcs'
+        // state folders, all gone with this world.
         setenv("KESTREL_RPC_DIR", strRpc.c_str(), 1);
         setenv("XDG_CONFIG_DIRS", strXdg.c_str(), 1);
+        setenv("XDG_STATE_HOME", (m_strRoot + "/state").c_str(), 1);
     }
     ~TempWorld()
     {

@@ -1,6 +1,8 @@
 #include "SyscallFilter.h"
 
 #include <cerrno>
+#include <cstdint>
+#include <cstdlib>
 #include <csignal>
 #include <cstring>
 #include <system_error>
@@ -8,6 +10,8 @@
 
 #include <linux/seccomp.h>
 #include <seccomp.h>
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -54,17 +58,17 @@ scmp_filter_ctx BuildFilter(uint32_t nAction) {
     return pFilter;
 }
 
-// Answers every notification with EPERM and reports it. Runs for the life of
-// the process; it ends only if the listener is closed (a driver may do that:
-// the kernel then fails the refused calls with ENOSYS, still refused).
-void AnswerNotifications(int hListener) {
+// Answers every notification with EPERM and reports it, until the process
+// ends (hStop) or the listener is closed (a driver may do that: the kernel
+// then fails the refused calls with ENOSYS, still refused).
+void AnswerNotifications(int hListener, int hStop) {
     for (;;) {
+        pollfd events[2] = {{hListener, POLLIN, 0}, {hStop, POLLIN, 0}};
+        if (poll(events, 2, -1) < 0 && errno == EINTR) continue;
+        if (events[1].revents != 0 || (events[0].revents & POLLIN) == 0) return;
         seccomp_notif request;
         memset(&request, 0, sizeof request);
-        if (ioctl(hListener, SECCOMP_IOCTL_NOTIF_RECV, &request) != 0) {
-            if (errno == EINTR || errno == ENOENT) continue;  // ENOENT: the caller went away meanwhile
-            return;
-        }
+        if (ioctl(hListener, SECCOMP_IOCTL_NOTIF_RECV, &request) != 0) continue;  // ENOENT: the caller went away
         char* szName = seccomp_syscall_resolve_num_arch(request.data.arch, request.data.nr);
         Refused("%s (EPERM)", szName != nullptr ? szName : std::to_string(request.data.nr).c_str());
         free(szName);
@@ -74,6 +78,17 @@ void AnswerNotifications(int hListener) {
         response.error = -EPERM;
         ioctl(hListener, SECCOMP_IOCTL_NOTIF_SEND, &response);
     }
+}
+
+int g_hStop = -1;
+std::thread* g_pAnswering = nullptr;
+
+// At exit the answering thread ends first: a thread still running there
+// makes ThreadSanitizer's exit wait a second. A driver thread refused after
+// this waits for the end of the process, which comes right after.
+void StopAnswering() {
+    const std::uint64_t nOne = 1;
+    if (write(g_hStop, &nOne, sizeof nOne) == sizeof nOne) g_pAnswering->join();
 }
 
 }  // namespace
@@ -89,7 +104,10 @@ bool InstallSyscallFilter(bool& bCounted, std::string& strError) {
         sigfillset(&all);
         pthread_sigmask(SIG_SETMASK, &all, &saved);
         try {
-            std::thread(AnswerNotifications, hListener).detach();
+            g_hStop = eventfd(0, EFD_CLOEXEC);
+            if (g_hStop < 0) throw std::system_error(errno, std::generic_category());
+            g_pAnswering = new std::thread(AnswerNotifications, hListener, g_hStop);
+            atexit(&StopAnswering);
             bCounted = true;
         } catch (const std::system_error&) {
             // Nobody would answer: without a listener the kernel fails the

@@ -10,7 +10,7 @@ CMAKE_FLAGS ?=
 # Every Debian package that building, testing, fuzzing and benchmarking need.
 PACKAGES := g++ make cmake pkg-config python3 \
             libicu-dev libboost-regex-dev uuid-dev libinih-dev \
-            libturbojpeg0-dev libcli11-dev \
+            libturbojpeg0-dev libcli11-dev libseccomp-dev \
             libgtest-dev libgmock-dev libbenchmark-dev \
             clang libclang-rt-14-dev gnuplot-nox python3-impacket \
             python3-pytest python3-venv python3-setuptools python3-wheel

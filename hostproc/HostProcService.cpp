@@ -4,6 +4,7 @@
 #include <cstring>
 #include <vector>
 
+#include "Confinement.h"
 #include "Diagnostics.h"
 #include "LoadError.h"
 #include "rpcrt/Status.h"
@@ -111,6 +112,10 @@ void HostProcService::Rundown(std::unique_ptr<DriverContext> pContext) {
 
 std::unique_ptr<DriverContext> HostProcService::Serve(Op<Opnum::LoadDriver>, const kestrel::rpc::CallerInfo&,
                                                       const char* szDriverName) {
+    if (const std::string strRefusal = LoadRefusal(szDriverName); !strRefusal.empty()) {
+        Diagnose("cannot load driver '%s': %s", szDriverName, strRefusal.c_str());
+        return nullptr;
+    }
     std::string strError;
     std::shared_ptr<DriverLibrary> pLibrary = DriverLibrary::Open(szDriverName, strError);
     if (!pLibrary) {

@@ -17,6 +17,7 @@
 #include <optional>
 #include <thread>
 
+#include "Confinement.h"
 #include "Descendants.h"
 #include "Diagnostics.h"
 #include "HostProcService.h"
@@ -172,6 +173,7 @@ int main(int argc, char** argv) {
         InstallSignalHandlers();
         atexit(&UnlinkSocketAtExit);
         hostproc::SetLoadErrorFile(server.server().socketPath());
+        hostproc::Confine(strName, server.server().socketPath());
         server.start();
         hostproc::Diagnose("serving endpoint %s", server.server().socketPath().c_str());
 

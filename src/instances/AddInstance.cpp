@@ -7,6 +7,7 @@
 #include "instances/Timer.h"
 #include "instances/Timing.h"
 #include "platform/GUID.h"
+#include "rpcrt/Transport.h"
 #include "trace/Log.h"
 
 namespace kestrel::instances {
@@ -49,12 +50,26 @@ private:
     std::uint32_t m_hWatch = 0;
 };
 
+// What a new HostProc is told: its confinement, and the socket folder this
+// process connects in. By name HostProc would find the same folder, but not
+// the private one this process uses when /tmp/kestrel-<uid> is taken.
+std::vector<std::string> ServerEnvironment(const char* szProxyServerName) {
+    std::vector<std::string> vecEnvironment = HostProcEnvironment(szProxyServerName);
+    try {
+        vecEnvironment.push_back("KESTREL_RPC_DIR=" + kestrel::rpc::openSocketDir(true).path);
+    } catch (const std::runtime_error&) {
+        // The failed add reports it, with the folder's name.
+    }
+    return vecEnvironment;
+}
+
 }  // namespace
 
-NmProcess::CmProcess* SpawnServer(const char* szExePath, const char* szArgument) {
+NmProcess::CmProcess* SpawnServer(const char* szExePath, const char* szArgument,
+                                  const std::vector<std::string>& vecEnvironment) {
     auto pProcess = std::make_unique<NmProcess::CmProcess>();
     try {
-        pProcess->Run(szExePath, {szArgument}, true);
+        pProcess->Run(szExePath, {szArgument}, true, vecEnvironment);
     } catch (const NmProcess::CmProcessError& error) {
         KESTREL_LOG(kProxyUtil, "SpawnServer", 1, "Exception: %s", error.what());
         return nullptr;
@@ -121,7 +136,8 @@ extern "C" KESTREL_API int AddDeviceInstance(const char* szServer, const char* s
     const bool bNewServer = g_ProxyServers.find(szProxyServerName) == g_ProxyServers.end();
     if (bNewServer) {
         const std::string strArgument = std::string(szProxyServerName) + "_" + NewEndpointName();
-        NmProcess::CmProcess* pProcess = SpawnServer(ExecutablePath(szDriverName).c_str(), strArgument.c_str());
+        NmProcess::CmProcess* pProcess = SpawnServer(ExecutablePath(szDriverName).c_str(), strArgument.c_str(),
+                                                     ServerEnvironment(szProxyServerName));
         if (pProcess == nullptr) {
             failure.Because(kestrel_c_notes::StartFailure(ExecutablePath(szDriverName)));
             KESTREL_LOG(kProxyUtil, "AddDeviceInstance", 1, "SpawnServer failed, szProxyServerName=%s",

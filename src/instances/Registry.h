@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "platform/Process.h"
 #include "platform/Thread.h"
@@ -94,7 +95,11 @@ void AwaitRemoval(const char* szServer);
 void RemovalDone();
 
 // Adding (see AddInstance.cpp).
-NmProcess::CmProcess* SpawnServer(const char* szExePath, const char* szArgument);
+NmProcess::CmProcess* SpawnServer(const char* szExePath, const char* szArgument,
+                                  const std::vector<std::string>& vecEnvironment = {});
+// The environment entries that tell a new HostProc its confinement
+// (Proxies.ini [HostProc]); logs at level 1 what the kernel cannot give it.
+std::vector<std::string> HostProcEnvironment(const char* szProxyServerName);
 bool LoadDrv(RPC_BINDING_HANDLE* pBinding, const char* szDriverName, RpcDriverCtx* phCtx);
 void SetFeatureSetRemote(RpcDriverCtx hCtx, const char* szFeatureSet);
 

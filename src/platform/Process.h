@@ -105,10 +105,13 @@ public:
 
     // Starts strExecutable with argv [strExecutable, vecArguments...], the
     // caller's environment and directory, and no descriptor of the caller but
-    // 0-2. bNoWindow: a new session and stdin from /dev/null. Returns once
-    // the program has been executed; an exec failure raises CmProcessError
-    // "Error running process!" caused by "Error creating process!".
-    void Run(const std::string& strExecutable, const std::vector<std::string>& vecArguments, bool bNoWindow);
+    // 0-2. bNoWindow: a new session and stdin from /dev/null. vecEnvironment:
+    // "NAME=value" entries added to that environment, replacing the caller's
+    // entries of the same names. Returns once the program has been executed;
+    // an exec failure raises CmProcessError "Error running process!" caused
+    // by "Error creating process!".
+    void Run(const std::string& strExecutable, const std::vector<std::string>& vecArguments, bool bNoWindow,
+             const std::vector<std::string>& vecEnvironment = {});
     // SIGKILL through the pidfd, then closes it. Does not wait for the end.
     // Without a handle (never run, already killed) it raises CmProcessError
     // "Error killing process!" caused by "Error terminating process!".

@@ -511,6 +511,8 @@ protected:
             unsetenv((std::string("SIMCAM_") + szKey).c_str());
         }
         setenv("SIMCAM_CONFIG", strIni.c_str(), 1);
+        // The confined HostProc may read it only where Proxies.ini allows.
+        options.strIniExtra = "[HostProc]\nAllowRead=" + m_strFolder + "\n";
     }
 
     void TearDown() override {

@@ -136,6 +136,10 @@ void HostProcTest::Start(const HostProcOptions& options) {
     // Nothing from the runner's own world may steer this HostProc.
     env.erase("KESTREL_TEST_HOSTPROC_MUTE");
     env["KESTREL_RPC_DIR"] = m_strRpcDir;
+    // Confined, as by default: its state folder in this test's world, which
+    // it may read (for files a test plants).
+    env["XDG_STATE_HOME"] = m_strRoot + "/state";
+    env["KESTREL_ALLOW_READ"] = m_strRoot;
     env["KESTREL_TEST_HOSTPROC_IDLE_MS"] = std::to_string(options.nIdleMs);
     env["KESTREL_TEST_HOSTPROC_INITIAL_MS"] = std::to_string(options.nInitialMs);
     env["KESTREL_TEST_HOSTPROC_STOP_MS"] = "300";

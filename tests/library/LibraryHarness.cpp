@@ -89,6 +89,8 @@ void LibraryTest::Load() {
         std::ofstream(iniFolder / "Proxies.ini") << "[ProxyLogging]\nLevel=" << options.strTraceLevel << "\n"
                                                   << options.strIniExtra;
     }
+    // HostProcs keep their state folders in this test's world.
+    SetEnv("XDG_STATE_HOME", m_strRoot + "/state");
 
     m_nFdsBefore = CountEntries("/proc/self/fd");
     m_nThreadsBefore = CountEntries("/proc/self/task");

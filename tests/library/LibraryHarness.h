@@ -72,6 +72,8 @@ protected:
     // Waits (bounded) until a captured line contains strText.
     bool WaitForLine(const std::string& strText) const;
 
+    // This test's private folder (socket folder, configuration, state).
+    const std::string& Root() const { return m_strRoot; }
     // Paths of the test drivers, beside the test HostProc.
     static std::string TestDriver();
     static std::string PartialDriver();

@@ -330,6 +330,8 @@ bool Soak::SetUpWorld()
     if (error)
         return false;
     setenv("KESTREL_RPC_DIR", (m_strRoot + "/rpc").c_str(), 1);
+    // The HostProcs' state folders go with this world.
+    setenv("XDG_STATE_HOME", (m_strRoot + "/state").c_str(), 1);
     setenv("KESTREL_TEST_DEADLINE_MS", std::to_string(m_options.nDeadlineMs).c_str(), 1);
     setenv("KESTREL_TEST_RETRY_MS", "5", 1);
     setenv("KESTREL_TEST_TIMER_PERIOD_MS", "20", 1);

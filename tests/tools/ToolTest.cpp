@@ -11,11 +11,14 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -106,7 +109,9 @@ protected:
 
     // Runs kestrel with the arguments in the test's working folder, with the
     // test's socket folder and no trace configuration.
-    Result Run(const std::vector<std::string>& args, const std::vector<std::pair<std::string, std::string>>& env = {})
+    // prepare runs in the child before the command starts.
+    Result Run(const std::vector<std::string>& args, const std::vector<std::pair<std::string, std::string>>& env = {},
+               const std::function<void()>& prepare = {})
     {
         const fs::path out = m_root / "stdout.txt";
         const fs::path err = m_root / "stderr.txt";
@@ -120,8 +125,11 @@ protected:
                 _exit(127);
             setenv("KESTREL_RPC_DIR", (m_root / "rpc").c_str(), 1);
             setenv("XDG_CONFIG_DIRS", (m_root / "xdg").c_str(), 1);
+            setenv("XDG_STATE_HOME", (m_root / "state").c_str(), 1);
             for (const auto& [strName, strValue] : env)
                 setenv(strName.c_str(), strValue.c_str(), 1);
+            if (prepare)
+                prepare();
             std::vector<char*> argv;
             argv.push_back(const_cast<char*>(KESTREL_TOOL));
             for (const std::string& strArg : args)
@@ -296,6 +304,25 @@ TEST_F(ToolTest, SnapshotWritesAJpegThroughKestrelAndDirect)
     EXPECT_EQ(nHeight, 360);
 }
 
+// Another local user made /tmp/kestrel-<uid> first (here a file, in a
+// private /tmp): the command and the HostProc it starts meet in a folder
+// that only they could have made.
+TEST_F(ToolTest, SnapshotWhenTheSharedSocketFolderIsTaken)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "a private /tmp needs root";
+    const Result result = Run({"snapshot", "--out", "door.jpg"},
+                              {{"KESTREL_RPC_DIR", ""}, {"XDG_RUNTIME_DIR", ""}, {"XDG_STATE_HOME", "/tmp/state"}}, [] {
+                                  if (unshare(CLONE_NEWNS) != 0 ||
+                                      mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                                      mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777") != 0)
+                                      _exit(126);
+                                  close(open(("/tmp/kestrel-" + std::to_string(geteuid())).c_str(),
+                                             O_WRONLY | O_CREAT, 0600));
+                              });
+    EXPECT_EQ(result.nExitCode, 0) << Describe(result);
+}
+
 TEST_F(ToolTest, FailuresHaveTheirExitCodes)
 {
     // The driver refuses the password: a driver result reporting failure.
@@ -417,6 +444,21 @@ TEST_F(ToolTest, ProbeShowsExportsAnswersAndFindings)
         EXPECT_TRUE(Contains(result.strOut, szText)) << szText;
 }
 
+TEST_F(ToolTest, ProbeListsWhatTheConfinedHostProcRefusedTheDriver)
+{
+    const Result result = Run({"probe", KESTREL_HOSTILE_DRIVER});
+    ASSERT_EQ(result.nExitCode, 0) << Describe(result);
+    const std::string strConfinement = result.strOut.substr(result.strOut.find("\nConfinement"));
+    EXPECT_TRUE(Contains(strConfinement, "\n  confined: Landlock ABI")) << strConfinement;
+    const std::vector<std::string> lines = Lines(strConfinement);
+    for (const char* szRefused : {"open '/proc/1/environ' (EACCES)", "process_vm_readv (EPERM)", "execve (EPERM)"}) {
+        EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](const std::string& strLine) {
+            return Contains(strLine, szRefused) && Tokens(strLine).back() == "1x";
+        })) << szRefused;
+    }
+    EXPECT_TRUE(Contains(result.strOut, "kinds of access refused to the confined driver"));
+}
+
 TEST_F(ToolTest, BenchWritesTheReport)
 {
     // The bench unloads libKestrel.so on purpose, and the library leaves its
@@ -426,8 +468,9 @@ TEST_F(ToolTest, BenchWritesTheReport)
     const Result result = Run({"bench", "--quick", "--trials", "3", "--out", "report"},
                               {{"ASAN_OPTIONS", std::string(szAsan ? szAsan : "") + ":detect_leaks=0"}});
     ASSERT_EQ(result.nExitCode, 0) << Describe(result);
-    for (const char* szRow : {"small call (QueryIsPTZDeviceDyn)", "GetVideoDataBlock 64.0 KiB", "GetVideoDataBlock 1.0 MiB",
-                              "GetVideoDataBlock 8.0 MiB", "cold AddDeviceInstance", "library unload (dlclose)"})
+    for (const char* szRow : {"small call (QueryIsPTZDeviceDyn)", "small call, Confine=off", "GetVideoDataBlock 64.0 KiB",
+                              "GetVideoDataBlock 1.0 MiB", "GetVideoDataBlock 8.0 MiB", "cold AddDeviceInstance",
+                              "cold AddDeviceInstance, Confine=off", "library unload (dlclose)"})
         EXPECT_TRUE(Contains(result.strOut, szRow)) << szRow;
     const std::string md = ReadFile(Work() / "report" / "bench.md");
     EXPECT_TRUE(Contains(md, "| measure | Kestrel | direct (in-process) | raw AF_UNIX |"));

@@ -10,7 +10,7 @@ root=$(mktemp -d /tmp/kestrel-install-test-XXXXXX)
 trap 'rm -rf "$root"' EXIT
 prefix=$root/prefix
 mkdir -m 0700 "$root/rpc" "$root/xdg"
-export KESTREL_RPC_DIR=$root/rpc XDG_CONFIG_DIRS=$root/xdg
+export KESTREL_RPC_DIR=$root/rpc XDG_CONFIG_DIRS=$root/xdg XDG_STATE_HOME=$root/state
 
 fail() { echo "FAILED: $*" >&2; exit 1; }
 

@@ -9,10 +9,17 @@
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
+#include <sstream>
+
+#include <unistd.h>
+
+#include "confine/Settings.h"
 
 namespace kestrel_cli {
 
@@ -87,6 +94,65 @@ std::string Join(const std::vector<std::string>& items, size_t nMax)
     return strText;
 }
 
+// HostProc's own account of its confinement and of each access it refused,
+// appended to a file this probe names in $KESTREL_CONFINE_REPORT before the
+// library starts HostProc.
+class ConfinementReport {
+public:
+    ConfinementReport()
+    {
+        char szPath[] = "/tmp/kestrel-probe-XXXXXX";
+        const int hFile = mkstemp(szPath);
+        if (hFile < 0)
+            return;
+        close(hFile);
+        m_strPath = szPath;
+        setenv(confine::kReportVariable, szPath, 1);
+    }
+    ~ConfinementReport()
+    {
+        if (!m_strPath.empty())
+            unlink(m_strPath.c_str());
+        unsetenv(confine::kReportVariable);
+    }
+    ConfinementReport(const ConfinementReport&) = delete;
+    ConfinementReport& operator=(const ConfinementReport&) = delete;
+
+    // Prints what HostProc said; adds findings about it.
+    void Print(std::vector<std::string>& findings) const
+    {
+        std::istringstream lines(m_strPath.empty() ? "" : ReadFile(m_strPath));
+        std::map<std::string, int> refused;
+        std::string strState;
+        int nRefused = 0;
+        for (std::string strLine; std::getline(lines, strLine);) {
+            if (strLine.rfind("refused: ", 0) == 0) {
+                ++refused[strLine.substr(9)];
+                ++nRefused;
+            } else {
+                std::printf("  %s\n", strLine.c_str());
+                if (strLine.find("confined") != std::string::npos)
+                    strState = strLine;
+            }
+        }
+        if (strState.empty())
+            std::printf("  HostProc said nothing about its confinement\n");
+        else if (strState.rfind("confined: ", 0) != 0)
+            findings.push_back("HostProc did not run fully confined: " + strState);
+        std::printf("  refused accesses: %d\n", nRefused);
+        for (const auto& [strAccess, nTimes] : refused)
+            std::printf("    %-60s %dx\n", strAccess.c_str(), nTimes);
+        if (nRefused > 0)
+            findings.push_back(std::to_string(refused.size()) +
+                               " kinds of access refused to the confined driver (see Confinement): it meets the same "
+                               "errors in every confined HostProc; a folder it needs goes into Proxies.ini [HostProc] "
+                               "AllowRead= or AllowWrite=");
+    }
+
+private:
+    std::string m_strPath;
+};
+
 int RunProbe(ProbeOptions options)
 {
     Target& target = options.target;
@@ -104,6 +170,9 @@ int RunProbe(ProbeOptions options)
     }
     auto offers = [&](const std::string& strName) { return exported.count(strName) > 0; };
 
+    std::optional<ConfinementReport> report;
+    if (!target.bDirect)
+        report.emplace();
     Session session(target);
     const Target& t = session.Options();
     Module& api = session.Api();
@@ -249,6 +318,12 @@ int RunProbe(ProbeOptions options)
             api.CloseConnection2(szServer, t.nCamera);
             return std::string();
         });
+
+    std::printf("\nConfinement (HostProc's own account)\n");
+    if (report)
+        report->Print(findings);
+    else
+        std::printf("  none: the driver runs inside this process\n");
 
     // What the author can act on.
     const std::set<std::string> missingSet(missing.begin(), missing.end());

@@ -23,6 +23,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <utility>
 
 #include "platform/Process.h"
@@ -276,8 +277,28 @@ std::pair<int, pid_t> ReceiveReport(int hSocket, bool bIntermediateReaped)
     return {hPidFd.Release(), report.nPid};
 }
 
+// The caller's environment without the names vecAdded sets, then vecAdded;
+// made before the fork, as the children must not allocate.
+std::vector<char*> MergedEnvironment(const std::vector<std::string>& vecAdded)
+{
+    std::vector<char*> vecEnvironment;
+    for (char** ppEntry = environ; *ppEntry != nullptr; ++ppEntry) {
+        bool bReplaced = false;
+        for (const std::string& strAdded : vecAdded) {
+            const size_t nName = strAdded.find('=');
+            bReplaced = bReplaced || (strncmp(*ppEntry, strAdded.c_str(), nName) == 0 && (*ppEntry)[nName] == '=');
+        }
+        if (!bReplaced)
+            vecEnvironment.push_back(*ppEntry);
+    }
+    for (const std::string& strAdded : vecAdded)
+        vecEnvironment.push_back(const_cast<char*>(strAdded.c_str()));
+    vecEnvironment.push_back(nullptr);
+    return vecEnvironment;
+}
+
 std::pair<int, pid_t> StartGrandchild(const std::string& strExecutable, const std::vector<std::string>& vecArguments,
-                                      bool bNoWindow)
+                                      bool bNoWindow, const std::vector<std::string>& vecAddedEnvironment)
 {
     std::vector<char*> vecArgv;
     vecArgv.reserve(vecArguments.size() + 2);
@@ -305,7 +326,11 @@ std::pair<int, pid_t> StartGrandchild(const std::string& strExecutable, const st
     if (!MoveAbove2(hReceive) || !MoveAbove2(hReport))
         THROW_CREATE_ERROR(errno);
 
-    const CmSpawnPlan plan = {strExecutable.c_str(), vecArgv.data(), environ, hStdin.Get(), hReport.Get()};
+    std::vector<char*> vecEnvironment;
+    if (!vecAddedEnvironment.empty())
+        vecEnvironment = MergedEnvironment(vecAddedEnvironment);
+    const CmSpawnPlan plan = {strExecutable.c_str(), vecArgv.data(),
+                              vecEnvironment.empty() ? environ : vecEnvironment.data(), hStdin.Get(), hReport.Get()};
     const pid_t nIntermediate = ForkIntermediate(plan);
     hStdin.Reset();
     hReport.Reset();
@@ -324,10 +349,11 @@ std::pair<int, pid_t> StartGrandchild(const std::string& strExecutable, const st
 
 } // namespace
 
-void CmProcess::Run(const std::string& strExecutable, const std::vector<std::string>& vecArguments, bool bNoWindow)
+void CmProcess::Run(const std::string& strExecutable, const std::vector<std::string>& vecArguments, bool bNoWindow,
+                    const std::vector<std::string>& vecEnvironment)
 {
     try {
-        const auto [hPidFd, nPid] = StartGrandchild(strExecutable, vecArguments, bNoWindow);
+        const auto [hPidFd, nPid] = StartGrandchild(strExecutable, vecArguments, bNoWindow, vecEnvironment);
         // Run is meant for an object that is not running; a handle held
         // before is closed, never leaked.
         m_ProcessInformation.hProcess = CmProcessHandle(NmDescriptor::CmDescriptor(hPidFd), nPid);

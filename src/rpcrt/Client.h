@@ -74,8 +74,10 @@ class Association {
   const std::string endpoint_;
   const Connector connector_;
   mutable std::mutex mu_;
+  // The sockets of every connection, under mu_; declared first, as the
+  // connections below forget theirs when they are destroyed.
+  std::vector<int> live_;
   std::vector<std::unique_ptr<ClientConnection>> idle_;
-  std::vector<int> live_;  // the sockets of every connection, under mu_
   uint32_t group_ = 0;
   // Until the server has given us a group id, connections are set up one
   // at a time so that they all join the same group.

@@ -23,7 +23,6 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
-#include <tuple>
 #include <type_traits>
 #include <variant>
 #include <vector>
@@ -41,7 +40,10 @@ public:
             const std::string_view token = text.substr(pos, end - pos);
             const size_t eq = token.find('=');
             const std::string key(token.substr(0, eq));
-            m_tokens[key] = eq != std::string_view::npos ? token.substr(eq + 1) : key == "crash" ? "segv" : key == "throw" ? "std" : "";
+            m_tokens[key] = eq != std::string_view::npos ? token.substr(eq + 1)
+                            : key == "crash"             ? "segv"
+                            : key == "throw"             ? "std"
+                                                         : "";
             pos = end + 1;
         }
     }
@@ -261,10 +263,12 @@ long long WriteOutputs(Call& c, const Directives& d, ResultKind kind)
     const int count = static_cast<int>(d.Number("count").value_or(kDefaultCount));
     const bool null = d.Has("null");
     const std::string& echo = c.echo;
-    long long result = kind == ResultKind::kShort ? DefaultShortResult(echo) : kind == ResultKind::kBool ? 1 : DefaultResult(echo);
-    if (c.name == "GetInfo" || c.name == "GetImage2" || c.name == "GetVideoDataBlock" || c.name == "GetMediaDataBlock" ||
-        c.name == "QueryPresetPositions" || c.name == "QueryPtzSupportedDyn" || c.name == "QueryEventsDyn")
-        result = 0;
+    long long result = kind == ResultKind::kShort  ? DefaultShortResult(echo)
+                       : kind == ResultKind::kBool ? 1
+                                                   : DefaultResult(echo);
+    for (const char* zero : {"GetInfo", "GetImage2", "GetVideoDataBlock", "GetMediaDataBlock", "QueryPresetPositions",
+                             "QueryPtzSupportedDyn", "QueryEventsDyn"})
+        result = c.name == zero ? 0 : result;
     for (size_t i = 0; i < c.args.size(); ++i) {
         const std::string& slot = c.params[i];
         const auto text = [&](int j) {
@@ -319,10 +323,9 @@ long long WriteOutputs(Call& c, const Directives& d, ResultKind kind)
                                 if (null)
                                     return;
                                 const auto size = static_cast<size_t>(d.Number("block").value_or(echo.size()));
-                                if (size > 0) {
-                                    *p = HandOver(size);
-                                    std::memcpy(*p, d.Number("block") ? Pattern(size) : reinterpret_cast<const unsigned char*>(echo.data()), size);
-                                }
+                                const void* from = d.Number("block") ? Pattern(size) : static_cast<const void*>(echo.data());
+                                if (size > 0)
+                                    *p = static_cast<unsigned char*>(std::memcpy(HandOver(size), from, size));
                                 result = static_cast<long long>(size);
                             },
                             [&](BSTR* p) {
@@ -377,26 +380,32 @@ long long Process(Call& c, ResultKind kind)
     return WriteOutputs(c, d, kind);
 }
 
-template <typename R, typename... A>
-R Dispatch(const char* name, const char* params, A&... args)
-{
-    Call c{name, ParamNames(params), {MakeArg(args)...}, {}};
-    constexpr ResultKind kind = std::is_void_v<R> ? ResultKind::kVoid
-                                : std::is_same_v<R, bool> ? ResultKind::kBool
-                                : std::is_same_v<R, short> ? ResultKind::kShort
-                                                           : ResultKind::kInt;
-    const long long value = Process(c, kind);
-    if constexpr (std::is_same_v<R, bool>)
-        return value != 0;
-    else if constexpr (!std::is_void_v<R>)
-        return static_cast<R>(value);
-}
+// Called as Dispatch<R>{"Name", "(params)"}(args...) by every export.
+template <typename R>
+struct Dispatch {
+    const char* name;
+    const char* params;
+
+    template <typename... A>
+    R operator()(A&... args) const
+    {
+        Call c{name, ParamNames(params), {MakeArg(args)...}, {}};
+        const long long value = Process(c, std::is_void_v<R> ? ResultKind::kVoid
+                                           : std::is_same_v<R, bool> ? ResultKind::kBool
+                                           : std::is_same_v<R, short> ? ResultKind::kShort
+                                                                      : ResultKind::kInt);
+        if constexpr (std::is_same_v<R, bool>)
+            return value != 0;
+        else if constexpr (!std::is_void_v<R>)
+            return static_cast<R>(value);
+    }
+};
 
 } // namespace
 } // namespace testdriver
 
 #define TESTDRIVER_DEFINE_EXPORT(OP, R, NAME, PARAMS, ARGS) \
-    R NAME PARAMS { return std::apply([](auto&... a) { return testdriver::Dispatch<R>(#NAME, #PARAMS, a...); }, std::forward_as_tuple ARGS); }
+    R NAME PARAMS { return testdriver::Dispatch<R>{#NAME, #PARAMS} ARGS; }
 KESTREL_FORWARDING_EXPORTS(TESTDRIVER_DEFINE_EXPORT)
 #undef TESTDRIVER_DEFINE_EXPORT
 

@@ -63,23 +63,23 @@ TEST(Simcam, FramesAreJpegsOfTheConfiguredSizeForThoseWithPasswordAndConnection)
 TEST(Simcam, PtzMovesClampAndFollowPresetsAndTheDeviceClockInQueriesAndFrames)
 {
     Create("ptz", {{"SIMCAM_DETERMINISTIC", "1"}, {"SIMCAM_WIDTH", "320"}, {"SIMCAM_HEIGHT", "240"}});
-    const auto pan = [] {
+    const auto position = [] {
         int p = 0, t = 0, z = 0;
         EXPECT_EQ(SIMCAM_OK, D().GetPTZPos("ptz", 1, 0, &p, &t, &z));
         return std::to_string(p) + " " + std::to_string(t) + " " + std::to_string(z);
     };
     double dPan = 1, dTilt = 1, dZoom = 0, dFocus = 0;
     ASSERT_EQ(SIMCAM_OK, D().PTZGetAbsoluteDoubles("ptz", "", kPw, 1, 0, &dPan, &dTilt, &dZoom, &dFocus));
-    EXPECT_EQ("0 0 1", std::to_string(int(dPan)) + " " + std::to_string(int(dTilt)) + " " + std::to_string(int(dZoom)));
+    EXPECT_EQ(std::vector<double>({0, 0, 1}), std::vector<double>({dPan, dTilt, dZoom}));
     D().PTZSetAbsoluteDoubles("ptz", "", kPw, 1, 0, 30.5, -12.25, 4, 200);
     int p = 0, t = 0, z = 0, f = 0;
     ASSERT_EQ(SIMCAM_OK, D().PTZGetAbsolute("ptz", "", kPw, 1, 0, &p, &t, &z, &f));
     EXPECT_EQ(std::vector<int>({3050, -1225, 400, 200}), std::vector<int>({p, t, z, f}));
     D().MoveCamera2("ptz", 1, SIMCAM_PTZ_RIGHT); // 5 degrees / zoom 4
     D().PanTiltCamera2("ptz", 1, 0, -50, 25);
-    EXPECT_EQ("3125 -1200 400", pan());
+    EXPECT_EQ("3125 -1200 400", position());
     D().PTZSetAbsolute("ptz", "", kPw, 1, 0, 99999, -99999, 1, 0, 0);
-    EXPECT_EQ("18000 -9000 100", pan()) << "clamped to the head's range";
+    EXPECT_EQ("18000 -9000 100", position()) << "clamped to the head's range";
 
     char storage[8][256];
     char* names[8];
@@ -88,7 +88,7 @@ TEST(Simcam, PtzMovesClampAndFollowPresetsAndTheDeviceClockInQueriesAndFrames)
     ASSERT_EQ(2, D().QueryPresetPositions("ptz", 1, 2, names));
     EXPECT_STREQ("Entrance", names[1]);
     EXPECT_EQ(SIMCAM_OK, D().MoveToPresetPosition("ptz", 1, "Entrance"));
-    EXPECT_EQ("-4500 -1000 200", pan());
+    EXPECT_EQ("-4500 -1000 200", position());
     EXPECT_EQ(SIMCAM_E_NOT_FOUND, D().MoveToPresetPosition("ptz", 1, "Nowhere"));
     D().PTZSetAbsoluteDoubles("ptz", "", kPw, 1, 0, 12, 3, 2, 500);
     EXPECT_EQ(SIMCAM_OK, D().ExecuteCustomCommand("ptz", kPw, 0, 1, 0, "preset save Gate"));
@@ -96,7 +96,7 @@ TEST(Simcam, PtzMovesClampAndFollowPresetsAndTheDeviceClockInQueriesAndFrames)
     EXPECT_STREQ("Gate", names[4]);
     D().MoveCamera2("ptz", 1, SIMCAM_PTZ_HOME);
     EXPECT_EQ(SIMCAM_OK, D().MoveToPresetPosition("ptz", 1, "Gate"));
-    EXPECT_EQ("1200 300 200", pan());
+    EXPECT_EQ("1200 300 200", position());
 
     // Continuous motion runs on the device's clock: one frame interval
     // (100 ms at 10 fps) per frame in deterministic mode.
@@ -108,7 +108,7 @@ TEST(Simcam, PtzMovesClampAndFollowPresetsAndTheDeviceClockInQueriesAndFrames)
         ASSERT_GT(Image("ptz", 1, frame), 0);
     }
     D().PTZCommand("ptz", "", kPw, 1, 0, SIMCAM_PTZ_STOP, 0);
-    EXPECT_EQ("1000 0 100", pan());
+    EXPECT_EQ("1000 0 100", position());
 
     // The picture follows the head: the scene below the overlay text differs after a pan.
     Block before, after;

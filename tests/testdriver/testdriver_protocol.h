@@ -4,7 +4,8 @@
  * exports, SetFeatureSet and DeleteBuffer; every call is answered from its
  * own arguments, so pass-through can be checked export by export.
  *
- * ECHO  Name(tok,tok,...), one token per parameter in order:
+ * ECHO  Name(tok,tok,...), one token per parameter in order, spelt by the
+ * helpers below:
  *   const char* Str  int, short, long long Int  double Dbl
  *   const unsigned char* Bytes(p, the length argument that follows)
  *   const int* (256 each) Ints  CStringArray& input Array
@@ -30,8 +31,8 @@
  *   QueryEventsDyn: the entries written; GetInfo 0; bool true; short
  *   DefaultShortResult(echo); other ints DefaultResult(echo).
  *
- * DIRECTIVES  tokens `word` or `word=value` (unknown ones and bad numbers
- *   are ignored; later ones win), from: 1. sticky modes of the instance id
+ * DIRECTIVES  tokens `word` or `word=value` (unknown ones are ignored, a bad
+ *   number counts as none; later ones win), from: 1. sticky modes of the id
  *   ("td:mode TOKENS"), 2. the id itself ("cam#block=1048576#result=-3"),
  *   3. the first entry queued for the id ("td:next TOKENS"), used up.
  *     result=N  the result (bool: N != 0)

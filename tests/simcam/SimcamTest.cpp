@@ -287,17 +287,13 @@ TEST(Simcam, AudioGoesBothWaysAndRecordingsPlayBackEitherWayPauseAndRetrieve)
     D().CloseMediaStream("audio", SIMCAM_MEDIA_AUDIO_OUT, 1, 0);
     EXPECT_EQ(SIMCAM_E_NOT_OPEN, put(2));
 
-    // Video with settings; the ring keeps the last 3 of 5 frames.
-    Bstr bad("<Settings><Width>9</Width></Settings>");
-    EXPECT_FALSE(D().OpenMediaStreamWithSettings("media", kPw, SIMCAM_MEDIA_VIDEO, 1, 0, "", &bad.bs));
-    Bstr settings("<Settings><Width>96</Width><Height>64</Height></Settings>");
-    ASSERT_TRUE(D().OpenMediaStreamWithSettings("media", kPw, SIMCAM_MEDIA_VIDEO, 1, 0, "", &settings.bs));
-    EXPECT_EQ(0u, settings.Text().rfind("<Settings>", 0)) << "read only";
+    // Video of the configured size; the ring keeps the last 3 of 5 frames.
+    ASSERT_EQ(SIMCAM_OK, D().OpenMediaStream("media", kPw, SIMCAM_MEDIA_VIDEO, 1, 0, ""));
     std::vector<std::string> live;
     for (int i = 0; i < 5; ++i) {
         Block frame;
         ASSERT_GT(Media("media", SIMCAM_MEDIA_VIDEO, 1, 0, frame), 0);
-        EXPECT_EQ(96, Decode(frame).width);
+        EXPECT_EQ(160, Decode(frame).width);
         live.push_back(frame.Bytes());
     }
     constexpr long long kEpoch = SIMCAM_DETERMINISTIC_EPOCH_MS;
@@ -331,6 +327,15 @@ TEST(Simcam, AudioGoesBothWaysAndRecordingsPlayBackEitherWayPauseAndRetrieve)
     EXPECT_EQ(SIMCAM_OK, D().Play("media", SIMCAM_MEDIA_VIDEO, 1, 0, -1, 1)); // back to live
     EXPECT_GT(Media("media", SIMCAM_MEDIA_VIDEO, 1, 0, back), 0);
     EXPECT_EQ(SIMCAM_E_NOT_OPEN, D().Play("media", SIMCAM_MEDIA_VIDEO, 2, 0, 0, 1));
+
+    Bstr bad("<Settings><Width>9</Width></Settings>");
+    EXPECT_FALSE(D().OpenMediaStreamWithSettings("media", kPw, SIMCAM_MEDIA_VIDEO, 2, 0, "", &bad.bs));
+    Bstr settings("<Settings><Width>96</Width><Height>64</Height></Settings>");
+    ASSERT_TRUE(D().OpenMediaStreamWithSettings("media", kPw, SIMCAM_MEDIA_VIDEO, 2, 0, "", &settings.bs));
+    EXPECT_EQ(0u, settings.Text().rfind("<Settings>", 0)) << "read only";
+    Block sized;
+    ASSERT_GT(Media("media", SIMCAM_MEDIA_VIDEO, 2, 0, sized), 0);
+    EXPECT_EQ(96, Decode(sized).width);
 }
 
 TEST(Simcam, ConfigurationComesFromIniAndEnvironmentAndIsRefreshedOrResetOnRequest)

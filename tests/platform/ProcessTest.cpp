@@ -11,11 +11,11 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include <boost/regex.hpp>
 #include <gtest/gtest.h>
 
 #include "platform/Process.h"
@@ -200,9 +200,9 @@ TEST(ProcessKill, KilledChildEndsAndKillWithoutAHandleRaisesTheChainWithItsLocat
         ASSERT_NE(error.GetCause(), nullptr);
         EXPECT_STREQ(error.GetCause()->what(), "Error terminating process! : Bad file descriptor");
         // "<function> (line <file>, <line>)", the file as the source names itself.
-        const std::regex rxLocation(R"(NmProcess::CmProcess::Kill \(line posix/Process-OSD\.cpp, [0-9]+\))");
-        EXPECT_TRUE(std::regex_match(error.GetLocation(), rxLocation)) << error.GetLocation();
-        EXPECT_TRUE(std::regex_match(error.GetCause()->GetLocation(), rxLocation)) << error.GetCause()->GetLocation();
+        const boost::regex rxLocation(R"(NmProcess::CmProcess::Kill \(line posix/Process-OSD\.cpp, [0-9]+\))");
+        EXPECT_TRUE(boost::regex_match(error.GetLocation(), rxLocation)) << error.GetLocation();
+        EXPECT_TRUE(boost::regex_match(error.GetCause()->GetLocation(), rxLocation)) << error.GetCause()->GetLocation();
     }
 }
 

@@ -120,6 +120,12 @@ TEST(Simcam, PtzMovesClampAndFollowPresetsAndTheDeviceClockInQueriesAndFrames)
     const size_t lowRow = static_cast<size_t>(a.height - 30) * a.width * 3;
     EXPECT_NE(0, std::memcmp(&a.rgb[lowRow], &b.rgb[lowRow], static_cast<size_t>(a.width) * 3));
 
+    static char supported[256][256];
+    char* entries[256];
+    for (int i = 0; i < 256; ++i)
+        entries[i] = supported[i];
+    EXPECT_EQ(18, D().QueryPtzSupportedDyn("ptz", kPw, entries));
+    EXPECT_STREQ("ZoomIn", entries[SIMCAM_PTZ_ZOOM_IN]);
     EXPECT_EQ(1, D().PTZCommandSupported("ptz", "", kPw, 1, 0, SIMCAM_PTZ_ZOOM_IN));
     EXPECT_EQ(0, D().PTZCommandSupported("ptz", "", kPw, 1, 0, 99));
 }

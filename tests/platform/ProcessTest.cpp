@@ -1,4 +1,6 @@
-// Child processes, started for real through the child probe program.
+// Child processes started for real (a shell that writes down what it sees,
+// cat on a named pipe): arguments, session, descriptors, exec
+// failures, kill, release, and never a child of ours left behind.
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
@@ -7,165 +9,133 @@
 
 #include <cerrno>
 #include <filesystem>
-#include <glob.h>
-#include <map>
+#include <fstream>
+#include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include <boost/regex.hpp>
 #include <gtest/gtest.h>
 
-#include "TestSupport.h"
 #include "platform/Process.h"
 
 namespace {
 
-using NmPlatformTest::CmTempDir;
 using NmProcess::CmProcess;
 using NmProcess::CmProcessError;
+namespace fs = std::filesystem;
 
-const std::string kChildProbe = KESTREL_CHILD_PROBE;
-
-// A private duplicate of the process's pidfd, so the child can be watched
-// after the object released or closed its own.
-class CmWatchedEnd
+struct TempDir
 {
-public:
-    explicit CmWatchedEnd(const CmProcess& process) : m_hPidFd(fcntl(process.GetProcessHandle(), F_DUPFD_CLOEXEC, 0))
+    fs::path path;
+    TempDir()
     {
+        char szTemplate[] = "/tmp/kestrel-process-XXXXXX";
+        path = mkdtemp(szTemplate);
     }
-    ~CmWatchedEnd()
+    ~TempDir()
     {
-        if (m_hPidFd >= 0)
-            close(m_hPidFd);
+        std::error_code ignored;
+        fs::remove_all(path, ignored);
     }
-    CmWatchedEnd(const CmWatchedEnd&) = delete;
-    CmWatchedEnd& operator=(const CmWatchedEnd&) = delete;
-
-    bool IsValid() const { return m_hPidFd >= 0; }
-    bool HasEnded(int nTimeoutMs) const
-    {
-        pollfd pfd = {m_hPidFd, POLLIN, 0};
-        return poll(&pfd, 1, nTimeoutMs) == 1 && (pfd.revents & POLLIN) != 0;
-    }
-    void AwaitEnd() const { ASSERT_TRUE(HasEnded(-1)); }
-
-private:
-    int m_hPidFd;
 };
 
-// What the probe saw, parsed from its report.
-struct ProbeReport
+std::string ReadFile(const fs::path& path)
 {
-    std::vector<std::string> vecArgv;
-    std::string strFds;
-    pid_t nPid = 0;
-    pid_t nSid = 0;
-    bool bStdinDevNull = false;
-};
-
-ProbeReport ParseReport(const std::string& strText)
-{
-    ProbeReport report;
-    std::size_t nStart = 0;
-    while (nStart < strText.size()) {
-        const std::size_t nEnd = strText.find('\n', nStart);
-        const std::string strLine = strText.substr(nStart, nEnd - nStart);
-        nStart = nEnd == std::string::npos ? strText.size() : nEnd + 1;
-        const std::size_t nColon = strLine.find(':');
-        const std::string strKey = strLine.substr(0, nColon);
-        const std::string strValue = strLine.substr(nColon + 1);
-        if (strKey == "arg")
-            report.vecArgv.push_back(strValue);
-        else if (strKey == "fds")
-            report.strFds = strValue;
-        else if (strKey == "pid")
-            report.nPid = std::stoi(strValue);
-        else if (strKey == "sid")
-            report.nSid = std::stoi(strValue);
-        else if (strKey == "stdin-devnull")
-            report.bStdinDevNull = strValue == " 1";
-    }
-    return report;
+    std::ostringstream content;
+    content << std::ifstream(path).rdbuf();
+    return content.str();
 }
 
-// No child of this process is left, alive or zombie.
+// A private duplicate of the pidfd: the child can be watched after the
+// object released its own.
+int DupHandle(const CmProcess& process)
+{
+    return fcntl(process.GetProcessHandle(), F_DUPFD_CLOEXEC, 3);
+}
+
+bool HasEnded(int hPidFd, int nTimeoutMs)
+{
+    pollfd pfd = {hPidFd, POLLIN, 0};
+    return poll(&pfd, 1, nTimeoutMs) == 1 && (pfd.revents & POLLIN) != 0;
+}
+
+void AwaitEndAndClose(int hPidFd)
+{
+    EXPECT_TRUE(HasEnded(hPidFd, -1));
+    close(hPidFd);
+}
+
+// The child is init's, never ours: no child, alive or zombie, is left.
 void ExpectNoChildren()
 {
     errno = 0;
     EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);
     EXPECT_EQ(errno, ECHILD);
-
-    glob_t found = {};
-    ASSERT_EQ(glob("/proc/self/task/*/children", 0, nullptr, &found), 0);
-    for (std::size_t i = 0; i < found.gl_pathc; ++i)
-        EXPECT_EQ(NmPlatformTest::ReadFile(found.gl_pathv[i]), "") << found.gl_pathv[i];
-    globfree(&found);
 }
 
-// Runs the probe in report mode and returns what it saw.
-ProbeReport RunReport(const std::string& strExecutable, const std::filesystem::path& reportPath,
-                      const std::vector<std::string>& vecExtraArguments, bool bNoWindow)
+TEST(ProcessRun, ChildSeesItsArgumentsOnlyTheStandardDescriptorsAndTheSessionAsked)
 {
-    std::vector<std::string> vecArguments = {"report", reportPath.string()};
-    vecArguments.insert(vecArguments.end(), vecExtraArguments.begin(), vecExtraArguments.end());
-    CmProcess process;
-    process.Run(strExecutable, vecArguments, bNoWindow);
-    EXPECT_TRUE(process.IsRunning());
-    EXPECT_GT(process.GetProcessId(), 0);
-    CmWatchedEnd end(process);
-    EXPECT_TRUE(end.IsValid());
-    end.AwaitEnd();
-    EXPECT_TRUE(process.HasEnded());
-    return ParseReport(NmPlatformTest::ReadFile(reportPath));
-}
-
-TEST(ProcessRun, ExecutableAndArgumentsArriveIntact)
-{
-    CmTempDir dir;
-    const auto blankDir = dir.Path() / "dir with blanks";
-    std::filesystem::create_directory(blankDir);
-    const std::string strExecutable = (blankDir / "child probe").string();
-    std::filesystem::create_symlink(kChildProbe, strExecutable);
-
-    const std::vector<std::string> vecArguments = {"srv01_6F9619FF-8B86-D011-B42D-00C04FC964FF", "two words",
-                                                   "say \"hi\"", "", "trailing\\"};
-    const ProbeReport report = RunReport(strExecutable, dir.Path() / "report", vecArguments, true);
-
-    std::vector<std::string> vecExpected = {strExecutable, "report", (dir.Path() / "report").string()};
-    vecExpected.insert(vecExpected.end(), vecArguments.begin(), vecArguments.end());
-    EXPECT_EQ(report.vecArgv, vecExpected);
-    ExpectNoChildren();
-}
-
-TEST(ProcessRun, NoWindowGivesANewSessionWithStdinFromDevNullAndOnlyStandardDescriptors)
-{
+    TempDir dir;
+    const fs::path blankDir = dir.path / "dir with blanks";
+    fs::create_directory(blankDir);
+    const std::string strShell = (blankDir / "child probe").string();
+    fs::create_symlink("/bin/sh", strShell);
     // A descriptor the application forgot to mark close-on-exec.
     int ahLeaky[2];
     ASSERT_EQ(pipe(ahLeaky), 0);
 
-    CmTempDir dir;
-    const ProbeReport report = RunReport(kChildProbe, dir.Path() / "report", {}, true);
+    // A subshell lists the descriptors: a redirection of the shell's own
+    // command would save stdout on a descriptor of its own first.
+    const std::string strScript = "cd \"$0\" && (ls /proc/$$/fd) >fds && cat /proc/$$/cmdline >argv && "
+                                  "cat /proc/$$/stat >stat && readlink /proc/$$/fd/0 >stdin";
+    for (const bool bNoWindow : {true, false}) {
+        const std::vector<std::string> vecArguments = {"-c", strScript, dir.path.string(),
+                                                       "srv01_6F9619FF-8B86-D011-B42D-00C04FC964FF", "two words",
+                                                       "say \"hi\"", "", "trailing\\"};
+        CmProcess process;
+        process.Run(strShell, vecArguments, bNoWindow);
+        EXPECT_TRUE(process.IsRunning());
+        EXPECT_GT(process.GetProcessId(), 0);
+        AwaitEndAndClose(DupHandle(process));
+        EXPECT_TRUE(process.HasEnded());
+
+        std::string strArgv = strShell + '\0';
+        for (const std::string& strArgument : vecArguments)
+            strArgv += strArgument + '\0';
+        EXPECT_EQ(ReadFile(dir.path / "argv"), strArgv);
+        EXPECT_EQ(ReadFile(dir.path / "fds"), "0\n1\n2\n");
+        // pid (comm) state ppid pgrp session ...; comm is "child probe"
+        const std::string strStat = ReadFile(dir.path / "stat");
+        std::istringstream stat(strStat.substr(strStat.rfind(')') + 1));
+        pid_t nPid = std::stoi(strStat), nSession = 0;
+        std::string strSkip;
+        stat >> strSkip >> strSkip >> strSkip >> nSession;
+        EXPECT_EQ(nPid, process.GetProcessId());
+        if (bNoWindow) {
+            EXPECT_EQ(nSession, nPid) << "a session of its own";
+            EXPECT_EQ(ReadFile(dir.path / "stdin"), "/dev/null\n");
+        } else {
+            EXPECT_EQ(nSession, getsid(0));
+        }
+        ExpectNoChildren();
+    }
     close(ahLeaky[0]);
     close(ahLeaky[1]);
-
-    EXPECT_EQ(report.strFds, " 0 1 2");
-    EXPECT_EQ(report.nSid, report.nPid) << "session leader";
-    EXPECT_NE(report.nSid, getsid(0));
-    EXPECT_TRUE(report.bStdinDevNull);
-    ExpectNoChildren();
+    EXPECT_EQ(CmProcess::BuildCommandLine("x", {"a b", "say \"hi\"", "end\\"}), "\"x\" \"a b\" \"say \"hi\"\" \"end\\\"");
 }
 
+// Found in the field: a daemon-like caller without stdin and stdout got the
+// process handle on descriptor 1, where its later writes would land.
 TEST(ProcessRun, HandleStaysOffStandardStreamsTheCallerClosed)
 {
-    // A daemon-like caller without stdin and stdout: a handle on 0 or 1
-    // would receive whatever the caller later writes there.
     const int hSavedIn = fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 3);
     const int hSavedOut = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
     close(STDIN_FILENO);
     close(STDOUT_FILENO);
-    CmTempDir dir;
     CmProcess process;
-    process.Run(kChildProbe, {"report", (dir.Path() / "report").string()}, true);
+    process.Run("/bin/true", {}, true);
     const int hProcess = process.GetProcessHandle();
     const bool bStandardStreamsFree = fcntl(STDIN_FILENO, F_GETFD) < 0 && fcntl(STDOUT_FILENO, F_GETFD) < 0;
     dup2(hSavedIn, STDIN_FILENO);
@@ -175,72 +145,51 @@ TEST(ProcessRun, HandleStaysOffStandardStreamsTheCallerClosed)
 
     EXPECT_GE(hProcess, 3);
     EXPECT_TRUE(bStandardStreamsFree);
-    CmWatchedEnd end(process);
-    end.AwaitEnd();
-    ExpectNoChildren();
-}
-
-TEST(ProcessRun, WithWindowStaysInTheCallersSession)
-{
-    CmTempDir dir;
-    const ProbeReport report = RunReport(kChildProbe, dir.Path() / "report", {}, false);
-    EXPECT_EQ(report.nSid, getsid(0));
-    EXPECT_EQ(report.strFds, " 0 1 2");
-    ExpectNoChildren();
-}
-
-TEST(ProcessRun, CommandLineTextQuotesWithoutEscaping)
-{
-    EXPECT_EQ(CmProcess::BuildCommandLine("/opt/a b/HostProc", {}), "\"/opt/a b/HostProc\"");
-    EXPECT_EQ(CmProcess::BuildCommandLine("x", {"a b", "say \"hi\"", "end\\"}),
-              "\"x\" \"a b\" \"say \"hi\"\" \"end\\\"");
-}
-
-void ExpectRunFailure(const std::string& strExecutable, int nExpectedErrno)
-{
-    CmProcess process;
-    try {
-        process.Run(strExecutable, {"x"}, true);
-        ADD_FAILURE() << strExecutable << " must not start";
-    } catch (const CmProcessError& error) {
-        EXPECT_EQ(error.GetCode(), NmProcess::kProcessErrorRun);
-        EXPECT_STREQ(error.what(), "Error running process!");
-        EXPECT_EQ(error.GetLocation().rfind("NmProcess::CmProcess::Run (line posix/Process-OSD.cpp, ", 0), 0u);
-        const auto* pCause = dynamic_cast<const NmError::CmSystemError*>(error.GetCause());
-        ASSERT_NE(pCause, nullptr);
-        EXPECT_EQ(pCause->GetCode(), static_cast<std::uint32_t>(nExpectedErrno));
-        EXPECT_EQ(std::string(pCause->what()),
-                  std::string("Error creating process! : ") + strerrordesc_np(nExpectedErrno));
-    }
-    EXPECT_FALSE(process.IsRunning());
-    EXPECT_EQ(process.GetProcessHandle(), -1);
+    AwaitEndAndClose(DupHandle(process));
     ExpectNoChildren();
 }
 
 TEST(ProcessRun, ExecFailuresRaiseTheErrnoOfTheExec)
 {
-    ExpectRunFailure("/nonexistent/kestrel-no-such-program", ENOENT);
-
-    CmTempDir dir;
-    const auto notExecutable = dir.Path() / "plain-file";
+    TempDir dir;
+    const fs::path notExecutable = dir.path / "plain-file";
     std::ofstream(notExecutable) << "#!/bin/sh\n";
-    chmod(notExecutable.c_str(), 0600);
-    // Root may execute anything with an execute bit; this file has none.
-    ExpectRunFailure(notExecutable.string(), EACCES);
+    chmod(notExecutable.c_str(), 0600); // root may execute anything with an execute bit; this has none
+    for (const auto& [strExecutable, nErrno] :
+         {std::pair<std::string, int>{"/nonexistent/kestrel-no-such-program", ENOENT}, {notExecutable, EACCES}}) {
+        CmProcess process;
+        try {
+            process.Run(strExecutable, {"x"}, true);
+            ADD_FAILURE() << strExecutable << " must not start";
+        } catch (const CmProcessError& error) {
+            EXPECT_EQ(error.GetCode(), NmProcess::kProcessErrorRun);
+            EXPECT_STREQ(error.what(), "Error running process!");
+            EXPECT_EQ(error.GetLocation().rfind("NmProcess::CmProcess::Run (line posix/Process-OSD.cpp, ", 0), 0u);
+            const auto* pCause = dynamic_cast<const NmError::CmSystemError*>(error.GetCause());
+            ASSERT_NE(pCause, nullptr);
+            EXPECT_EQ(pCause->GetCode(), static_cast<std::uint32_t>(nErrno));
+            EXPECT_EQ(std::string(pCause->what()), std::string("Error creating process! : ") + strerrordesc_np(nErrno));
+        }
+        EXPECT_FALSE(process.IsRunning());
+        EXPECT_EQ(process.GetProcessHandle(), -1);
+        ExpectNoChildren();
+    }
 }
 
-TEST(ProcessKill, KilledChildIsGoneAndASecondKillFails)
+TEST(ProcessKill, KilledChildEndsAndKillWithoutAHandleRaisesTheChainWithItsLocation)
 {
+    TempDir dir;
+    const fs::path fifo = dir.path / "fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     CmProcess process;
-    process.Run(kChildProbe, {"pause"}, true);
-    CmWatchedEnd end(process);
-    ASSERT_TRUE(end.IsValid());
+    process.Run("/bin/cat", {fifo.string()}, true); // blocks opening a pipe nobody writes to
+    const int hWatch = DupHandle(process);
     EXPECT_FALSE(process.HasEnded());
-
     process.Kill();
     EXPECT_FALSE(process.IsRunning());
     EXPECT_EQ(process.GetProcessHandle(), -1);
-    end.AwaitEnd();
+    AwaitEndAndClose(hWatch);
+    ExpectNoChildren();
 
     try {
         process.Kill();
@@ -249,43 +198,30 @@ TEST(ProcessKill, KilledChildIsGoneAndASecondKillFails)
         EXPECT_EQ(error.GetCode(), NmProcess::kProcessErrorKill);
         EXPECT_STREQ(error.what(), "Error killing process!");
         ASSERT_NE(error.GetCause(), nullptr);
-        EXPECT_EQ(std::string(error.GetCause()->what()), "Error terminating process! : Bad file descriptor");
-        EXPECT_EQ(error.GetCause()->GetLocation().rfind("NmProcess::CmProcess::Kill (line posix/Process-OSD.cpp, ", 0),
-                  0u);
-    }
-    ExpectNoChildren();
-}
-
-TEST(ProcessKill, NeverRunFailsWithTheSameChain)
-{
-    CmProcess process;
-    EXPECT_THROW(process.Kill(), CmProcessError);
-    try {
-        process.Kill();
-    } catch (const CmProcessError& error) {
-        EXPECT_EQ(error.GetDescription().find("Error killing process!\n"), error.GetLocation().size() + 2);
-        EXPECT_NE(error.GetDescription().find(": Error terminating process! : "), std::string::npos);
+        EXPECT_STREQ(error.GetCause()->what(), "Error terminating process! : Bad file descriptor");
+        // "<function> (line <file>, <line>)", the file as the source names itself.
+        const boost::regex rxLocation(R"(NmProcess::CmProcess::Kill \(line posix/Process-OSD\.cpp, [0-9]+\))");
+        EXPECT_TRUE(boost::regex_match(error.GetLocation(), rxLocation)) << error.GetLocation();
+        EXPECT_TRUE(boost::regex_match(error.GetCause()->GetLocation(), rxLocation)) << error.GetCause()->GetLocation();
     }
 }
 
 TEST(ProcessRelease, DestroyingLeavesTheChildRunningAndItsEndLeavesNoZombie)
 {
-    CmTempDir dir;
-    const auto fifo = dir.Path() / "fifo";
+    TempDir dir;
+    const fs::path fifo = dir.path / "fifo";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-
     auto pProcess = std::make_unique<CmProcess>();
-    pProcess->Run(kChildProbe, {"wait-fifo", fifo.string()}, true);
-    CmWatchedEnd end(*pProcess);
-    ASSERT_TRUE(end.IsValid());
+    pProcess->Run("/bin/cat", {fifo.string()}, true);
+    const int hWatch = DupHandle(*pProcess);
     pProcess.reset();
 
     // Blocks until the child opens the pipe: it is alive after the release.
     const int hWriter = open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
     ASSERT_GE(hWriter, 0);
-    EXPECT_FALSE(end.HasEnded(0));
+    EXPECT_FALSE(HasEnded(hWatch, 0));
     close(hWriter); // end of file: the child exits
-    end.AwaitEnd();
+    AwaitEndAndClose(hWatch);
     ExpectNoChildren();
 }
 

@@ -2,9 +2,8 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <condition_variable>
+#include <future>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 
@@ -17,113 +16,69 @@ namespace {
 using NmThread::CmCondition;
 using NmThread::CmThread;
 
-constexpr const char* kTestLocation = "NmTest::Thread (line posix/Test-OSD.cpp, 1)";
+constexpr const char* kLocation = "NmTest::Thread (line posix/Test-OSD.cpp, 1)";
 
-// Opened once by one thread, awaited by others.
-class CmGate
-{
-public:
-    void Open()
-    {
-        std::lock_guard lock(m_mtx);
-        m_bOpen = true;
-        m_cnd.notify_all();
-    }
-    void AwaitOpen()
-    {
-        std::unique_lock lock(m_mtx);
-        m_cnd.wait(lock, [this] { return m_bOpen; });
-    }
+enum class Body { ReturnTrue, ReturnFalse, Throw, BeginThrows };
 
-private:
-    std::mutex m_mtx;
-    std::condition_variable m_cnd;
-    bool m_bOpen = false;
-};
-
-enum class Body
-{
-    ReturnTrue,
-    ReturnFalse,
-    Throw
-};
-
-// Records which hooks ran; the body can be held at a gate.
+// Records which hooks ran; the body can be held until a gate opens.
 class ProbeThread : public CmThread
 {
 public:
-    explicit ProbeThread(Body eBody, bool bBeginThrows = false, CmGate* pGate = nullptr)
-        : m_eBody(eBody), m_bBeginThrows(bBeginThrows), m_pGate(pGate)
-    {
-    }
+    explicit ProbeThread(Body eBody, std::shared_future<void> gate = {}) : m_eBody(eBody), m_Gate(std::move(gate)) {}
     ~ProbeThread() override { Join(); }
 
     void BeginThreadFunction(void* pArgument) override
     {
         m_pBeginArgument = pArgument;
-        if (m_bBeginThrows)
-            throw NmError::CmError(kTestLocation, "begin failed");
+        if (m_eBody == Body::BeginThrows)
+            throw NmError::CmError(kLocation, "begin failed");
     }
     bool ThreadFunction(void*) override
     {
         m_nBodyThreadId = static_cast<std::uint32_t>(gettid());
-        if (m_pGate != nullptr)
-            m_pGate->AwaitOpen();
+        if (m_Gate.valid())
+            m_Gate.wait();
         m_bBodyRan = true;
         if (m_eBody == Body::Throw)
-            throw NmError::CmError(kTestLocation, "body failed");
+            throw NmError::CmError(kLocation, "body failed");
         return m_eBody == Body::ReturnTrue;
     }
     void EndThreadFunction(void*) override
     {
         m_bEndRan = true;
-        throw NmError::CmError(kTestLocation, "end failures are swallowed");
+        throw NmError::CmError(kLocation, "end failures are swallowed");
     }
 
+    const Body m_eBody;
+    std::shared_future<void> m_Gate;
     void* m_pBeginArgument = nullptr;
     std::uint32_t m_nBodyThreadId = 0;
     std::atomic<bool> m_bBodyRan{false};
     std::atomic<bool> m_bEndRan{false};
-
-private:
-    const Body m_eBody;
-    const bool m_bBeginThrows;
-    CmGate* const m_pGate;
 };
 
-TEST(ThreadJoin, NeverRunReturnsTrueAtOnce)
+TEST(ThreadJoin, ReportsTheBodysOutcomeAfterTheHooksThatRan)
 {
-    CmThread thread;
-    EXPECT_FALSE(thread.HasThreadHandle());
-    EXPECT_EQ(thread.GetThreadHandleValue(), 0u);
-    EXPECT_EQ(thread.GetThreadId(), 0u);
-    EXPECT_TRUE(thread.Join());
-}
-
-TEST(ThreadJoin, ReportsTheBodysOutcome)
-{
+    EXPECT_TRUE(CmThread().Join()) << "never run: nothing to wait for";
+    const struct {
+        Body eBody;
+        bool bJoin;
+        bool bBodyAndEndRan;
+    } cases[] = {{Body::ReturnTrue, true, true},
+                 {Body::ReturnFalse, false, true},
+                 {Body::Throw, false, true},
+                 {Body::BeginThrows, false, false}};
     int nArgument = 0;
-    for (const auto& [eBody, bExpected] : {std::pair{Body::ReturnTrue, true}, std::pair{Body::ReturnFalse, false},
-                                          std::pair{Body::Throw, false}}) {
-        ProbeThread thread(eBody);
+    for (const auto& c : cases) {
+        ProbeThread thread(c.eBody);
         thread.Run(&nArgument);
-        EXPECT_EQ(thread.Join(), bExpected);
+        EXPECT_EQ(thread.Join(), c.bJoin);
         EXPECT_FALSE(thread.HasThreadHandle());
         EXPECT_EQ(thread.m_pBeginArgument, &nArgument);
-        EXPECT_TRUE(thread.m_bBodyRan);
-        EXPECT_TRUE(thread.m_bEndRan) << "EndThreadFunction runs after every body";
+        EXPECT_EQ(thread.m_bBodyRan, c.bBodyAndEndRan);
+        EXPECT_EQ(thread.m_bEndRan, c.bBodyAndEndRan);
         EXPECT_TRUE(thread.GetEndCondition().Wait(0));
     }
-}
-
-TEST(ThreadJoin, FailingBeginSkipsBodyAndEnd)
-{
-    ProbeThread thread(Body::ReturnTrue, true);
-    thread.Run(nullptr);
-    EXPECT_FALSE(thread.Join());
-    EXPECT_FALSE(thread.m_bBodyRan);
-    EXPECT_FALSE(thread.m_bEndRan);
-    EXPECT_TRUE(thread.GetEndCondition().Wait(0));
 }
 
 TEST(ThreadJoin, JoiningFromTheThreadItselfFailsWithDeadlock)
@@ -133,71 +88,50 @@ TEST(ThreadJoin, JoiningFromTheThreadItselfFailsWithDeadlock)
         ~SelfJoiner() override { Join(); }
         bool ThreadFunction(void*) override
         {
-            gate.AwaitOpen(); // until Run has stored the handle
+            started.wait(); // until Run has stored the handle
             try {
                 Join();
             } catch (const NmThread::CmThreadError& error) {
-                nCode = error.GetCode();
-                strWhat = error.what();
-                if (const auto* pCause = dynamic_cast<const NmError::CmSystemError*>(error.GetCause())) {
-                    nCauseCode = pCause->GetCode();
-                    strCause = pCause->what();
-                }
+                strChain = std::to_string(error.GetCode()) + " " + error.what() + " /";
+                if (const auto* pCause = dynamic_cast<const NmError::CmSystemError*>(error.GetCause()))
+                    strChain += std::to_string(pCause->GetCode()) + pCause->what();
             }
-            tried.Open(); // two joiners at once would confuse the sanitizers
+            tried.set_value(); // two joiners at once would confuse the sanitizers
             return true;
         }
-        CmGate gate;
-        CmGate tried;
-        std::uint32_t nCode = 99;
-        std::uint32_t nCauseCode = 0;
-        std::string strWhat;
-        std::string strCause;
+        std::promise<void> run, tried;
+        std::shared_future<void> started = run.get_future().share();
+        std::string strChain;
     };
-
     SelfJoiner thread;
     thread.Run(nullptr);
-    thread.gate.Open();
-    thread.tried.AwaitOpen();
+    thread.run.set_value();
+    thread.tried.get_future().wait();
     EXPECT_TRUE(thread.Join()) << "the failed self-join leaves the handle to its owner";
-    EXPECT_EQ(thread.nCode, NmThread::kThreadErrorJoin);
-    EXPECT_EQ(thread.strWhat, "Error joining thread!");
-    EXPECT_EQ(thread.nCauseCode, static_cast<std::uint32_t>(EDEADLK));
-    EXPECT_EQ(thread.strCause, " : Resource deadlock avoided");
+    EXPECT_EQ(thread.strChain, std::to_string(NmThread::kThreadErrorJoin) + " Error joining thread! /" +
+                                   std::to_string(EDEADLK) + " : Resource deadlock avoided");
 }
 
-TEST(ThreadEndCondition, ClearWhileTheBodyRunsAndSetAfterEnd)
+TEST(ThreadDetach, ThreadRunsOnAndItsEndIsSignalledAfterEndThreadFunction)
 {
-    CmGate gate;
-    ProbeThread thread(Body::ReturnTrue, false, &gate);
+    std::promise<void> gate;
+    ProbeThread thread(Body::ReturnFalse, gate.get_future().share());
     thread.GetEndCondition().Set(); // Run must clear a stale end
     thread.Run(nullptr);
     EXPECT_FALSE(thread.GetEndCondition().Wait(0));
     EXPECT_TRUE(thread.HasThreadHandle());
     EXPECT_NE(thread.GetThreadId(), static_cast<std::uint32_t>(gettid()));
-    gate.Open();
-    EXPECT_TRUE(thread.GetEndCondition().Wait(CmCondition::kInfinite));
-    EXPECT_TRUE(thread.m_bEndRan) << "the end is signalled after EndThreadFunction";
-    EXPECT_TRUE(thread.GetEndCondition().Wait(0)) << "manual reset: stays set";
-    EXPECT_TRUE(thread.Join());
-    EXPECT_EQ(thread.GetThreadId(), thread.m_nBodyThreadId) << "the id is the new thread's gettid()";
-    EXPECT_EQ(thread.GetThreadHandleValue(), 0u);
-}
-
-TEST(ThreadDetach, GivesUpTheHandleAndTheThreadRunsOn)
-{
-    CmGate gate;
-    ProbeThread thread(Body::ReturnFalse, false, &gate);
-    thread.Run(nullptr);
     thread.Detach();
+    thread.Detach(); // a second Detach does nothing
     EXPECT_FALSE(thread.HasThreadHandle());
     EXPECT_EQ(thread.GetThreadHandleValue(), 0u);
-    thread.Detach(); // a second Detach does nothing
     EXPECT_TRUE(thread.Join()) << "nothing left to join";
 
-    gate.Open();
+    gate.set_value();
     EXPECT_TRUE(thread.GetEndCondition().Wait(CmCondition::kInfinite));
-    EXPECT_TRUE(thread.m_bBodyRan);
+    EXPECT_TRUE(thread.m_bEndRan);
+    EXPECT_TRUE(thread.GetEndCondition().Wait(0)) << "manual reset: stays set";
+    EXPECT_EQ(thread.GetThreadId(), thread.m_nBodyThreadId) << "the id is the new thread's gettid()";
 }
 
 TEST(ThreadDestructor, WaitsForTheThreadProcedure)
@@ -205,34 +139,32 @@ TEST(ThreadDestructor, WaitsForTheThreadProcedure)
     // Shared state outside the object: it must outlive the thread.
     struct Shared
     {
-        CmGate entered;
-        CmGate gate;
+        std::promise<void> entered, gate;
         std::atomic<bool> bProcedureDone{false};
     };
-    // Holds the thread in BeginThreadFunction, then ends it there (a throw
-    // skips the other hooks), so no virtual call races the destruction.
+    // Held in BeginThreadFunction, then ended there (a throw skips the other
+    // hooks), so no virtual call races the destruction.
     struct HeldThread : CmThread
     {
-        explicit HeldThread(Shared& shared) : m_Shared(shared) {}
+        explicit HeldThread(Shared& shared) : m_Shared(shared), m_Gate(shared.gate.get_future()) {}
         // Runs before ~CmThread, which must then wait for the procedure.
-        ~HeldThread() override { m_Shared.gate.Open(); }
+        ~HeldThread() override { m_Shared.gate.set_value(); }
         void BeginThreadFunction(void*) override
         {
             Shared& shared = m_Shared;
-            shared.entered.Open();
-            shared.gate.AwaitOpen();
+            std::future<void> gate = std::move(m_Gate);
+            shared.entered.set_value();
+            gate.wait();
             shared.bProcedureDone = true;
-            throw NmError::CmError(kTestLocation, "stop here");
+            throw NmError::CmError(kLocation, "stop here");
         }
         Shared& m_Shared;
+        std::future<void> m_Gate;
     };
-
     Shared shared;
     auto pThread = std::make_unique<HeldThread>(shared);
     pThread->Run(nullptr);
-    // The virtual call into BeginThreadFunction is over before destruction
-    // starts rewriting the object's vtable pointer.
-    shared.entered.AwaitOpen();
+    shared.entered.get_future().wait(); // the virtual call is over before the destruction starts
     pThread.reset();
     EXPECT_TRUE(shared.bProcedureDone);
 }
@@ -244,7 +176,6 @@ TEST(CriticalSection, IsRecursiveAndNeedsALeavePerEnter)
     cs.Enter();
     cs.Enter();
     cs.Leave();
-
     bool bSeenOwnerDone = false;
     std::thread other([&] {
         NmThread::CmCriticalSectionLock lock(cs);
@@ -256,37 +187,22 @@ TEST(CriticalSection, IsRecursiveAndNeedsALeavePerEnter)
     EXPECT_TRUE(bSeenOwnerDone);
 }
 
-TEST(Condition, ManualResetStaysSetUntilReset)
-{
-    CmCondition condition(false, false);
-    EXPECT_FALSE(condition.Wait(0));
-    condition.Set();
-    EXPECT_TRUE(condition.Wait(0));
-    EXPECT_TRUE(condition.Wait(1));
-    condition.Reset();
-    EXPECT_FALSE(condition.Wait(1));
-
-    CmCondition initiallySet(true, false);
-    EXPECT_TRUE(initiallySet.Wait(0));
-}
-
-TEST(Condition, AutoResetIsConsumedByOneWait)
-{
-    CmCondition condition(true, true);
-    EXPECT_TRUE(condition.Wait(0));
-    EXPECT_FALSE(condition.Wait(0));
-    condition.Set();
-    condition.Set();
-    EXPECT_TRUE(condition.Wait(CmCondition::kInfinite));
-    EXPECT_FALSE(condition.Wait(1));
-}
-
-TEST(Condition, SetFromAnotherThreadWakesAWaiter)
+TEST(Condition, ManualResetStaysSetAndAutoResetIsConsumedByOneWait)
 {
     for (const bool bAutoReset : {false, true}) {
-        CmCondition condition(false, bAutoReset);
-        std::thread setter([&] { condition.Set(); });
+        CmCondition condition(true, bAutoReset);
+        EXPECT_TRUE(condition.Wait(0));
+        EXPECT_EQ(condition.Wait(1), !bAutoReset);
+        condition.Reset();
+        EXPECT_FALSE(condition.Wait(1)) << "times out";
+        condition.Set();
+        condition.Set();
         EXPECT_TRUE(condition.Wait(CmCondition::kInfinite));
+        EXPECT_EQ(condition.Wait(0), !bAutoReset);
+
+        CmCondition unset(false, bAutoReset);
+        std::thread setter([&] { unset.Set(); });
+        EXPECT_TRUE(unset.Wait(CmCondition::kInfinite)) << "a Set from another thread wakes the waiter";
         setter.join();
     }
 }

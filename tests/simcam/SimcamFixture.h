@@ -7,10 +7,7 @@
 #include "simcam.h"
 #include "testdriver_protocol.h"
 
-#include <signal.h>
 #include <stdlib.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <turbojpeg.h>
 
 #include <gtest/gtest.h>
@@ -22,13 +19,13 @@
 
 namespace simcamtest {
 
-using testdriver::DriverTable;
-
 inline constexpr const char* kPw = SIMCAM_DEFAULT_PASSWORD;
 
-inline DriverTable& D()
+inline testdriver::DriverTable& D()
 {
-    static DriverTable driver(SIMCAM_PATH);
+    static testdriver::DriverTable driver(SIMCAM_PATH);
+    if (driver.handle == nullptr)
+        throw std::runtime_error(dlerror());
     return driver;
 }
 
@@ -49,7 +46,6 @@ struct Block {
     int size = 0;
     Block() = default;
     Block(const Block&) = delete;
-    Block& operator=(const Block&) = delete;
     ~Block() { D().DeleteBuffer(p); }
     std::string Bytes() const { return p != nullptr ? std::string(reinterpret_cast<char*>(p), size) : std::string(); }
 };
@@ -63,36 +59,32 @@ struct Bstr {
         bs = SysAllocStringLen(wide.data(), static_cast<unsigned>(wide.size()));
     }
     Bstr(const Bstr&) = delete;
-    Bstr& operator=(const Bstr&) = delete;
     ~Bstr() { SysFreeString(bs); }
     std::string Text() const { return testdriver::Utf16ToUtf8(std::u16string_view(bs, SysStringLen(bs))); }
+    bool Has(const std::string& part) const { return Text().find(part) != std::string::npos; }
 };
 
-struct JpegSize {
+// A decoded JPEG: its size, and its RGB pixels when asked for.
+struct Picture {
     int width = 0;
     int height = 0;
+    std::vector<unsigned char> rgb;
 };
 
-inline JpegSize DecodeHeader(const Block& b)
+inline Picture Decode(const Block& b, bool bPixels = false)
 {
     tjhandle h = tjInitDecompress();
-    JpegSize size;
+    Picture picture;
     int subsampling = 0, colorspace = 0;
-    if (tjDecompressHeader3(h, b.p, static_cast<unsigned long>(b.size), &size.width, &size.height, &subsampling,
-                            &colorspace) != 0)
-        size = {};
+    if (tjDecompressHeader3(h, b.p, static_cast<unsigned long>(b.size), &picture.width, &picture.height,
+                            &subsampling, &colorspace) == 0 && bPixels) {
+        picture.rgb.resize(static_cast<size_t>(picture.width) * picture.height * 3);
+        if (tjDecompress2(h, b.p, static_cast<unsigned long>(b.size), picture.rgb.data(), picture.width, 0,
+                          picture.height, TJPF_RGB, 0) != 0)
+            picture.rgb.clear();
+    }
     tjDestroy(h);
-    return size;
-}
-
-inline std::vector<unsigned char> DecodePixels(const Block& b, JpegSize size)
-{
-    std::vector<unsigned char> rgb(static_cast<size_t>(size.width) * size.height * 3);
-    tjhandle h = tjInitDecompress();
-    const int rc = tjDecompress2(h, b.p, static_cast<unsigned long>(b.size), rgb.data(), size.width, 0, size.height,
-                                 TJPF_RGB, 0);
-    tjDestroy(h);
-    return rc == 0 ? rgb : std::vector<unsigned char>();
+    return picture;
 }
 
 inline int Image(const char* id, int camera, Block& b)
@@ -101,26 +93,10 @@ inline int Image(const char* id, int camera, Block& b)
     return b.size;
 }
 
-template <typename F>
-inline int StatusOfChild(F body)
+inline int Media(const char* id, int type, int device, int stream, Block& b)
 {
-    const pid_t pid = fork();
-    if (pid == 0) {
-        // Default dispositions, so that a fault ends the child as it would
-        // end a process without sanitizer handlers.
-        signal(SIGSEGV, SIG_DFL);
-        signal(SIGABRT, SIG_DFL);
-        body();
-        _exit(0);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return status;
+    b.size = D().GetMediaDataBlock(id, type, device, stream, &b.p);
+    return b.size;
 }
-
-class SimcamTest : public ::testing::Test {
-protected:
-    void SetUp() override { ASSERT_NE(nullptr, D().handle) << dlerror(); }
-};
 
 } // namespace simcamtest

@@ -9,14 +9,12 @@
 // the test driver, in a private world: its own socket directory and
 // configuration folder, standard error in a log file.
 //
-//   kestrel-soak [--seconds N] [--threads N] [--instances N] [--hostprocs N]
-//                [--deadline-ms N] [--chaos-ms N] [--no-memory-check]
+//   kestrel-soak [--seconds N] [--no-memory-check]
 //
 // Exit status: 0 when every check passed, 1 when one failed, 2 on bad usage
 // or when the world could not be set up.
+#include "DriverTable.h"
 #include "testdriver_protocol.h"
-
-#include <kestrel/driver_exports.h>
 
 #include <algorithm>
 #include <atomic>
@@ -29,6 +27,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -40,7 +39,6 @@
 #include <vector>
 
 #include <dirent.h>
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <malloc.h>
 #include <poll.h>
@@ -53,178 +51,72 @@ using namespace testdriver;
 
 namespace {
 
-// ---- options ---------------------------------------------------------------
-
-struct Options {
-    int nSeconds = 10;
-    int nThreads = 64;
-    int nInstances = 8;
-    int nHostProcs = 2;
-    int nDeadlineMs = 3000;
-    int nChaosMs = 400;
-    int nIdleMs = 1000;
-    bool bMemoryCheck = true;
-};
-
-bool ParseOptions(int argc, char** argv, Options& options)
-{
-    for (int i = 1; i < argc; ++i) {
-        const std::string strArg = argv[i];
-        if (strArg == "--no-memory-check") {
-            options.bMemoryCheck = false;
-            continue;
-        }
-        const std::map<std::string, int*> numbers = {
-            {"--seconds", &options.nSeconds},         {"--threads", &options.nThreads},
-            {"--instances", &options.nInstances},     {"--hostprocs", &options.nHostProcs},
-            {"--deadline-ms", &options.nDeadlineMs}, {"--chaos-ms", &options.nChaosMs},
-        };
-        const auto it = numbers.find(strArg);
-        if (it == numbers.end() || i + 1 == argc) {
-            std::fprintf(stderr, "kestrel-soak: unknown or incomplete option '%s'\n", strArg.c_str());
-            return false;
-        }
-        char* pEnd = nullptr;
-        const long nValue = std::strtol(argv[++i], &pEnd, 10);
-        if (*pEnd != '\0' || nValue < 1 || nValue > 1000000) {
-            std::fprintf(stderr, "kestrel-soak: %s needs a positive number\n", strArg.c_str());
-            return false;
-        }
-        *it->second = static_cast<int>(nValue);
-    }
-    if (options.nHostProcs > options.nInstances) {
-        std::fprintf(stderr, "kestrel-soak: more HostProcs than instances\n");
-        return false;
-    }
-    return true;
-}
+constexpr int kThreads = 64, kInstances = 8, kHostProcs = 2;
+constexpr int kDeadlineMs = 3000, kChaosMs = 400, kIdleMs = 1000;
+constexpr int kBlockBytes = 1 << 20;
 
 // ---- the process's own resources -----------------------------------------
 
-// The names of this process's threads, for a report whose counts differ.
-std::string ThreadNames()
+// Calls fn with every entry name of a folder but "." and "..".
+template <typename F>
+void ForEachEntry(const std::string& strFolder, F fn)
 {
-    std::string strNames;
-    if (DIR* pDir = opendir("/proc/self/task")) {
-        while (dirent* pEntry = readdir(pDir)) {
-            if (pEntry->d_name[0] == '.')
-                continue;
-            std::ifstream in(std::string("/proc/self/task/") + pEntry->d_name + "/comm");
-            std::string strName;
-            std::getline(in, strName);
-            strNames += " " + std::string(pEntry->d_name) + ":" + strName;
-        }
+    if (DIR* pDir = opendir(strFolder.c_str())) {
+        while (dirent* pEntry = readdir(pDir))
+            if (pEntry->d_name[0] != '.')
+                fn(std::string(pEntry->d_name));
         closedir(pDir);
     }
-    return strNames;
 }
 
 int CountEntries(const char* szFolder)
 {
     int nCount = 0;
-    if (DIR* pDir = opendir(szFolder)) {
-        while (dirent* pEntry = readdir(pDir))
-            nCount += pEntry->d_name[0] != '.';
-        closedir(pDir);
-    }
+    ForEachEntry(szFolder, [&](const std::string&) { ++nCount; });
     return nCount;
 }
 
-// A "Name:   value kB" field of /proc/<pid>/status, in KiB; -1 when absent.
-long StatusKiB(const std::string& strPid, const char* szField)
+std::string FirstLine(const std::string& strPath)
 {
-    std::ifstream in("/proc/" + strPid + "/status");
-    for (std::string strLine; std::getline(in, strLine);) {
+    std::ifstream in(strPath);
+    std::string strLine;
+    std::getline(in, strLine);
+    return strLine;
+}
+
+// A "Name:   value kB" field of /proc/<pid>/status, in KiB; -1 when absent.
+long StatusKiB(const char* szField)
+{
+    std::ifstream in("/proc/self/status");
+    for (std::string strLine; std::getline(in, strLine);)
         if (strLine.rfind(szField, 0) == 0 && strLine[std::strlen(szField)] == ':')
             return std::atol(strLine.c_str() + std::strlen(szField) + 1);
-    }
     return -1;
 }
 
 // The state letter of a process ('Z' for a zombie), or 0 when it is gone.
 char ProcessState(int nPid)
 {
-    std::ifstream in("/proc/" + std::to_string(nPid) + "/stat");
-    std::string strStat;
-    std::getline(in, strStat);
+    const std::string strStat = FirstLine("/proc/" + std::to_string(nPid) + "/stat");
     const size_t nParen = strStat.rfind(')');
     return nParen == std::string::npos || nParen + 2 >= strStat.size() ? 0 : strStat[nParen + 2];
 }
-
-std::vector<int> Children()
-{
-    std::vector<int> children;
-    if (DIR* pDir = opendir("/proc/self/task")) {
-        while (dirent* pEntry = readdir(pDir)) {
-            if (pEntry->d_name[0] == '.')
-                continue;
-            std::ifstream in(std::string("/proc/self/task/") + pEntry->d_name + "/children");
-            for (int nPid; in >> nPid;)
-                children.push_back(nPid);
-        }
-        closedir(pDir);
-    }
-    return children;
-}
-
-// Processes of this user whose command line carries szMarker (HostProcs are
-// started with "<proxy name>_<endpoint>").
-std::vector<int> ProcessesWithArgument(const std::string& strMarker)
-{
-    std::vector<int> found;
-    DIR* pDir = opendir("/proc");
-    if (pDir == nullptr)
-        return found;
-    while (dirent* pEntry = readdir(pDir)) {
-        const int nPid = std::atoi(pEntry->d_name);
-        if (nPid <= 0 || nPid == getpid())
-            continue;
-        std::ifstream in(std::string("/proc/") + pEntry->d_name + "/cmdline", std::ios::binary);
-        const std::string strCmdline((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        if (strCmdline.find(strMarker) != std::string::npos && ProcessState(nPid) != 'Z')
-            found.push_back(nPid);
-    }
-    closedir(pDir);
-    return found;
-}
-
-// ---- the library ----------------------------------------------------------
-
-struct Kestrel {
-#define KESTREL_SOAK_POINTER(OP, R, NAME, PARAMS, ARGS) R(*NAME) PARAMS = nullptr;
-    KESTREL_FORWARDING_EXPORTS(KESTREL_SOAK_POINTER)
-    KESTREL_DRIVER_SERVICE_EXPORTS(KESTREL_SOAK_POINTER)
-#undef KESTREL_SOAK_POINTER
-    int (*AddDeviceInstance)(const char*, const char*, const char*) = nullptr;
-    void (*RemoveDeviceInstance)(const char*) = nullptr;
-};
 
 // A code the library may throw: 0 (unknown instance), or class 0x00/0x01
 // over a status the runtime defines.
 bool IsDefinedCode(unsigned long nCode)
 {
     static const std::set<unsigned long> statuses = {6, 14, 1717, 1722, 1726, 1728, 1734, 1745, 1775, 1780, 1783};
-    if (nCode == 0)
-        return true;
-    const unsigned long nClass = nCode >> 24;
-    return (nClass == 0x00 || nClass == 0x01) && statuses.count(nCode & 0xFFFFFF) != 0;
+    return nCode == 0 || ((nCode >> 24) <= 1 && statuses.count(nCode & 0xFFFFFF) != 0);
 }
 
 std::string CodeText(unsigned long nCode)
 {
-    char szCode[16];
-    std::snprintf(szCode, sizeof szCode, "0x%08lX", nCode);
-    static const std::map<unsigned long, const char*> names = {
-        {6, "context mismatch"},       {14, "out of memory"},     {1717, "unknown interface"},
-        {1722, "server unavailable"},  {1726, "call failed"},     {1728, "protocol error"},
-        {1734, "invalid bound"},       {1745, "procedure number"}, {1775, "null context"},
-        {1780, "null reference"},      {1783, "bad stub data"},
-    };
-    if (nCode == 0)
-        return std::string(szCode) + " (instance unknown)";
-    const auto it = names.find(nCode & 0xFFFFFF);
-    std::string strText = std::string(szCode) + ((nCode >> 24) == 1 ? " (HostProc lost: " : " (instance removed: ");
-    return strText + (it != names.end() ? it->second : "UNDEFINED") + ")";
+    char szText[80];
+    std::snprintf(szText, sizeof szText, "0x%08lX (%s%s)", nCode,
+                  nCode == 0 ? "instance unknown" : (nCode >> 24) == 1 ? "HostProc lost: " : "instance removed: ",
+                  nCode == 0 ? "" : IsDefinedCode(nCode) ? std::to_string(nCode & 0xFFFFFF).c_str() : "UNDEFINED");
+    return szText;
 }
 
 // ---- one run ---------------------------------------------------------------
@@ -232,7 +124,6 @@ std::string CodeText(unsigned long nCode)
 enum CallKind { kBlock, kPut, kSmall, kXml, kCallKinds };
 const char* const kCallNames[kCallKinds] = {"GetVideoDataBlock 1 MiB", "PutMediaDataBlock 1 MiB",
                                             "QueryNumberOfCamDyn", "GetXml"};
-constexpr int kBlockBytes = 1 << 20;
 
 struct Slot {
     std::string strId;     // carries the directive that makes every block 1 MiB
@@ -245,26 +136,13 @@ struct Slot {
     std::atomic<bool> bUp{false};
 };
 
-struct Stats {
-    std::atomic<uint64_t> nCalls[kCallKinds] = {};
-    std::atomic<uint64_t> nWrong{0};
-    std::atomic<uint64_t> nUndefined{0};
-    std::atomic<uint64_t> nRecoveries{0};
-    std::atomic<uint64_t> nFailedAdds{0};
-    std::atomic<uint64_t> nChaos[4] = {};
-    std::atomic<uint64_t> nChaosMissed{0};
-    std::mutex lock;
-    std::map<unsigned long, uint64_t> failures;
-};
-
 class Soak {
 public:
-    explicit Soak(const Options& options) : m_options(options), m_slots(options.nInstances) {}
+    Soak(int nSeconds, bool bMemoryCheck) : m_nSeconds(nSeconds), m_bMemoryCheck(bMemoryCheck) {}
     int Run();
 
 private:
     bool SetUpWorld();
-    bool Load();
     void Worker(int nIndex);
     void Chaos();
     void Monitor();
@@ -274,47 +152,80 @@ private:
     void Count(unsigned long nCode);
     void WatchHostProcOf(Slot& slot);
     int HostProcPidOf(Slot& slot);
+    bool Control(Slot& slot, const char* szCommand);
     bool MakeCall(Slot& slot, CallKind kind);
     bool Finish();
     long RssWithNothingAdded();
     void Report(bool bPassed);
 
-    Options m_options;
-    std::vector<Slot> m_slots;
-    Kestrel k;
-    void* m_hLibrary = nullptr;
+    // What the chaos thread does, in turn, every kChaosMs to a random slot;
+    // an action returns whether it hit its target. A new one is a new row.
+    const std::vector<std::pair<const char*, std::function<bool(Slot&)>>> m_chaos = {
+        {"HostProcs killed", [this](Slot& slot) {  // from outside
+             const int nPid = HostProcPidOf(slot);
+             return nPid > 0 && kill(nPid, SIGKILL) == 0;
+         }},
+        {"driver crashes", [this](Slot& slot) { return slot.bUp && Control(slot, "td:next crash"); }},
+        // The next call hangs until the deadline timer kills the HostProc.
+        {"hung calls", [this](Slot& slot) { return slot.bUp && Control(slot, "td:next hang"); }},
+        {"removed and re-added", [this](Slot& slot) {  // the application withdraws and announces it again
+             {
+                 std::lock_guard<std::mutex> guard(slot.lock);
+                 if (!slot.bUp)
+                     return false;
+                 slot.bUp = false;
+                 k->RemoveDeviceInstance(slot.strId.c_str());
+                 // Up exactly when the add went through, even if the run was
+                 // stopped meanwhile: the end withdraws every instance that is up.
+                 slot.bUp = AddAgain(slot);
+                 ++slot.nEpoch;
+             }
+             WatchHostProcOf(slot);
+             return true;
+         }},
+    };
+
+    const int m_nSeconds;
+    const bool m_bMemoryCheck;
+    Slot m_slots[kInstances];
+    struct Library : DriverTable {
+        using DriverTable::DriverTable;
+        int (*AddDeviceInstance)(const char*, const char*, const char*) =
+            reinterpret_cast<int (*)(const char*, const char*, const char*)>(dlsym(handle, "AddDeviceInstance"));
+        void (*RemoveDeviceInstance)(const char*) =
+            reinterpret_cast<void (*)(const char*)>(dlsym(handle, "RemoveDeviceInstance"));
+    };
+    std::unique_ptr<Library> k;
     std::string m_strRoot;
     std::string m_strMarker;  // in every HostProc argument of this run
-    std::vector<unsigned char> m_pattern;
-    std::vector<unsigned char> m_putData;
+    std::vector<unsigned char> m_pattern, m_putData;
 
     std::atomic<bool> m_bStop{false};
-    // The monitor stops the load now and then to measure resident memory
-    // with no call in flight.
+    // The monitor stops the load once to measure resident memory with no
+    // call in flight.
     std::atomic<bool> m_bPause{false};
     int m_nParked = 0;
-    std::condition_variable m_parked;
-    std::condition_variable m_resumed;
     std::mutex m_stopLock;
-    std::condition_variable m_stopped;
-    std::vector<std::unique_ptr<std::atomic<int64_t>>> m_busySince;  // ns, 0 when idle
+    std::condition_variable m_stopped, m_parked, m_resumed;
+    std::atomic<int64_t> m_busySince[kThreads] = {};  // ns, 0 when idle
     std::atomic<int64_t> m_nLongestCallNs{0};
-    Stats m_stats;
+
+    std::atomic<uint64_t> m_nCalls[kCallKinds] = {}, m_nWrong{0}, m_nUndefined{0}, m_nRecoveries{0}, m_nFailedAdds{0};
+    std::vector<std::atomic<uint64_t>> m_nChaos = std::vector<std::atomic<uint64_t>>(m_chaos.size());
+    std::atomic<uint64_t> m_nChaosMissed{0};
+    std::mutex m_failuresLock;
+    std::map<unsigned long, uint64_t> m_failures;
 
     std::mutex m_watchLock;
     std::map<int, int> m_hostProcs;  // pid -> pidfd
     int m_nZombies = 0;
-    bool m_bDeadlock = false;
     std::string m_strDeadlock;
 
-    long m_nRssWarmKiB = -1;
-    long m_nRssEndKiB = -1;
-    long m_nRssPeakKiB = 0;
+    long m_nRssWarmKiB = -1, m_nRssEndKiB = -1, m_nRssPeakKiB = 0;
     int m_nFdsBefore = 0, m_nFdsStart = 0, m_nFdsEnd = 0, m_nFdsAfter = 0;
     int m_nThreadsBefore = 0, m_nThreadsStart = 0, m_nThreadsEnd = 0, m_nThreadsAfter = 0;
     std::string m_strThreadsAfter;
     std::vector<int> m_leftHostProcs;
-    bool m_bEndedInGrace = true;
     Clock::time_point m_tStart;
 };
 
@@ -329,22 +240,18 @@ bool Soak::SetUpWorld()
     fs::permissions(m_strRoot + "/rpc", fs::perms::owner_all, fs::perm_options::replace, error);
     if (error)
         return false;
-    setenv("KESTREL_RPC_DIR", (m_strRoot + "/rpc").c_str(), 1);
-    // The HostProcs' state folders go with this world.
-    setenv("XDG_STATE_HOME", (m_strRoot + "/state").c_str(), 1);
-    setenv("KESTREL_TEST_DEADLINE_MS", std::to_string(m_options.nDeadlineMs).c_str(), 1);
-    setenv("KESTREL_TEST_RETRY_MS", "5", 1);
-    setenv("KESTREL_TEST_TIMER_PERIOD_MS", "20", 1);
-    setenv("KESTREL_TEST_STOP_STEP_MS", "100", 1);
-    setenv("KESTREL_TEST_HOSTPROC_IDLE_MS", std::to_string(m_options.nIdleMs).c_str(), 1);
-    setenv("KESTREL_TEST_HOSTPROC_INITIAL_MS", "5000", 1);
+    for (const auto& [szName, strValue] :
+         {std::pair<const char*, std::string>{"KESTREL_RPC_DIR", m_strRoot + "/rpc"},
+          {"KESTREL_TEST_DEADLINE_MS", std::to_string(kDeadlineMs)}, {"KESTREL_TEST_RETRY_MS", "5"},
+          {"KESTREL_TEST_TIMER_PERIOD_MS", "20"}, {"KESTREL_TEST_STOP_STEP_MS", "100"},
+          {"KESTREL_TEST_HOSTPROC_IDLE_MS", std::to_string(kIdleMs)}, {"KESTREL_TEST_HOSTPROC_INITIAL_MS", "5000"},
+          {"XDG_CONFIG_DIRS", m_strRoot + "/xdg"}, {"XDG_STATE_HOME", m_strRoot + "/state"}})
+        setenv(szName, strValue.c_str(), 1);
 
     // Level 1: every failure and removal is logged, as a field install would.
-    const std::string strXdg = m_strRoot + "/xdg";
-    setenv("XDG_CONFIG_DIRS", strXdg.c_str(), 1);
     const fs::path libraryFolder = fs::canonical(KESTREL_SOAK_LIBRARY, error).parent_path();
     const fs::path iniFolder =
-        (fs::path(strXdg) / "VideoDeviceDrivers" / libraryFolder.relative_path() / "..").lexically_normal();
+        (fs::path(m_strRoot) / "xdg/VideoDeviceDrivers" / libraryFolder.relative_path() / "..").lexically_normal();
     fs::create_directories(iniFolder, error);
     std::ofstream(iniFolder / "Proxies.ini") << "[ProxyLogging]\nLevel=1\n";
 
@@ -357,23 +264,19 @@ bool Soak::SetUpWorld()
     close(nLog);
 
     m_strMarker = "soak" + std::to_string(getpid()) + "host";
-    for (int i = 0; i < m_options.nInstances; ++i) {
-        Slot& slot = m_slots[static_cast<size_t>(i)];
-        slot.strId = "soak" + std::to_string(i) + "#block=" + std::to_string(kBlockBytes);
-        slot.strProxy = m_strMarker + std::to_string(i % m_options.nHostProcs);
-    }
     m_pattern.resize(kBlockBytes);
-    for (size_t i = 0; i < m_pattern.size(); ++i)
-        m_pattern[i] = PatternByte(i);
     m_putData.resize(kBlockBytes);
-    for (size_t i = 0; i < m_putData.size(); ++i)
+    for (size_t i = 0; i < kBlockBytes; ++i) {
+        m_pattern[i] = PatternByte(i);
         m_putData[i] = static_cast<unsigned char>(i * 7 + 3);
+    }
     // The answers of the test driver are functions of the call's arguments.
-    int nCode = 0;
-    for (Slot& slot : m_slots) {
-        const std::string strPut = Call("PutMediaDataBlock",
-                                        {Str(slot.strId.c_str()), Int(0), Int(0), Int(0),
-                                         Bytes(m_putData.data(), kBlockBytes), Int(kBlockBytes), Out(&nCode)});
+    for (int i = 0; i < kInstances; ++i) {
+        Slot& slot = m_slots[i];
+        slot.strId = "soak" + std::to_string(i) + "#block=" + std::to_string(kBlockBytes);
+        slot.strProxy = m_strMarker + std::to_string(i % kHostProcs);
+        const std::string strPut = Call("PutMediaDataBlock", {Str(slot.strId.c_str()), Int(0), Int(0), Int(0),
+                                                              Bytes(m_putData.data(), kBlockBytes), Int(kBlockBytes), "&"});
         slot.nPutResult = DefaultResult(strPut);
         slot.nPutCode = OutInt(strPut, "pResultCode");
         slot.nSmallResult = DefaultResult(Call("QueryNumberOfCamDyn", {Str(slot.strId.c_str()), Str("pw")}));
@@ -381,50 +284,33 @@ bool Soak::SetUpWorld()
     return true;
 }
 
-bool Soak::Load()
-{
-    m_nFdsBefore = CountEntries("/proc/self/fd");
-    m_nThreadsBefore = CountEntries("/proc/self/task");
-    m_hLibrary = dlopen(KESTREL_SOAK_LIBRARY, RTLD_NOW | RTLD_LOCAL);
-    if (m_hLibrary == nullptr)
-        return false;
-#define KESTREL_SOAK_RESOLVE(OP, R, NAME, PARAMS, ARGS) k.NAME = reinterpret_cast<R(*) PARAMS>(dlsym(m_hLibrary, #NAME));
-    KESTREL_FORWARDING_EXPORTS(KESTREL_SOAK_RESOLVE)
-    KESTREL_DRIVER_SERVICE_EXPORTS(KESTREL_SOAK_RESOLVE)
-#undef KESTREL_SOAK_RESOLVE
-    k.AddDeviceInstance = reinterpret_cast<decltype(k.AddDeviceInstance)>(dlsym(m_hLibrary, "AddDeviceInstance"));
-    k.RemoveDeviceInstance =
-        reinterpret_cast<decltype(k.RemoveDeviceInstance)>(dlsym(m_hLibrary, "RemoveDeviceInstance"));
-    return k.AddDeviceInstance != nullptr && k.RemoveDeviceInstance != nullptr;
-}
-
 int Soak::HostProcPidOf(Slot& slot)
 {
     BSTR bsState = nullptr;
     try {
-        k.GetXml(slot.strId.c_str(), "", "", "td:state", &bsState);
+        k->GetXml(slot.strId.c_str(), "", "", "td:state", &bsState);
     } catch (unsigned long) {
         return 0;
     }
-    std::string strState;
-    for (const OLECHAR* p = bsState; p != nullptr && *p != 0; ++p)
-        strState.push_back(static_cast<char>(*p));
+    const std::string strState = Utf16ToUtf8(std::u16string_view(bsState, SysStringLen(bsState)));
     SysFreeString(bsState);
     const size_t nAt = strState.find("pid=");
     return nAt == std::string::npos ? 0 : std::atoi(strState.c_str() + nAt + 4);
+}
+
+bool Soak::Control(Slot& slot, const char* szCommand)
+{
+    return k->ExecuteCustomCommand(slot.strId.c_str(), "", 0, 0, 0, szCommand) == 0;
 }
 
 // Keeps a pidfd of every HostProc seen, so that the end can wait for them.
 void Soak::WatchHostProcOf(Slot& slot)
 {
     const int nPid = HostProcPidOf(slot);
-    if (nPid <= 0)
-        return;
     std::lock_guard<std::mutex> guard(m_watchLock);
-    if (m_hostProcs.count(nPid) != 0)
+    if (nPid <= 0 || m_hostProcs.count(nPid) != 0)
         return;
-    const int hProcess = static_cast<int>(syscall(SYS_pidfd_open, nPid, 0));
-    if (hProcess >= 0)
+    if (const int hProcess = static_cast<int>(syscall(SYS_pidfd_open, nPid, 0)); hProcess >= 0)
         m_hostProcs[nPid] = hProcess;
 }
 
@@ -435,14 +321,14 @@ void Soak::WatchHostProcOf(Slot& slot)
 bool Soak::AddAgain(Slot& slot)
 {
     for (int nAttempt = 1; !m_bStop; ++nAttempt) {
-        if (k.AddDeviceInstance(slot.strId.c_str(), TESTDRIVER_PATH, slot.strProxy.c_str()) == 1)
+        if (k->AddDeviceInstance(slot.strId.c_str(), TESTDRIVER_PATH, slot.strProxy.c_str()) == 1)
             return true;
-        ++m_stats.nFailedAdds;
+        ++m_nFailedAdds;
         for (Slot& sibling : m_slots) {
             if (&sibling == &slot || sibling.strProxy != slot.strProxy || !sibling.bUp)
                 continue;
             try {
-                k.QueryNumberOfCamDyn(sibling.strId.c_str(), "pw");
+                k->QueryNumberOfCamDyn(sibling.strId.c_str(), "pw");
             } catch (unsigned long nCode) {
                 Count(nCode);
             }
@@ -472,71 +358,63 @@ bool Soak::Recover(Slot& slot, uint64_t nEpoch)
 // Whether the answer is right; a failed call throws its code.
 bool Soak::MakeCall(Slot& slot, CallKind kind)
 {
-    switch (kind) {
-    case kBlock: {
+    const char* szId = slot.strId.c_str();
+    if (kind == kBlock) {
         unsigned char* pBlock = nullptr;
-        const int nResult = k.GetVideoDataBlock(slot.strId.c_str(), 0, &pBlock);
+        const int nResult = k->GetVideoDataBlock(szId, 0, &pBlock);
         const bool bRight = nResult == kBlockBytes && pBlock != nullptr &&
                             std::memcmp(pBlock, m_pattern.data(), kBlockBytes) == 0;
-        k.DeleteBuffer(pBlock);
+        k->DeleteBuffer(pBlock);
         return bRight;
     }
-    case kPut: {
+    if (kind == kPut) {
         int nResultCode = 0;
-        const int nResult = k.PutMediaDataBlock(slot.strId.c_str(), 0, 0, 0, m_putData.data(), kBlockBytes,
-                                                &nResultCode);
-        return nResult == slot.nPutResult && nResultCode == slot.nPutCode;
+        return k->PutMediaDataBlock(szId, 0, 0, 0, m_putData.data(), kBlockBytes, &nResultCode) == slot.nPutResult &&
+               nResultCode == slot.nPutCode;
     }
-    case kSmall:
-        return k.QueryNumberOfCamDyn(slot.strId.c_str(), "pw") == slot.nSmallResult;
-    case kXml: {
-        BSTR bsXml = nullptr;
-        k.GetXml(slot.strId.c_str(), "user", "pw", "soak", &bsXml);
-        const bool bRight = bsXml != nullptr && SysStringLen(bsXml) > 0;
-        SysFreeString(bsXml);
-        return bRight;
-    }
-    default:
-        return false;
-    }
+    if (kind == kSmall)
+        return k->QueryNumberOfCamDyn(szId, "pw") == slot.nSmallResult;
+    BSTR bsXml = nullptr;
+    k->GetXml(szId, "user", "pw", "soak", &bsXml);
+    const bool bRight = bsXml != nullptr && SysStringLen(bsXml) > 0;
+    SysFreeString(bsXml);
+    return bRight;
 }
 
 void Soak::Worker(int nIndex)
 {
     std::mt19937 random(static_cast<unsigned>(nIndex) * 2654435761u);
-    std::atomic<int64_t>& busySince = *m_busySince[static_cast<size_t>(nIndex)];
     while (!m_bStop) {
         if (m_bPause) {
             Park();
             continue;
         }
-        Slot& slot = m_slots[random() % m_slots.size()];
+        Slot& slot = m_slots[random() % kInstances];
         const uint64_t nEpoch = slot.nEpoch.load();
         // Weighted: half the calls move a 1 MiB block one way or the other.
         const unsigned nPick = random() % 8;
         const CallKind kind = nPick < 2 ? kBlock : nPick < 4 ? kPut : nPick < 7 ? kSmall : kXml;
         const int64_t nStart = Clock::now().time_since_epoch().count();
-        busySince = nStart;
+        m_busySince[nIndex] = nStart;
         if (!slot.bUp) {
             Recover(slot, nEpoch);
         } else {
             try {
-                if (MakeCall(slot, kind)) {
-                    ++m_stats.nCalls[kind];
-                } else if (slot.nEpoch.load() == nEpoch) {
-                    // A call that started as the instance was being
-                    // replaced may meet the new one half set up; only a
-                    // wrong answer from a stable instance counts.
-                    ++m_stats.nWrong;
-                }
+                if (MakeCall(slot, kind))
+                    ++m_nCalls[kind];
+                else if (slot.nEpoch.load() == nEpoch)
+                    // A call that started as the instance was being replaced
+                    // may meet the new one half set up; only a wrong answer
+                    // from a stable instance counts.
+                    ++m_nWrong;
             } catch (unsigned long nCode) {
                 Count(nCode);
                 if (Recover(slot, nEpoch))
-                    ++m_stats.nRecoveries;
+                    ++m_nRecoveries;
             }
         }
         const int64_t nTook = Clock::now().time_since_epoch().count() - nStart;
-        busySince = 0;
+        m_busySince[nIndex] = 0;
         int64_t nLongest = m_nLongestCallNs.load();
         while (nTook > nLongest && !m_nLongestCallNs.compare_exchange_weak(nLongest, nTook)) {
         }
@@ -546,9 +424,9 @@ void Soak::Worker(int nIndex)
 void Soak::Count(unsigned long nCode)
 {
     if (!IsDefinedCode(nCode))
-        ++m_stats.nUndefined;
-    std::lock_guard<std::mutex> guard(m_stats.lock);
-    ++m_stats.failures[nCode];
+        ++m_nUndefined;
+    std::lock_guard<std::mutex> guard(m_failuresLock);
+    ++m_failures[nCode];
 }
 
 void Soak::Park()
@@ -563,11 +441,10 @@ void Soak::Park()
 void Soak::Chaos()
 {
     std::mt19937 random(12345);
-    for (unsigned nAction = 0;; ++nAction) {
+    for (size_t nAction = 0;; ++nAction) {
         {
             std::unique_lock<std::mutex> guard(m_stopLock);
-            m_stopped.wait_for(guard, std::chrono::milliseconds(m_options.nChaosMs),
-                               [&] { return m_bStop || m_bPause; });
+            m_stopped.wait_for(guard, std::chrono::milliseconds(kChaosMs), [&] { return m_bStop || m_bPause; });
         }
         if (m_bStop)
             return;
@@ -575,43 +452,15 @@ void Soak::Chaos()
             Park();
             continue;
         }
-        Slot& slot = m_slots[random() % m_slots.size()];
-        const unsigned nKind = nAction % 4;
+        const size_t nKind = nAction % m_chaos.size();
         bool bDone = false;
         try {
-            switch (nKind) {
-            case 0: {  // the HostProc is killed from outside
-                const int nPid = HostProcPidOf(slot);
-                bDone = nPid > 0 && kill(nPid, SIGKILL) == 0;
-                break;
-            }
-            case 1:  // the driver crashes in the next call
-                bDone = slot.bUp && k.ExecuteCustomCommand(slot.strId.c_str(), "", 0, 0, 0, "td:next crash") == 0;
-                break;
-            case 2:  // the next call hangs until the deadline timer kills
-                bDone = slot.bUp && k.ExecuteCustomCommand(slot.strId.c_str(), "", 0, 0, 0, "td:next hang") == 0;
-                break;
-            case 3: {  // the application withdraws and announces it again
-                std::lock_guard<std::mutex> guard(slot.lock);
-                if (!slot.bUp)
-                    break;
-                slot.bUp = false;
-                k.RemoveDeviceInstance(slot.strId.c_str());
-                // Up exactly when the add went through, even if the run was
-                // stopped meanwhile: the end withdraws every instance that is up.
-                slot.bUp = AddAgain(slot);
-                ++slot.nEpoch;
-                bDone = true;
-                break;
-            }
-            }
+            bDone = m_chaos[nKind].second(m_slots[random() % kInstances]);
         } catch (unsigned long) {
             // The HostProc went away under the control call: the workers
             // will notice and recover.
         }
-        ++(bDone ? m_stats.nChaos[nKind] : m_stats.nChaosMissed);
-        if (nKind == 3 && bDone)
-            WatchHostProcOf(slot);
+        ++(bDone ? m_nChaos[nKind] : m_nChaosMissed);
     }
 }
 
@@ -619,9 +468,9 @@ void Soak::Chaos()
 // far past anything the deadline allows.
 void Soak::Monitor()
 {
-    const auto tWarm = m_tStart + std::chrono::seconds(m_options.nSeconds) / 4;
+    const auto tWarm = m_tStart + std::chrono::seconds(m_nSeconds) / 4;
     bool bWarmTaken = false;
-    const int64_t nStuckNs = (int64_t(m_options.nDeadlineMs) * 3 + 15000) * 1000000;
+    const int64_t nStuckNs = (int64_t(kDeadlineMs) * 3 + 15000) * 1000000;
     std::map<int, int> zombieSeen;  // pid -> consecutive samples
     for (;;) {
         {
@@ -629,7 +478,7 @@ void Soak::Monitor()
             if (m_stopped.wait_for(guard, std::chrono::milliseconds(250), [&] { return m_bStop.load(); }))
                 return;
         }
-        m_nRssPeakKiB = std::max(m_nRssPeakKiB, StatusKiB("self", "VmRSS"));
+        m_nRssPeakKiB = std::max(m_nRssPeakKiB, StatusKiB("VmRSS"));
         if (!bWarmTaken && Clock::now() >= tWarm) {
             // Once every thread has parked, no call is in flight: the
             // level after warm-up that the end is compared with.
@@ -637,7 +486,7 @@ void Soak::Monitor()
             m_bPause = true;
             m_stopped.notify_all();  // the chaos thread parks too
             if (m_parked.wait_for(guard, std::chrono::milliseconds(250),
-                                  [&] { return m_nParked == m_options.nThreads + 1 || m_bStop; })) {
+                                  [&] { return m_nParked == kThreads + 1 || m_bStop; })) {
                 guard.unlock();
                 m_nRssWarmKiB = RssWithNothingAdded();
                 for (Slot& slot : m_slots) {
@@ -657,29 +506,28 @@ void Soak::Monitor()
         // A child exists only for the moment it takes to start a HostProc;
         // one that stays a zombie across two samples was not reaped.
         std::map<int, int> seenNow;
-        for (int nPid : Children()) {
-            if (ProcessState(nPid) == 'Z' && (seenNow[nPid] = zombieSeen[nPid] + 1) == 2)
-                ++m_nZombies;
-        }
+        ForEachEntry("/proc/self/task", [&](const std::string& strTask) {
+            std::ifstream in("/proc/self/task/" + strTask + "/children");
+            for (int nPid; in >> nPid;)
+                if (ProcessState(nPid) == 'Z' && (seenNow[nPid] = zombieSeen[nPid] + 1) == 2)
+                    ++m_nZombies;
+        });
         zombieSeen.swap(seenNow);
 
         const int64_t nNow = Clock::now().time_since_epoch().count();
-        for (size_t i = 0; i < m_busySince.size(); ++i) {
-            const int64_t nSince = m_busySince[i]->load();
-            // (A parked thread is idle: busySince is 0.)
-            if (nSince != 0 && nNow - nSince > nStuckNs) {
-                m_bDeadlock = true;
-                m_strDeadlock = "thread " + std::to_string(i) + " stuck in one call for " +
-                                std::to_string((nNow - nSince) / 1000000) + " ms";
-                // Where everyone stands, when a debugger is at hand.
-                const std::string strDump = "gdb -p " + std::to_string(getpid()) +
-                                            " -batch -ex 'thread apply all bt' > " + m_strRoot +
-                                            "/stacks.txt 2>&1";
-                if (access("/usr/bin/gdb", X_OK) == 0 && std::system(strDump.c_str()) == 0)
-                    m_strDeadlock += ", stacks in " + m_strRoot + "/stacks.txt";
-                Report(false);
-                std::_Exit(1);
-            }
+        for (int i = 0; i < kThreads; ++i) {
+            const int64_t nSince = m_busySince[i].load();  // a parked thread is idle: 0
+            if (nSince == 0 || nNow - nSince <= nStuckNs)
+                continue;
+            m_strDeadlock = "thread " + std::to_string(i) + " stuck in one call for " +
+                            std::to_string((nNow - nSince) / 1000000) + " ms";
+            // Where everyone stands, when a debugger is at hand.
+            const std::string strDump = "gdb -p " + std::to_string(getpid()) + " -batch -ex 'thread apply all bt' > " +
+                                        m_strRoot + "/stacks.txt 2>&1";
+            if (access("/usr/bin/gdb", X_OK) == 0 && std::system(strDump.c_str()) == 0)
+                m_strDeadlock += ", stacks in " + m_strRoot + "/stacks.txt";
+            Report(false);
+            std::_Exit(1);
         }
     }
 }
@@ -693,39 +541,37 @@ long Soak::RssWithNothingAdded()
     for (Slot& slot : m_slots) {
         std::lock_guard<std::mutex> guard(slot.lock);
         if (slot.bUp)
-            k.RemoveDeviceInstance(slot.strId.c_str());
+            k->RemoveDeviceInstance(slot.strId.c_str());
         slot.bUp = false;
     }
     malloc_trim(0);
-    return StatusKiB("self", "VmRSS");
+    return StatusKiB("VmRSS");
 }
 
 // Withdraws every instance and waits for each HostProc to end by itself.
 bool Soak::Finish()
 {
     m_nRssEndKiB = RssWithNothingAdded();
-    const int nGraceMs = m_options.nIdleMs + 3000;
-    const auto tGrace = Clock::now() + std::chrono::milliseconds(nGraceMs);
+    const auto tGrace = Clock::now() + std::chrono::milliseconds(kIdleMs + 3000);
     for (const auto& [nPid, hProcess] : m_hostProcs) {
-        const int nLeftMs = static_cast<int>(std::max<int64_t>(
-            0, std::chrono::duration_cast<std::chrono::milliseconds>(tGrace - Clock::now()).count()));
+        const auto nLeftMs = std::chrono::duration_cast<std::chrono::milliseconds>(tGrace - Clock::now()).count();
         pollfd entry{hProcess, POLLIN, 0};
         int nReady;
-        while ((nReady = poll(&entry, 1, nLeftMs)) < 0 && errno == EINTR) {
+        while ((nReady = poll(&entry, 1, static_cast<int>(std::max<int64_t>(0, nLeftMs)))) < 0 && errno == EINTR) {
         }
-        if (nReady != 1) {
-            m_bEndedInGrace = false;
+        if (nReady != 1)
             m_leftHostProcs.push_back(nPid);
-        }
         close(hProcess);
     }
-    m_hostProcs.clear();
     // Any HostProc of this run never seen through a pidfd must be gone too.
-    for (int nPid : ProcessesWithArgument(m_strMarker)) {
-        if (std::find(m_leftHostProcs.begin(), m_leftHostProcs.end(), nPid) == m_leftHostProcs.end())
+    ForEachEntry("/proc", [&](const std::string& strEntry) {
+        const int nPid = std::atoi(strEntry.c_str());
+        std::ifstream in("/proc/" + strEntry + "/cmdline", std::ios::binary);
+        const std::string strCmdline((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        if (nPid > 0 && nPid != getpid() && strCmdline.find(m_strMarker) != std::string::npos &&
+            ProcessState(nPid) != 'Z' && std::count(m_leftHostProcs.begin(), m_leftHostProcs.end(), nPid) == 0)
             m_leftHostProcs.push_back(nPid);
-        m_bEndedInGrace = false;
-    }
+    });
     // The library keeps a handle of each HostProc it released until its
     // timer has seen the process end (to reap it, should it be our child);
     // that takes one timer period after the end.
@@ -733,61 +579,60 @@ bool Soak::Finish()
     while ((m_nFdsEnd = CountEntries("/proc/self/fd")) != m_nFdsStart && Clock::now() < tSettle)
         std::this_thread::yield();
     m_nThreadsEnd = CountEntries("/proc/self/task");
-    return m_bEndedInGrace;
+    return m_leftHostProcs.empty();
 }
 
 void Soak::Report(bool bPassed)
 {
-    std::ostringstream out;
     const auto nElapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - m_tStart).count();
-    uint64_t nTotal = 0;
-    for (auto& n : m_stats.nCalls)
+    uint64_t nTotal = 0, nFailures = 0;
+    for (auto& n : m_nCalls)
         nTotal += n;
-    out << "kestrel soak: " << m_options.nThreads << " threads over " << m_options.nInstances << " instances on "
-        << m_options.nHostProcs << " HostProcs, " << nElapsed / 1000.0 << " s, deadline " << m_options.nDeadlineMs
-        << " ms, chaos every " << m_options.nChaosMs << " ms\n";
-    out << "calls completed      " << nTotal << " (" << static_cast<uint64_t>(nTotal * 1000 / std::max<int64_t>(1, nElapsed))
-        << "/s)\n";
+    std::ostringstream out;
+    const auto row = [&](const std::string& strLabel) -> std::ostream& {
+        return out << "\n" << strLabel << std::string(strLabel.size() < 21 ? 21 - strLabel.size() : 2, ' ');
+    };
+    out << "kestrel soak: " << kThreads << " threads over " << kInstances << " instances on " << kHostProcs
+        << " HostProcs, " << nElapsed / 1000.0 << " s, deadline " << kDeadlineMs << " ms, chaos every " << kChaosMs << " ms";
+    row("calls completed") << nTotal << " (" << nTotal * 1000 / std::max<int64_t>(1, nElapsed) << "/s)";
     for (int i = 0; i < kCallKinds; ++i)
-        out << "  " << kCallNames[i] << std::string(26 - std::strlen(kCallNames[i]), ' ') << m_stats.nCalls[i] << "\n";
-    uint64_t nFailures = 0;
+        row("  " + std::string(kCallNames[i]) + std::string(24 - std::strlen(kCallNames[i]), ' ')) << m_nCalls[i];
     {
-        std::lock_guard<std::mutex> guard(m_stats.lock);
-        for (const auto& [nCode, nCount] : m_stats.failures)
+        std::lock_guard<std::mutex> guard(m_failuresLock);
+        for (const auto& [nCode, nCount] : m_failures)
             nFailures += nCount;
-        out << "failures by code     " << nFailures << "\n";
-        for (const auto& [nCode, nCount] : m_stats.failures)
-            out << "  " << CodeText(nCode) << "  " << nCount << "\n";
+        row("failures by code") << nFailures;
+        for (const auto& [nCode, nCount] : m_failures)
+            row("  " + CodeText(nCode)) << nCount;
     }
-    out << "recoveries (re-adds) " << m_stats.nRecoveries << ", adds that failed and were retried "
-        << m_stats.nFailedAdds << "\n";
-    out << "chaos                " << m_stats.nChaos[0] << " HostProcs killed, " << m_stats.nChaos[1]
-        << " driver crashes, " << m_stats.nChaos[2] << " hung calls, " << m_stats.nChaos[3]
-        << " removed and re-added (" << m_stats.nChaosMissed << " actions missed their target)\n";
-    out << "application crashes  0\n";
-    out << "undefined codes      " << m_stats.nUndefined << "\n";
-    out << "wrong answers        " << m_stats.nWrong << "\n";
-    out << "deadlocks            " << (m_bDeadlock ? "1: " + m_strDeadlock : std::string("0")) << " (longest call "
-        << m_nLongestCallNs.load() / 1000000 << " ms)\n";
-    out << "zombies              " << m_nZombies << "\n";
+    row("recoveries (re-adds)") << m_nRecoveries << ", adds that failed and were retried " << m_nFailedAdds;
+    row("chaos");
+    for (size_t i = 0; i < m_chaos.size(); ++i)
+        out << (i > 0 ? ", " : "") << m_nChaos[i] << " " << m_chaos[i].first;
+    out << " (" << m_nChaosMissed << " actions missed their target)";
+    row("application crashes") << 0;
+    row("undefined codes") << m_nUndefined;
+    row("wrong answers") << m_nWrong;
+    row("deadlocks") << (m_strDeadlock.empty() ? "0" : "1: " + m_strDeadlock) << " (longest call "
+                     << m_nLongestCallNs.load() / 1000000 << " ms)";
+    row("zombies") << m_nZombies;
     char szMemory[160];
     const double dGrowth = m_nRssWarmKiB > 0 ? 100.0 * double(m_nRssEndKiB - m_nRssWarmKiB) / double(m_nRssWarmKiB) : 0;
     std::snprintf(szMemory, sizeof szMemory, "after warm-up %.1f MiB, end %.1f MiB (%+.1f %%), peak %.1f MiB%s",
                   m_nRssWarmKiB / 1024.0, m_nRssEndKiB / 1024.0, dGrowth, m_nRssPeakKiB / 1024.0,
-                  m_options.bMemoryCheck ? "" : " (not checked)");
-    out << "resident memory      " << szMemory << "\n";
-    out << "descriptors          before load " << m_nFdsBefore << ", start " << m_nFdsStart << ", end " << m_nFdsEnd
-        << ", after unload " << m_nFdsAfter << "\n";
-    out << "threads              before load " << m_nThreadsBefore << ", start " << m_nThreadsStart << ", end "
-        << m_nThreadsEnd << ", after unload " << m_nThreadsAfter
-        << (m_nThreadsAfter != m_nThreadsBefore ? " (" + m_strThreadsAfter + " )" : std::string()) << "\n";
-    out << "HostProcs            " << (m_bEndedInGrace ? "all ended within the idle grace" : "some did not end:");
+                  m_bMemoryCheck ? "" : " (not checked)");
+    row("resident memory") << szMemory;
+    row("descriptors") << "before load " << m_nFdsBefore << ", start " << m_nFdsStart << ", end " << m_nFdsEnd
+                       << ", after unload " << m_nFdsAfter;
+    row("threads") << "before load " << m_nThreadsBefore << ", start " << m_nThreadsStart << ", end " << m_nThreadsEnd
+                   << ", after unload " << m_nThreadsAfter
+                   << (m_nThreadsAfter != m_nThreadsBefore ? " (" + m_strThreadsAfter + " )" : std::string());
+    row("HostProcs") << (m_leftHostProcs.empty() ? "all ended within the idle grace" : "some did not end:");
     for (int nPid : m_leftHostProcs)
         out << " " << nPid;
-    out << "\n";
     if (!bPassed)
-        out << "log                  " << m_strRoot << "/stderr.log\n";
-    out << "result               " << (bPassed ? "PASS" : "FAIL") << "\n";
+        row("log") << m_strRoot << "/stderr.log";
+    row("result") << (bPassed ? "PASS" : "FAIL") << "\n";
     const std::string strReport = out.str();
     if (write(STDOUT_FILENO, strReport.data(), strReport.size()) < 0) {
         // Nothing else to tell it to.
@@ -802,8 +647,13 @@ int Soak::Run()
     // A sanitizer starts a background thread of its own with the program's
     // first thread; start it now so that it is not counted as the library's.
     std::thread([] {}).join();
-    if (!SetUpWorld() || !Load()) {
-        std::fprintf(stdout, "kestrel-soak: cannot set up: %s\n", dlerror());
+    if (!SetUpWorld())
+        return 2;
+    m_nFdsBefore = CountEntries("/proc/self/fd");
+    m_nThreadsBefore = CountEntries("/proc/self/task");
+    k = std::make_unique<Library>(KESTREL_SOAK_LIBRARY);
+    if (k->AddDeviceInstance == nullptr || k->RemoveDeviceInstance == nullptr) {
+        std::fprintf(stdout, "kestrel-soak: cannot load %s: %s\n", KESTREL_SOAK_LIBRARY, dlerror());
         return 2;
     }
     m_nFdsStart = CountEntries("/proc/self/fd");
@@ -816,16 +666,14 @@ int Soak::Run()
     }
 
     m_tStart = Clock::now();
-    for (int i = 0; i < m_options.nThreads; ++i)
-        m_busySince.push_back(std::make_unique<std::atomic<int64_t>>(0));
     std::vector<std::thread> threads;
-    for (int i = 0; i < m_options.nThreads; ++i)
+    for (int i = 0; i < kThreads; ++i)
         threads.emplace_back(&Soak::Worker, this, i);
     std::thread chaos(&Soak::Chaos, this);
     std::thread monitor(&Soak::Monitor, this);
     {
         std::unique_lock<std::mutex> guard(m_stopLock);
-        m_stopped.wait_until(guard, m_tStart + std::chrono::seconds(m_options.nSeconds), [&] { return m_bStop.load(); });
+        m_stopped.wait_until(guard, m_tStart + std::chrono::seconds(m_nSeconds), [&] { return m_bStop.load(); });
         m_bStop = true;
     }
     m_stopped.notify_all();
@@ -837,7 +685,7 @@ int Soak::Run()
         thread.join();
 
     const bool bEnded = Finish();
-    dlclose(m_hLibrary);
+    dlclose(k->handle);
     m_nFdsAfter = CountEntries("/proc/self/fd");
     // A joined thread's task can linger in /proc for a moment after the
     // join returns (the kernel wakes the joiner before it tears the task
@@ -845,15 +693,16 @@ int Soak::Run()
     const auto tSettle = Clock::now() + std::chrono::seconds(1);
     while ((m_nThreadsAfter = CountEntries("/proc/self/task")) != m_nThreadsBefore && Clock::now() < tSettle)
         std::this_thread::yield();
-    m_strThreadsAfter = ThreadNames();
+    ForEachEntry("/proc/self/task", [&](const std::string& strTask) {
+        m_strThreadsAfter += " " + strTask + ":" + FirstLine("/proc/self/task/" + strTask + "/comm");
+    });
 
     uint64_t nTotal = 0;
-    for (auto& n : m_stats.nCalls)
+    for (auto& n : m_nCalls)
         nTotal += n;
-    const bool bMemoryOk = !m_options.bMemoryCheck || (m_nRssWarmKiB > 0 && m_nRssEndKiB * 100 <= m_nRssWarmKiB * 105);
-    const bool bPassed = bEnded && bMemoryOk && nTotal > 0 && m_stats.nUndefined == 0 && m_stats.nWrong == 0 &&
-                         m_nZombies == 0 && !m_bDeadlock && m_nFdsEnd == m_nFdsStart &&
-                         m_nThreadsEnd == m_nThreadsStart && m_nFdsAfter == m_nFdsBefore &&
+    const bool bMemoryOk = !m_bMemoryCheck || (m_nRssWarmKiB > 0 && m_nRssEndKiB * 100 <= m_nRssWarmKiB * 105);
+    const bool bPassed = bEnded && bMemoryOk && nTotal > 0 && m_nUndefined == 0 && m_nWrong == 0 && m_nZombies == 0 &&
+                         m_nFdsEnd == m_nFdsStart && m_nThreadsEnd == m_nThreadsStart && m_nFdsAfter == m_nFdsBefore &&
                          m_nThreadsAfter == m_nThreadsBefore;
     Report(bPassed);
     if (bPassed) {
@@ -867,8 +716,16 @@ int Soak::Run()
 
 int main(int argc, char** argv)
 {
-    Options options;
-    if (!ParseOptions(argc, argv, options))
-        return 2;
-    return Soak(options).Run();
+    int nSeconds = 10;
+    bool bMemoryCheck = true;
+    for (int i = 1; i < argc; ++i) {
+        const std::string strArg = argv[i];
+        char* pEnd = nullptr;
+        if (strArg == "--no-memory-check")
+            bMemoryCheck = false;
+        else if (strArg != "--seconds" || i + 1 == argc || (nSeconds = int(std::strtol(argv[++i], &pEnd, 10))) < 1 ||
+                 *pEnd != '\0')
+            return std::fprintf(stderr, "usage: kestrel-soak [--seconds N] [--no-memory-check]\n"), 2;
+    }
+    return Soak(nSeconds, bMemoryCheck).Run();
 }

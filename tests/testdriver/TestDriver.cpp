@@ -3,7 +3,6 @@
 // libKestrel.so can check pass-through and provoke failures per call. The
 // protocol is described in testdriver_protocol.h.
 
-#include "ControlState.h"
 #include "testdriver_protocol.h"
 
 #include <kestrel/driver_exports.h>
@@ -15,15 +14,223 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
-#include <cstdlib>
+#include <charconv>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
-#include <tuple>
+#include <type_traits>
+#include <variant>
 #include <vector>
 
 namespace testdriver {
 namespace {
+
+// The directive tokens of one call; a later token replaces an earlier one.
+class Directives {
+public:
+    void Apply(std::string_view text, std::string_view separators)
+    {
+        for (size_t pos = 0; pos <= text.size();) {
+            const size_t end = std::min(text.find_first_of(separators, pos), text.size());
+            const std::string_view token = text.substr(pos, end - pos);
+            const size_t eq = token.find('=');
+            const std::string key(token.substr(0, eq));
+            m_tokens[key] = eq != std::string_view::npos ? token.substr(eq + 1)
+                            : key == "crash"             ? "segv"
+                            : key == "throw"             ? "std"
+                                                         : "";
+            pos = end + 1;
+        }
+    }
+    bool Has(const std::string& key) const { return m_tokens.count(key) != 0; }
+    std::string Text(const std::string& key) const { return Has(key) ? m_tokens.at(key) : ""; }
+    // A number that does not parse, or a negative size, counts as absent.
+    std::optional<long long> Number(const std::string& key) const
+    {
+        const std::string text = Text(key);
+        long long value = 0;
+        const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+        if (ec != std::errc() || end != text.data() + text.size() || (value < 0 && key != "result" && key != "exit"))
+            return std::nullopt;
+        return value;
+    }
+
+private:
+    std::map<std::string, std::string> m_tokens;
+};
+
+// Process-wide: queued and sticky directives per instance id, counters, and
+// the gate on which "hang" calls wait. Never destroyed: a call may still be
+// hanging while the process exits.
+struct State {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::map<std::string, std::deque<std::string>> queued;
+    std::map<std::string, std::vector<std::string>> modes;
+    std::map<std::string, long> calls;
+    long totalCalls = 0, featureSetCalls = 0, deleteBufferCalls = 0, liveBlocks = 0;
+    std::string featureSet;
+    int hung = 0;
+    unsigned long releases = 0;
+};
+State& S()
+{
+    static State* state = new State;
+    return *state;
+}
+
+Directives Resolve(const std::string& instanceId)
+{
+    Directives d;
+    std::lock_guard lock(S().mutex);
+    for (const std::string& tokens : S().modes[instanceId])
+        d.Apply(tokens, " #");
+    if (const size_t hash = instanceId.find('#'); hash != std::string::npos)
+        d.Apply(std::string_view(instanceId).substr(hash + 1), "#");
+    if (auto& queue = S().queued[instanceId]; !queue.empty()) {
+        d.Apply(queue.front(), " #");
+        queue.pop_front();
+    }
+    return d;
+}
+
+int Command(const std::string& instanceId, std::string_view command)
+{
+    const size_t blank = command.find(' ');
+    const std::string_view verb = command.substr(0, blank);
+    std::string_view rest = blank == std::string_view::npos ? std::string_view() : command.substr(blank + 1);
+    while (!rest.empty() && rest.front() == ' ')
+        rest.remove_prefix(1);
+    std::unique_lock lock(S().mutex);
+    if (verb == "td:next" || verb == "td:mode") {
+        (verb == "td:next" ? S().queued[instanceId].emplace_back(rest) : S().modes[instanceId].emplace_back(rest));
+        return 0;
+    }
+    if (verb == "td:release") {
+        ++S().releases;
+        S().changed.notify_all();
+        return S().hung;
+    }
+    if (verb == "td:wait-hung") {
+        int n = 1;
+        std::from_chars(rest.data(), rest.data() + rest.size(), n);
+        S().changed.wait(lock, [&] { return S().hung >= n; });
+        return S().hung;
+    }
+    return -1;
+}
+
+void Hang()
+{
+    std::unique_lock lock(S().mutex);
+    const unsigned long releases = S().releases;
+    ++S().hung;
+    S().changed.notify_all();
+    S().changed.wait(lock, [&] { return S().releases != releases; });
+    --S().hung;
+}
+
+std::string StateText()
+{
+    std::lock_guard lock(S().mutex);
+    std::string out = "pid=" + std::to_string(getpid()) + "\nfeatureset=" + S().featureSet +
+                      "\nfeatureset.calls=" + std::to_string(S().featureSetCalls) +
+                      "\ncalls=" + std::to_string(S().totalCalls) + "\n";
+    for (const auto& [name, n] : S().calls)
+        out += "calls." + name + "=" + std::to_string(n) + "\n";
+    return out + "deletebuffer=" + std::to_string(S().deleteBufferCalls) +
+           "\nblocks.live=" + std::to_string(S().liveBlocks) + "\nhung=" + std::to_string(S().hung) + "\n";
+}
+
+// One argument of a call, by its C++ type (short and int widened).
+using Arg = std::variant<const char*, char*, char**, long long, double, int*, double*, double**, unsigned char**,
+                         const unsigned char*, const int*, BSTR*, CStringArray*>;
+
+template <typename T>
+Arg MakeArg(T& v)
+{
+    if constexpr (std::is_integral_v<T>)
+        return static_cast<long long>(v);
+    else if constexpr (std::is_same_v<T, CStringArray>)
+        return &v;
+    else
+        return v;
+}
+
+template <class... F>
+struct Overload : F... {
+    using F::operator()...;
+};
+
+struct Call {
+    std::string name;
+    std::vector<std::string> params; // the parameter names
+    std::vector<Arg> args;
+    std::string echo;
+
+    long long Integer(size_t i) const { return i < args.size() ? *std::get_if<long long>(&args[i]) : 0; }
+};
+
+// Parameter names from the stringised parameter list "(const char* a, int b)".
+std::vector<std::string> ParamNames(std::string_view params)
+{
+    std::vector<std::string> names;
+    for (size_t end = params.size() - 1; end > 0;) {
+        size_t start = end;
+        while (std::isalnum(static_cast<unsigned char>(params[start - 1])) || params[start - 1] == '_')
+            --start;
+        names.emplace(names.begin(), params.substr(start, end - start));
+        end = params.rfind(',', start);
+        end = end == std::string_view::npos ? 0 : end;
+    }
+    return names;
+}
+
+std::string Token(const Call& c, size_t i)
+{
+    const bool input = c.name == "SetXmlParams" || c.name == "SetXmlEvents" || c.name == "OpenMediaStreamWithSettings";
+    return std::visit(Overload{[](const char* s) { return Str(s); },
+                               [](long long v) { return Int(v); },
+                               [](double v) { return Dbl(v); },
+                               [&](const unsigned char* p) { return Bytes(p, static_cast<int>(c.Integer(i + 1))); },
+                               [](const int* p) { return Ints(p, 256); },
+                               [&](BSTR* p) { return !input ? Out(p) : p == nullptr ? "null" : Wide(*p); },
+                               [&](CStringArray* a) { return c.params[i] == "aszOpenEvents" ? Out(a) : Array(*a); },
+                               [](auto* p) { return Out(p); }},
+                      c.args[i]);
+}
+
+void RunEffects(const Directives& d, const std::string& echo)
+{
+    if (d.Has("print")) {
+        const std::string line = echo + "\n";
+        if (write(STDOUT_FILENO, line.data(), line.size()) < 0) {
+            // Nothing to do: the line is only a witness.
+        }
+    }
+    if (const long long ms = d.Number("delay").value_or(0); ms > 0) {
+        timespec left{static_cast<time_t>(ms / 1000), (ms % 1000) * 1000000L};
+        while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+        }
+    }
+    if (d.Has("hang"))
+        Hang();
+    if (const auto code = d.Number("exit"))
+        _exit(static_cast<int>(*code));
+    if (d.Text("crash") == "abort")
+        abort();
+    if (!d.Text("crash").empty())
+        raise(SIGSEGV);
+    if (d.Text("throw") == "int")
+        throw 42;
+    if (!d.Text("throw").empty())
+        throw std::runtime_error("testdriver: exception on request");
+}
 
 // The first n pattern bytes, computed once per thread and copied from then
 // on, so that large blocks cost what a real driver's copy costs.
@@ -35,190 +242,11 @@ const unsigned char* Pattern(size_t n)
     return pattern.data();
 }
 
-// One argument of a call, classified by its C++ type.
-struct Arg {
-    enum Kind {
-        kString,       // const char*
-        kBuffer,       // char*: caller buffer of 256
-        kBufferArray,  // char**: caller buffers of 256
-        kInt,          // int, short, long long
-        kDouble,       // double
-        kOutInt,       // int*
-        kOutDouble,    // double*
-        kOutDoubles,   // double**: handed-over array
-        kOutBlock,     // unsigned char**: handed-over block
-        kBytes,        // const unsigned char*, sized by the next argument
-        kInts,         // const int*: 256 entries
-        kBstr,         // BSTR*
-        kStringArray,  // CStringArray&
-    };
-    Kind kind;
-    std::string name;
-    const char* str = nullptr;
-    char* buffer = nullptr;
-    char** buffers = nullptr;
-    long long integer = 0;
-    double dbl = 0;
-    int* outInt = nullptr;
-    double* outDouble = nullptr;
-    double** outDoubles = nullptr;
-    unsigned char** outBlock = nullptr;
-    const unsigned char* bytes = nullptr;
-    const int* ints = nullptr;
-    BSTR* bstr = nullptr;
-    CStringArray* array = nullptr;
-};
-
-Arg MakeArg(const char* v) { Arg a{Arg::kString, {}}; a.str = v; return a; }
-Arg MakeArg(char* v) { Arg a{Arg::kBuffer, {}}; a.buffer = v; return a; }
-Arg MakeArg(char** v) { Arg a{Arg::kBufferArray, {}}; a.buffers = v; return a; }
-Arg MakeArg(int v) { Arg a{Arg::kInt, {}}; a.integer = v; return a; }
-Arg MakeArg(short v) { Arg a{Arg::kInt, {}}; a.integer = v; return a; }
-Arg MakeArg(long long v) { Arg a{Arg::kInt, {}}; a.integer = v; return a; }
-Arg MakeArg(double v) { Arg a{Arg::kDouble, {}}; a.dbl = v; return a; }
-Arg MakeArg(int* v) { Arg a{Arg::kOutInt, {}}; a.outInt = v; return a; }
-Arg MakeArg(double* v) { Arg a{Arg::kOutDouble, {}}; a.outDouble = v; return a; }
-Arg MakeArg(double** v) { Arg a{Arg::kOutDoubles, {}}; a.outDoubles = v; return a; }
-Arg MakeArg(unsigned char** v) { Arg a{Arg::kOutBlock, {}}; a.outBlock = v; return a; }
-Arg MakeArg(const unsigned char* v) { Arg a{Arg::kBytes, {}}; a.bytes = v; return a; }
-Arg MakeArg(const int* v) { Arg a{Arg::kInts, {}}; a.ints = v; return a; }
-Arg MakeArg(BSTR* v) { Arg a{Arg::kBstr, {}}; a.bstr = v; return a; }
-Arg MakeArg(CStringArray& v) { Arg a{Arg::kStringArray, {}}; a.array = &v; return a; }
-
-// Parameter names from the stringised parameter list "(const char* a, int b)".
-std::vector<std::string> ParamNames(std::string_view params)
+unsigned char* HandOver(size_t size)
 {
-    std::vector<std::string> names;
-    params.remove_prefix(1);
-    params.remove_suffix(1);
-    size_t pos = 0;
-    while (pos <= params.size()) {
-        size_t end = params.find(',', pos);
-        std::string_view one = params.substr(pos, end == std::string_view::npos ? end : end - pos);
-        size_t start = one.size();
-        while (start > 0 && (std::isalnum(static_cast<unsigned char>(one[start - 1])) || one[start - 1] == '_'))
-            --start;
-        names.emplace_back(one.substr(start));
-        if (end == std::string_view::npos)
-            break;
-        pos = end + 1;
-    }
-    return names;
-}
-
-bool IsInputBstr(std::string_view exportName)
-{
-    return exportName == "SetXmlParams" || exportName == "SetXmlEvents" ||
-           exportName == "OpenMediaStreamWithSettings";
-}
-
-bool IsBlockExport(std::string_view exportName)
-{
-    return exportName == "GetImage2" || exportName == "GetVideoDataBlock" ||
-           exportName == "GetMediaDataBlock";
-}
-
-bool IsCountExport(std::string_view exportName)
-{
-    return exportName == "QueryPresetPositions" || exportName == "QueryPtzSupportedDyn" ||
-           exportName == "QueryEventsDyn";
-}
-
-std::string Token(const Arg& a, const std::string_view exportName, const Arg* next)
-{
-    switch (a.kind) {
-    case Arg::kString: return Str(a.str);
-    case Arg::kInt: return Int(a.integer);
-    case Arg::kDouble: return Dbl(a.dbl);
-    case Arg::kBytes: return Bytes(a.bytes, next != nullptr ? static_cast<int>(next->integer) : 0);
-    case Arg::kInts: return Ints(a.ints, 256);
-    case Arg::kBstr:
-        if (IsInputBstr(exportName))
-            return a.bstr == nullptr ? "null" : Wide(*a.bstr);
-        return Out(a.bstr);
-    case Arg::kStringArray:
-        return a.name == "aszOpenEvents" ? Out(a.array) : Array(*a.array);
-    case Arg::kBuffer: return Out(a.buffer);
-    case Arg::kBufferArray: return Out(a.buffers);
-    case Arg::kOutInt: return Out(a.outInt);
-    case Arg::kOutDouble: return Out(a.outDouble);
-    case Arg::kOutDoubles: return Out(a.outDoubles);
-    case Arg::kOutBlock: return Out(a.outBlock);
-    }
-    return "?";
-}
-
-std::string EchoOf(std::string_view exportName, const std::vector<Arg>& args)
-{
-    std::string echo(exportName);
-    echo.push_back('(');
-    for (size_t i = 0; i < args.size(); ++i) {
-        if (i > 0)
-            echo.push_back(',');
-        echo += Token(args[i], exportName, i + 1 < args.size() ? &args[i + 1] : nullptr);
-    }
-    echo.push_back(')');
-    return echo;
-}
-
-void SleepMs(int ms)
-{
-    timespec left{ms / 1000, (ms % 1000) * 1000000L};
-    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
-    }
-}
-
-// The side effects of a call, in the documented order.
-void RunEffects(const Directives& d, const std::string& echo)
-{
-    if (d.print) {
-        const std::string line = echo + "\n";
-        if (write(STDOUT_FILENO, line.data(), line.size()) < 0) {
-            // Nothing to do: the line is only a witness.
-        }
-    }
-    if (d.delayMs > 0)
-        SleepMs(d.delayMs);
-    if (d.hang)
-        ControlState::Get().Hang();
-    if (d.exitCode)
-        _exit(*d.exitCode);
-    if (d.crash == "write") {
-        // A genuine fault; a low non-null address so that no sanitizer
-        // reports a null dereference instead of faulting.
-        volatile uintptr_t address = 16;
-        *reinterpret_cast<volatile int*>(address) = 1;
-    } else if (d.crash == "abort") {
-        abort();
-    } else if (!d.crash.empty()) {
-        raise(SIGSEGV);
-    }
-    if (d.throwKind == "int")
-        throw 42;
-    if (!d.throwKind.empty())
-        throw std::runtime_error("testdriver: exception on request");
-}
-
-std::string TextFor(const Directives& d, std::string_view echo, std::string_view slot)
-{
-    std::string text = OutText(echo, slot);
-    if (d.len)
-        text = FitText(std::move(text), static_cast<size_t>(*d.len));
-    return text;
-}
-
-void WriteCallerBuffer(const Directives& d, char* buffer, const std::string& text)
-{
-    if (buffer == nullptr)
-        return;
-    if (d.fill) {
-        // FitText's padding, written in place.
-        for (size_t i = 0; i < kCallerBufferSize; ++i)
-            buffer[i] = i < text.size() ? text[i] : static_cast<char>('a' + i % 26);
-        return;
-    }
-    const std::string cut = CallerBufferText(text);
-    std::memcpy(buffer, cut.c_str(), cut.size() + 1);
+    std::lock_guard lock(S().mutex);
+    ++S().liveBlocks;
+    return new unsigned char[size];
 }
 
 BSTR MakeBstr(const std::string& utf8)
@@ -227,189 +255,173 @@ BSTR MakeBstr(const std::string& utf8)
     return SysAllocStringLen(wide.data(), static_cast<unsigned int>(wide.size()));
 }
 
-unsigned char* HandOver(size_t size)
-{
-    ControlState::Get().NoteBlockHandedOver();
-    return new unsigned char[size];
-}
-
 enum class ResultKind { kVoid, kInt, kShort, kBool };
 
 // Writes every output of the call; returns its result.
-long long WriteOutputs(const std::string& exportName, std::vector<Arg>& args, const Directives& d,
-                       const std::string& echo, ResultKind kind)
+long long WriteOutputs(Call& c, const Directives& d, ResultKind kind)
 {
-    const int count = d.count.value_or(kDefaultCount);
-    long long defaultResult = DefaultResult(echo);
-    if (kind == ResultKind::kShort)
-        defaultResult = DefaultShortResult(echo);
-    if (kind == ResultKind::kBool)
-        defaultResult = 1;
-    if (exportName == "GetInfo")
-        defaultResult = 0;
-    if (IsBlockExport(exportName) || IsCountExport(exportName))
-        defaultResult = 0;
-
-    for (Arg& a : args) {
-        switch (a.kind) {
-        case Arg::kBuffer:
-            if (!d.null)
-                WriteCallerBuffer(d, a.buffer, TextFor(d, echo, a.name));
-            break;
-        case Arg::kBufferArray: {
-            int n = std::min(count, kCallerBufferSize);
-            if (exportName == "QueryPresetPositions")
-                n = std::min(n, std::max(0, static_cast<int>(args[2].integer)));
-            if (d.null || a.buffers == nullptr)
-                break;
-            for (int j = 0; j < n; ++j)
-                WriteCallerBuffer(d, a.buffers[j], TextFor(d, echo, a.name + "[" + std::to_string(j) + "]"));
-            defaultResult = n;
-            break;
-        }
-        case Arg::kOutInt:
-            if (a.outInt != nullptr)
-                *a.outInt = a.name == "piNumFPSValues" ? count : OutInt(echo, a.name);
-            break;
-        case Arg::kOutDouble:
-            if (a.outDouble != nullptr)
-                *a.outDouble = OutDouble(echo, a.name);
-            break;
-        case Arg::kOutDoubles:
-            if (a.outDoubles == nullptr)
-                break;
-            *a.outDoubles = nullptr;
-            if (!d.null && count > 0) {
-                double* values = reinterpret_cast<double*>(HandOver(sizeof(double) * count));
-                for (int j = 0; j < count; ++j)
-                    values[j] = OutDouble(echo, a.name + "[" + std::to_string(j) + "]");
-                *a.outDoubles = values;
-            }
-            break;
-        case Arg::kOutBlock: {
-            if (a.outBlock == nullptr)
-                break;
-            *a.outBlock = nullptr;
-            if (d.null)
-                break;
-            const size_t size = d.block ? static_cast<size_t>(*d.block) : echo.size();
-            if (size > 0) {
-                unsigned char* block = HandOver(size);
-                if (d.block)
-                    std::memcpy(block, Pattern(size), size);
-                else
-                    std::memcpy(block, echo.data(), size);
-                *a.outBlock = block;
-            }
-            defaultResult = static_cast<long long>(size);
-            break;
-        }
-        case Arg::kBstr:
-            if (exportName == "OpenMediaStreamWithSettings") // read only
-                break;
-            if (a.bstr == nullptr)
-                break;
-            if (exportName != "GetTimeLine")
-                SysFreeString(*a.bstr);
-            *a.bstr = d.null ? nullptr : MakeBstr(TextFor(d, echo, a.name));
-            break;
-        case Arg::kStringArray:
-            if (a.name != "aszOpenEvents" || d.null)
-                break;
-            defaultResult = count;
-            if (d.result.value_or(count) == 0)
-                break;
-            a.array->RemoveAll();
-            for (int j = 0; j < count; ++j)
-                a.array->Add(CallerBufferText(TextFor(d, echo, a.name + "[" + std::to_string(j) + "]")).c_str());
-            break;
-        default:
-            break;
-        }
+    const int count = static_cast<int>(d.Number("count").value_or(kDefaultCount));
+    const bool null = d.Has("null");
+    const std::string& echo = c.echo;
+    long long result = kind == ResultKind::kShort  ? DefaultShortResult(echo)
+                       : kind == ResultKind::kBool ? 1
+                                                   : DefaultResult(echo);
+    for (const char* zero : {"GetInfo", "GetImage2", "GetVideoDataBlock", "GetMediaDataBlock", "QueryPresetPositions",
+                             "QueryPtzSupportedDyn", "QueryEventsDyn"})
+        result = c.name == zero ? 0 : result;
+    for (size_t i = 0; i < c.args.size(); ++i) {
+        const std::string& slot = c.params[i];
+        const auto text = [&](int j) {
+            std::string out = OutText(echo, j < 0 ? slot : slot + "[" + std::to_string(j) + "]");
+            const auto len = d.Number("len");
+            return len ? FitText(std::move(out), static_cast<size_t>(*len)) : out;
+        };
+        const auto toBuffer = [&](char* buffer, const std::string& out) {
+            if (buffer == nullptr)
+                return;
+            if (!d.Has("fill"))
+                std::strcpy(buffer, CallerBufferText(out).c_str());
+            else // FitText's padding, written in place, without a terminator
+                std::memcpy(buffer, FitText(out, kCallerBufferSize).data(), kCallerBufferSize);
+        };
+        std::visit(Overload{[&](char* buffer) {
+                                if (!null)
+                                    toBuffer(buffer, text(-1));
+                            },
+                            [&](char** buffers) {
+                                int n = std::min(count, kCallerBufferSize);
+                                if (c.name == "QueryPresetPositions")
+                                    n = std::min(n, std::max(0, static_cast<int>(c.Integer(2))));
+                                if (null || buffers == nullptr)
+                                    return;
+                                for (int j = 0; j < n; ++j)
+                                    toBuffer(buffers[j], text(j));
+                                result = n;
+                            },
+                            [&](int* p) {
+                                if (p != nullptr)
+                                    *p = slot == "piNumFPSValues" ? count : OutInt(echo, slot);
+                            },
+                            [&](double* p) {
+                                if (p != nullptr)
+                                    *p = OutDouble(echo, slot);
+                            },
+                            [&](double** p) {
+                                if (p == nullptr)
+                                    return;
+                                *p = nullptr;
+                                if (null || count <= 0)
+                                    return;
+                                *p = reinterpret_cast<double*>(HandOver(sizeof(double) * count));
+                                for (int j = 0; j < count; ++j)
+                                    (*p)[j] = OutDouble(echo, slot + "[" + std::to_string(j) + "]");
+                            },
+                            [&](unsigned char** p) {
+                                if (p == nullptr)
+                                    return;
+                                *p = nullptr;
+                                if (null)
+                                    return;
+                                const auto size = static_cast<size_t>(d.Number("block").value_or(echo.size()));
+                                const void* from = d.Number("block") ? Pattern(size) : static_cast<const void*>(echo.data());
+                                if (size > 0)
+                                    *p = static_cast<unsigned char*>(std::memcpy(HandOver(size), from, size));
+                                result = static_cast<long long>(size);
+                            },
+                            [&](BSTR* p) {
+                                if (c.name == "OpenMediaStreamWithSettings" || p == nullptr) // read only
+                                    return;
+                                if (c.name != "GetTimeLine")
+                                    SysFreeString(*p);
+                                *p = null ? nullptr : MakeBstr(text(-1));
+                            },
+                            [&](CStringArray* a) {
+                                if (slot != "aszOpenEvents" || null)
+                                    return;
+                                result = count;
+                                if (d.Number("result").value_or(count) == 0)
+                                    return;
+                                a->RemoveAll();
+                                for (int j = 0; j < count; ++j)
+                                    a->Add(CallerBufferText(text(j)).c_str());
+                            },
+                            [](auto) {}},
+                   c.args[i]);
     }
-    return d.result.value_or(defaultResult);
+    return d.Number("result").value_or(result);
 }
 
-// Handles the control commands and the state query; true when the call was
-// one of them.
-bool HandleControl(const std::string& exportName, std::vector<Arg>& args, long long& result)
+long long Process(Call& c, ResultKind kind)
 {
-    if (exportName == "ExecuteCustomCommand" && args[5].str != nullptr &&
-        std::strncmp(args[5].str, "td:", 3) == 0) {
-        result = ControlState::Get().Command(args[0].str != nullptr ? args[0].str : "", args[5].str);
-        return true;
-    }
-    if (exportName == "GetXml" && args[3].str != nullptr && std::strcmp(args[3].str, "td:state") == 0) {
-        if (args[4].bstr != nullptr) {
-            SysFreeString(*args[4].bstr);
-            *args[4].bstr = MakeBstr(ControlState::Get().StateText());
+    const auto str = [&](size_t i) -> const char* {
+        const auto* p = i < c.args.size() ? std::get_if<const char*>(&c.args[i]) : nullptr;
+        return p != nullptr ? *p : nullptr;
+    };
+    if (c.name == "ExecuteCustomCommand" && str(5) != nullptr && std::strncmp(str(5), "td:", 3) == 0)
+        return Command(str(0) != nullptr ? str(0) : "", str(5));
+    if (c.name == "GetXml" && str(3) != nullptr && std::strcmp(str(3), "td:state") == 0) {
+        if (BSTR* p = std::get<BSTR*>(c.args[4]); p != nullptr) {
+            SysFreeString(*p);
+            *p = MakeBstr(StateText());
         }
-        result = 0;
-        return true;
+        return 0;
     }
-    return false;
+    {
+        std::lock_guard lock(S().mutex);
+        ++S().calls[c.name];
+        ++S().totalCalls;
+    }
+    const Directives d = Resolve(str(0) != nullptr ? str(0) : "");
+    c.echo = c.name + "(";
+    for (size_t i = 0; i < c.args.size(); ++i)
+        c.echo += (i > 0 ? "," : "") + Token(c, i);
+    c.echo += ")";
+    RunEffects(d, c.echo);
+    return WriteOutputs(c, d, kind);
 }
 
-long long Process(const char* exportName, const char* paramsText, std::vector<Arg>& args,
-                  ResultKind kind)
-{
-    const std::vector<std::string> names = ParamNames(paramsText);
-    for (size_t i = 0; i < args.size() && i < names.size(); ++i)
-        args[i].name = names[i];
-
-    const std::string name(exportName);
-    long long result = 0;
-    if (HandleControl(name, args, result))
-        return result;
-
-    const std::string instanceId = args[0].str != nullptr ? args[0].str : "";
-    ControlState& state = ControlState::Get();
-    state.CountCall(name);
-    const Directives d = state.Resolve(instanceId, name);
-    const std::string echo = EchoOf(name, args);
-    RunEffects(d, echo);
-    return WriteOutputs(name, args, d, echo, kind);
-}
-
+// Called as Dispatch<R>{"Name", "(params)"}(args...) by every export.
 template <typename R>
-constexpr ResultKind KindOf()
-{
-    if constexpr (std::is_same_v<R, void>)
-        return ResultKind::kVoid;
-    else if constexpr (std::is_same_v<R, bool>)
-        return ResultKind::kBool;
-    else if constexpr (std::is_same_v<R, short>)
-        return ResultKind::kShort;
-    else
-        return ResultKind::kInt;
-}
+struct Dispatch {
+    const char* name;
+    const char* params;
 
-template <typename R, typename... A>
-R Dispatch(const char* exportName, const char* paramsText, std::tuple<A&...> args)
-{
-    std::vector<Arg> list = std::apply([](A&... a) { return std::vector<Arg>{MakeArg(a)...}; }, args);
-    const long long value = Process(exportName, paramsText, list, KindOf<R>());
-    if constexpr (std::is_same_v<R, bool>)
-        return value != 0;
-    else if constexpr (!std::is_same_v<R, void>)
-        return static_cast<R>(value);
-}
+    template <typename... A>
+    R operator()(A&... args) const
+    {
+        Call c{name, ParamNames(params), {MakeArg(args)...}, {}};
+        const long long value = Process(c, std::is_void_v<R> ? ResultKind::kVoid
+                                           : std::is_same_v<R, bool> ? ResultKind::kBool
+                                           : std::is_same_v<R, short> ? ResultKind::kShort
+                                                                      : ResultKind::kInt);
+        if constexpr (std::is_same_v<R, bool>)
+            return value != 0;
+        else if constexpr (!std::is_void_v<R>)
+            return static_cast<R>(value);
+    }
+};
 
 } // namespace
 } // namespace testdriver
 
-#define TESTDRIVER_DEFINE_EXPORT(OP, R, NAME, PARAMS, ARGS)                                      \
-    R NAME PARAMS { return testdriver::Dispatch<R>(#NAME, #PARAMS, std::forward_as_tuple ARGS); }
+#define TESTDRIVER_DEFINE_EXPORT(OP, R, NAME, PARAMS, ARGS) \
+    R NAME PARAMS { return testdriver::Dispatch<R>{#NAME, #PARAMS} ARGS; }
 KESTREL_FORWARDING_EXPORTS(TESTDRIVER_DEFINE_EXPORT)
 #undef TESTDRIVER_DEFINE_EXPORT
 
 void SetFeatureSet(const char* szFeatureSet)
 {
-    testdriver::ControlState::Get().NoteFeatureSet(szFeatureSet);
+    std::lock_guard lock(testdriver::S().mutex);
+    testdriver::S().featureSet = szFeatureSet != nullptr ? szFeatureSet : "";
+    ++testdriver::S().featureSetCalls;
 }
 
 void DeleteBuffer(unsigned char* p)
 {
-    testdriver::ControlState::Get().NoteDeleteBuffer(p);
+    if (p != nullptr) {
+        std::lock_guard lock(testdriver::S().mutex);
+        ++testdriver::S().deleteBufferCalls;
+        --testdriver::S().liveBlocks;
+    }
     delete[] p;
 }

@@ -1,117 +1,69 @@
 /*
  * testdriver_protocol.h - what libkestrel_testdriver.so answers, and the
- * helpers a test uses to predict it.
+ * helpers a test uses to predict it. The driver exports the 86 forwarding
+ * exports, SetFeatureSet and DeleteBuffer; every call is answered from its
+ * own arguments, so pass-through can be checked export by export.
  *
- * The test driver exports all 86 forwarding exports plus SetFeatureSet and
- * DeleteBuffer. Every call is answered from its own arguments, so a test can
- * check pass-through export by export, through HostProc and libKestrel.so,
- * without any side channel.
+ * ECHO  Name(tok,tok,...), one token per parameter in order, spelt by the
+ * helpers below:
+ *   const char* Str  int, short, long long Int  double Dbl
+ *   const unsigned char* Bytes(p, the length argument that follows)
+ *   const int* (256 each) Ints  CStringArray& input Array
+ *   BSTR* read as input (SetXmlParams, SetXmlEvents,
+ *     OpenMediaStreamWithSettings) Wide(*p), null for a null pointer
+ *   every out parameter (aszOpenEvents included) Out
  *
- * ECHO
- *   Each call is described by its echo text:
- *       Name(tok,tok,...)
- *   with one token per parameter, in the export's parameter order:
- *       const char*            Str(s):   "text" with \\, \" and \xHH escapes
- *                                        for bytes < 0x20 and 0x7F; null
- *       int, short, long long  Int(v):   decimal
- *       double                 Dbl(v):   printf %.17g
- *       const unsigned char*   Bytes(p, n): bytes(n,FNV1A32-HEX) with n the
- *                                        length argument that follows it
- *       const int* (256 each)  Ints(p, 256): ints(256,FNV1A32-HEX) over the
- *                                        ints as little-endian bytes
- *       BSTR* read as input    Wide(*p): L"utf-8 text" (up to its first 0);
- *                                        null for a null pointer or BSTR.
- *                                        Input BSTRs: SetXmlParams,
- *                                        SetXmlEvents, OpenMediaStreamWithSettings
- *       CStringArray& input    Array(a): ["a","b"]  (aszUsedEvents, aszEvents)
- *       every out parameter    Out(p):   & (or null for a null pointer)
+ * OUTPUTS (slot: the parameter's name; element j of P is "P[j]")
+ *   int*        OutInt(echo, slot); piNumFPSValues receives `count`
+ *   double*     OutDouble(echo, slot)
+ *   char*       OutText(echo, slot) cut to 255 characters
+ *   char**      `count` entries (QueryPresetPositions: at most nPresetMax)
+ *   double**    `count` OutDouble elements in new unsigned char[]; null for 0
+ *   unsigned char**  the echo's bytes, or `block=N` PatternByte bytes, in
+ *               new unsigned char[]; null when empty
+ *   BSTR*       the UTF-16 of OutText; the old BSTR is freed first, except
+ *               by GetTimeLine (overwrites); OpenMediaStreamWithSettings
+ *               leaves it alone
+ *   aszOpenEvents  emptied and filled with `count` entries (cut to 255),
+ *               unless the result is 0
  *
- * OUTPUTS (slot = the parameter's name, e.g. "pcMAC"; array element j of
- * parameter P has the slot "P[j]")
- *       int*                   OutInt(echo, slot); except piNumFPSValues,
- *                              which receives the array count
- *       double*                OutDouble(echo, slot)
- *       char* caller buffer    OutText(echo, slot), cut to 255 characters
- *       char** caller buffers  `count` entries (QueryPresetPositions: at most
- *                              nPresetMax), entry j = OutText(echo, "P[j]")
- *       double** arrays        `count` doubles, element j = OutDouble(echo,
- *                              "P[j]"), allocated with new unsigned char[];
- *                              null when count is 0
- *       unsigned char** block  the echo's bytes (no NUL), or `block=N` bytes
- *                              of PatternByte(i); new unsigned char[]; null
- *                              when empty
- *       BSTR* out              SysAllocString(UTF-16 of OutText(echo, slot));
- *                              the old BSTR is released first (SysFreeString),
- *                              except by GetTimeLine, which overwrites
- *       CStringArray& out      (aszOpenEvents) emptied and filled with `count`
- *                              entries OutText(echo, "aszOpenEvents[j]") cut to
- *                              255 characters, unless the result is 0
+ * RESULTS  blocks: their length; QueryPresetPositions, QueryPtzSupportedDyn,
+ *   QueryEventsDyn: the entries written; GetInfo 0; bool true; short
+ *   DefaultShortResult(echo); other ints DefaultResult(echo).
  *
- * RESULTS
- *       GetImage2, GetVideoDataBlock, GetMediaDataBlock: the block's length
- *       QueryPresetPositions, QueryPtzSupportedDyn, QueryEventsDyn: the number
- *         of entries written
- *       GetInfo: 0
- *       bool results: true
- *       short results: DefaultShortResult(echo)
- *       any other int: DefaultResult(echo)
- *   A `result=N` directive overrides all of them (bool: N != 0).
- *
- * DIRECTIVES
- *   Directives steer a call. Tokens are `word` or `word=value`; unknown tokens
- *   are ignored. They come from three places, applied in this order (later
- *   ones win):
- *     1. mode:  set per instance id with ExecuteCustomCommand "td:mode ..."
- *     2. id:    the instance id itself, `name#tok#tok...`, e.g. "t1#hang",
- *               "cam#block=1048576#result=-3"
- *     3. next:  queued per instance id with ExecuteCustomCommand "td:next ...";
- *               the first queued entry that matches is used up by one call
- *   A "td:mode"/"td:next" entry may start with "@Name" so that it applies
- *   only to calls of export Name.
- *
- *     result=N    the call's result
- *     null        no pointer outputs: blocks, arrays and BSTRs null, caller
- *                 buffers and CStringArrays untouched; count and block results
- *                 default to 0 (piNumFPSValues still receives `count`)
- *     block=N     blocks of N pattern bytes
- *     count=N     number of array entries (default 2)
- *     len=N       every output text padded (with a..z) or cut to N characters
- *     fill        caller buffers get 256 characters and no terminator
- *     delay=MS    sleep MS milliseconds before answering
- *     hang        block until "td:release" (or until the process is killed)
- *     crash       raise SIGSEGV; crash=segv the same; crash=write an invalid
- *                 memory write; crash=abort abort()
- *     exit=N      _exit(N)
- *     throw       throw std::runtime_error; throw=int throws an int
- *     print       write the echo and a newline to standard output
+ * DIRECTIVES  tokens `word` or `word=value` (unknown ones are ignored, a bad
+ *   number counts as none; later ones win), from: 1. sticky modes of the id
+ *   ("td:mode TOKENS"), 2. the id itself ("cam#block=1048576#result=-3"),
+ *   3. the first entry queued for the id ("td:next TOKENS"), used up.
+ *     result=N  the result (bool: N != 0)
+ *     null      no pointer outputs: blocks, arrays and BSTRs null, buffers and
+ *               CStringArrays untouched; block and count results 0
+ *     block=N   blocks of N pattern bytes      count=N  array entries (2)
+ *     len=N     output texts padded (a..z) or cut to N characters
+ *     fill      caller buffers get 256 characters and no terminator
+ *     delay=MS  sleep first                    hang  block until td:release
+ *     exit=N    _exit(N)     crash  SIGSEGV (crash=abort: abort())
+ *     throw     std::runtime_error (throw=int: an int)
+ *     print     the echo and a newline to standard output
  *   Effects run in this order: print, delay, hang, exit, crash, throw.
  *
- * CONTROL (ExecuteCustomCommand with szCommand starting with "td:"; the
- * instance id selects the queue; these calls take no directives and are not
- * counted)
- *     td:next [@Name] TOKENS   queue; result 0
- *     td:mode [@Name] TOKENS   add a sticky entry; "td:mode" alone clears the
- *                              id's modes; result 0
- *     td:release               wake every hung call; result: how many
- *     td:wait-hung N           block until at least N calls hang; result: the
- *                              number hanging
- *     td:reset                 clear all queues, modes and counters; result 0
- *     anything else            result -1
+ * CONTROL  ExecuteCustomCommand with szCommand "td:...", neither counted
+ * nor steered:  td:next TOKENS, td:mode TOKENS (result 0); td:release (wakes
+ * every hung call; result: how many); td:wait-hung N (blocks until N calls
+ * hang; result: the number hanging); anything else -1.
  *
- * STATE (GetXml with szFilter "td:state", result 0): a BSTR of lines
- *     pid=<process id>
- *     featureset=<last SetFeatureSet text>
- *     featureset.calls=<SetFeatureSet calls>
- *     calls=<counted calls>
- *     calls.<Name>=<n>       one line per export called, sorted by name
- *     deletebuffer=<DeleteBuffer calls with a non-null pointer>
- *     blocks.live=<blocks and arrays handed over and not yet deleted>
- *     hung=<calls hanging now>
+ * STATE  GetXml with szFilter "td:state" (result 0): a BSTR of key=value
+ *   lines, in this order: pid, featureset (the last SetFeatureSet text),
+ *   featureset.calls, calls (counted calls), calls.<Name> (sorted),
+ *   deletebuffer (non-null DeleteBuffer calls), blocks.live (blocks and
+ *   arrays handed over and not deleted), hung.
  */
 #ifndef KESTREL_TESTDRIVER_PROTOCOL_H
 #define KESTREL_TESTDRIVER_PROTOCOL_H
 
 #include <kestrel/kestrel.h>
+#include <unicode/utf16.h>
+#include <unicode/utf8.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -141,39 +93,18 @@ inline std::string Hex8(uint32_t v)
     return buf;
 }
 
+// Ill-formed input becomes U+FFFD (ICU's header-only macros).
 inline std::u16string Utf8ToUtf16(std::string_view in)
 {
     std::u16string out;
-    size_t i = 0;
-    while (i < in.size()) {
-        const unsigned char c = static_cast<unsigned char>(in[i]);
-        uint32_t cp = 0xFFFD;
-        size_t n = 1;
-        if (c < 0x80) {
-            cp = c;
-        } else if ((c & 0xE0) == 0xC0 || (c & 0xF0) == 0xE0 || (c & 0xF8) == 0xF0) {
-            const size_t need = (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : 4;
-            uint32_t v = c & (need == 2 ? 0x1F : need == 3 ? 0x0F : 0x07);
-            size_t k = 1;
-            for (; k < need && i + k < in.size(); ++k) {
-                const unsigned char cc = static_cast<unsigned char>(in[i + k]);
-                if ((cc & 0xC0) != 0x80)
-                    break;
-                v = (v << 6) | (cc & 0x3F);
-            }
-            n = k;
-            const uint32_t minimum = need == 2 ? 0x80 : need == 3 ? 0x800 : 0x10000;
-            if (k == need && v >= minimum && v <= 0x10FFFF && (v < 0xD800 || v > 0xDFFF))
-                cp = v;
-        }
-        i += n;
-        if (cp >= 0x10000) {
-            cp -= 0x10000;
-            out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-            out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-        } else {
-            out.push_back(static_cast<char16_t>(cp));
-        }
+    const auto* s = reinterpret_cast<const uint8_t*>(in.data());
+    for (int32_t i = 0, n = static_cast<int32_t>(in.size()); i < n;) {
+        UChar32 c = 0;
+        U8_NEXT_OR_FFFD(s, i, n, c);
+        char16_t units[2];
+        int32_t k = 0;
+        U16_APPEND_UNSAFE(units, k, c);
+        out.append(units, static_cast<size_t>(k));
     }
     return out;
 }
@@ -181,30 +112,13 @@ inline std::u16string Utf8ToUtf16(std::string_view in)
 inline std::string Utf16ToUtf8(std::u16string_view in)
 {
     std::string out;
-    for (size_t i = 0; i < in.size(); ++i) {
-        uint32_t cp = in[i];
-        if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < in.size() && in[i + 1] >= 0xDC00 &&
-            in[i + 1] <= 0xDFFF) {
-            cp = 0x10000 + ((cp - 0xD800) << 10) + (in[i + 1] - 0xDC00);
-            ++i;
-        } else if (cp >= 0xD800 && cp <= 0xDFFF) {
-            cp = 0xFFFD;
-        }
-        if (cp < 0x80) {
-            out.push_back(static_cast<char>(cp));
-        } else if (cp < 0x800) {
-            out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-        } else if (cp < 0x10000) {
-            out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-        } else {
-            out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-            out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-        }
+    for (int32_t i = 0, n = static_cast<int32_t>(in.size()); i < n;) {
+        UChar32 c = 0;
+        U16_NEXT_OR_FFFD(in.data(), i, n, c);
+        char bytes[4];
+        int32_t k = 0;
+        U8_APPEND_UNSAFE(bytes, k, c);
+        out.append(bytes, static_cast<size_t>(k));
     }
     return out;
 }

@@ -328,7 +328,7 @@ TEST_F(ToolTest, FailuresHaveTheirExitCodes)
 TEST_F(ToolTest, StreamWritesWholeJpegFramesAndReportsProgress)
 {
     for (const bool bToFile : {true, false}) {
-        std::vector<std::string> args = {"stream", "--frames", "5", "--seconds", "600"};
+        std::vector<std::string> args = {"stream", "--format", "mjpeg", "--frames", "5", "--seconds", "600"};
         if (bToFile) args.insert(args.end(), {"--out", "video.mjpeg"});
         const Result result = Run(args);
         ASSERT_EQ(result.nExitCode, 0) << Describe(result);

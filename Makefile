@@ -15,7 +15,7 @@ PACKAGES := g++ make cmake pkg-config python3 \
             clang libclang-rt-14-dev gnuplot-nox python3-impacket \
             python3-pytest python3-venv python3-setuptools python3-wheel \
             libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-tools \
-            gstreamer1.0-plugins-base gstreamer1.0-plugins-good
+            gstreamer1.0-plugins-base gstreamer1.0-plugins-base-apps gstreamer1.0-plugins-good
 
 .PHONY: all deps build test test-asan test-tsan ci soak bench demo fuzz fuzz-short mutants install clean
 

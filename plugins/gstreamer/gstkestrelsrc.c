@@ -9,6 +9,7 @@
 #include <kestrel/kestrel_c.h>
 
 #include <dlfcn.h>
+#include <stdlib.h>
 
 GST_DEBUG_CATEGORY(gst_kestrel_src_debug);
 #define GST_CAT_DEFAULT gst_kestrel_src_debug
@@ -63,8 +64,11 @@ static GType gst_kestrel_stream_get_type(void)
 static gchar* default_driver(void)
 {
     Dl_info info;
-    if (dladdr((void*)default_driver, &info) != 0 && info.dli_fname != NULL) {
-        gchar* folder = g_path_get_dirname(info.dli_fname);
+    char* file;
+    if (dladdr((void*)default_driver, &info) != 0 && info.dli_fname != NULL &&
+        (file = realpath(info.dli_fname, NULL)) != NULL) {
+        gchar* folder = g_path_get_dirname(file);
+        free(file);
         gchar* path = g_strcmp0(folder, KESTREL_GST_BUILD_FOLDER) == 0
                           ? g_strdup(KESTREL_GST_BUILD_DRIVER)
                           : g_build_filename(folder, KESTREL_GST_DRIVER_FROM_PLUGIN, NULL);
@@ -115,6 +119,21 @@ gboolean gst_kestrel_src_wait(GstKestrelSrc* src, GstClockTime timeout, gboolean
     return !interrupted;
 }
 
+void gst_kestrel_call_begin(GstKestrelSrc* src)
+{
+    g_mutex_lock(&src->lock);
+    ++src->calls;
+    g_mutex_unlock(&src->lock);
+}
+
+void gst_kestrel_call_end(GstKestrelSrc* src)
+{
+    g_mutex_lock(&src->lock);
+    if (--src->calls == 0)
+        g_cond_broadcast(&src->changed);
+    g_mutex_unlock(&src->lock);
+}
+
 /* ---- action signals ---- */
 
 static gboolean ptz_preset(GstKestrelSrc* src, const gchar* name)
@@ -123,7 +142,9 @@ static gboolean ptz_preset(GstKestrelSrc* src, const gchar* name)
     int result = -1;
     gboolean ok = FALSE;
     if (target_for_call(src, &t)) {
+        gst_kestrel_call_begin(src);
         ok = kestrel_MoveToPresetPosition(&result, t.instance_id, t.camera, name) == KESTREL_RETURNED && result >= 0;
+        gst_kestrel_call_end(src);
         if (!ok)
             GST_WARNING_OBJECT(src, "MoveToPresetPosition(%s): %d %s", name, result, kestrel_last_error());
     }
@@ -139,12 +160,14 @@ static gboolean ptz_move(GstKestrelSrc* src, gdouble pan, gdouble tilt, gdouble 
     if (target_for_call(src, &t)) {
         /* The move names the focus too: keep the one the head has. */
         double p, ti, z, focus = 0;
+        gst_kestrel_call_begin(src);
         if (kestrel_PTZGetAbsoluteDoubles(&result, t.instance_id, "", t.password, t.camera, 0, &p, &ti, &z, &focus) !=
                 KESTREL_RETURNED ||
             result < 0)
             focus = 0;
         ok = kestrel_PTZSetAbsoluteDoubles(t.instance_id, "", t.password, t.camera, 0, pan, tilt, zoom, focus) ==
              KESTREL_RETURNED;
+        gst_kestrel_call_end(src);
         if (!ok)
             GST_WARNING_OBJECT(src, "PTZSetAbsoluteDoubles: %s", kestrel_last_error());
     }
@@ -156,12 +179,15 @@ static gint custom_command(GstKestrelSrc* src, const gchar* command)
 {
     GstKestrelTarget t = {0};
     int result = G_MININT;
-    if (target_for_call(src, &t) &&
-        kestrel_ExecuteCustomCommand(&result, t.instance_id, t.password, t.media_type, t.camera, t.stream_index,
-                                     command) != KESTREL_RETURNED) {
-        /* The streaming thread meets the loss too and deals with it. */
-        GST_WARNING_OBJECT(src, "ExecuteCustomCommand(%s): %s", command, kestrel_last_error());
-        result = G_MININT;
+    if (target_for_call(src, &t)) {
+        gst_kestrel_call_begin(src);
+        if (kestrel_ExecuteCustomCommand(&result, t.instance_id, t.password, t.media_type, t.camera, t.stream_index,
+                                         command) != KESTREL_RETURNED) {
+            /* The streaming thread meets the loss too and deals with it. */
+            GST_WARNING_OBJECT(src, "ExecuteCustomCommand(%s): %s", command, kestrel_last_error());
+            result = G_MININT;
+        }
+        gst_kestrel_call_end(src);
     }
     target_clear(&t);
     return result;
@@ -317,8 +343,12 @@ static gboolean gst_kestrel_src_query(GstBaseSrc* base, GstQuery* query)
 static gboolean readd(GstKestrelSrc* src, GString* why)
 {
     GstClockTime delay = 0;
+    g_mutex_lock(&src->lock);
+    while (src->calls > 0 && !src->flushing)
+        g_cond_wait(&src->changed, &src->lock);
+    g_mutex_unlock(&src->lock);
     for (guint attempt = 1;; ++attempt) {
-        if (delay > 0 && !gst_kestrel_src_wait(src, delay, FALSE))
+        if (!gst_kestrel_src_wait(src, delay, FALSE))
             return FALSE;
         gst_kestrel_close_and_remove(&src->target); /* nothing to undo when it went with its proxy server */
         if (gst_kestrel_add_and_open(src, &src->target, why))

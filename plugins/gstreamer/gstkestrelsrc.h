@@ -57,6 +57,7 @@ struct _GstKestrelSrc {
     guint generation;     /* bumped by every successful re-add */
     gboolean events_stop;
     GThread* events_thread;
+    gint calls; /* calls of the signals and the event thread under way */
 
     /* The streaming thread's own. */
     gint width, height;
@@ -76,6 +77,11 @@ gboolean gst_kestrel_query_framerate(const GstKestrelTarget* t, gint* fps_n, gin
  * threw or failed, -2 when the driver answered with an error (why says it). */
 gint gst_kestrel_fetch(const GstKestrelTarget* t, unsigned char** block, size_t* length, GString* why);
 void gst_kestrel_release(unsigned char* block);
+/* Around a call of an application thread or the event thread: a re-add
+ * waits until those under way when the proxy server was lost have ended, as
+ * a failed call removes whatever instance then has the id, re-added or not. */
+void gst_kestrel_call_begin(GstKestrelSrc* src);
+void gst_kestrel_call_end(GstKestrelSrc* src);
 /* Waits up to timeout (or until unlock/stop); FALSE when interrupted. */
 gboolean gst_kestrel_src_wait(GstKestrelSrc* src, GstClockTime timeout, gboolean for_events);
 

@@ -10,6 +10,7 @@
 
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 typedef struct {
     GMainLoop* loop;
@@ -61,7 +62,9 @@ static gboolean on_message(GstBus* bus, GstMessage* message, gpointer data)
     switch (GST_MESSAGE_TYPE(message)) {
     case GST_MESSAGE_WARNING:
         gst_message_parse_warning(message, &error, &debug);
-        printf("   warning from %s: %s\n     %s\n", GST_OBJECT_NAME(message->src), error->message, debug);
+        /* The debug text's last line says why, after where it was posted. */
+        printf("   warning from %s: %s\n     %s\n", GST_OBJECT_NAME(message->src), error->message,
+               debug && strrchr(debug, '\n') ? strrchr(debug, '\n') + 1 : debug ? debug : "");
         break;
     case GST_MESSAGE_ERROR:
         gst_message_parse_error(message, &error, &debug);

@@ -102,8 +102,13 @@ static gpointer run(gpointer data)
     while (open) {
         unsigned char* block = NULL;
         int result = 0;
-        if (kestrel_GetMediaDataBlock(&result, e->t.instance_id, e->t.event_media_type, 0, 0, &block) !=
-            KESTREL_RETURNED) {
+        gst_kestrel_call_begin(src);
+        const kestrel_status status =
+            kestrel_GetMediaDataBlock(&result, e->t.instance_id, e->t.event_media_type, 0, 0, &block);
+        if (status == KESTREL_RETURNED && result > 0 && block != NULL)
+            post(e, block, result);
+        gst_kestrel_call_end(src);
+        if (status != KESTREL_RETURNED) {
             /* The streaming thread meets the loss too and adds the instance
              * again; the stream is opened anew on the new proxy server. */
             GST_DEBUG_OBJECT(src, "event stream lost: %s", kestrel_last_error());
@@ -115,8 +120,6 @@ static gpointer run(gpointer data)
             open = open_stream(e);
             continue;
         }
-        if (result > 0 && block != NULL)
-            post(e, block, result);
         gst_kestrel_release(block);
         if (result <= 0 && !gst_kestrel_src_wait(src, EVENT_POLL, TRUE))
             break;

@@ -35,15 +35,10 @@ decode() { # decode SOURCE DEMUXER: every frame demuxed and decoded
     gst-launch-1.0 -v $1 ! $2 ! jpegdec ! fakesink silent=false 2>&1
 }
 cd "$root"
-for format in mkv multipart mjpeg; do
+for format in mkv multipart; do  # (mjpeg: the command's own test reads its frames)
     "$kestrel" stream --format "$format" --frames 12 --seconds 600 --out "clip.$format" 2>"stream.err" ||
         { cat stream.err; fail "kestrel stream --format $format"; }
-    case $format in
-        mkv) demux=matroskademux ;;
-        multipart) demux=multipartdemux ;;
-        mjpeg) demux=jpegparse ;;
-    esac
-    [ "$format" = mjpeg ] && ! gst-inspect-1.0 jpegparse >/dev/null 2>&1 && continue
+    demux=$([ "$format" = mkv ] && echo matroskademux || echo multipartdemux)
     decode "filesrc location=clip.$format" "$demux" >"decode.out" || { cat decode.out; fail "$format: decoding"; }
     frames=$(grep -o "[0-9]* frames" stream.err | tail -1 | cut -d' ' -f1)
     [ "$(count_frames decode.out)" = "$frames" ] || { cat stream.err decode.out; fail "$format: $frames frames written, $(count_frames decode.out) decoded"; }

@@ -366,6 +366,23 @@ static gboolean readd(GstKestrelSrc* src, GString* why)
     return TRUE;
 }
 
+static void release_block(gpointer block)
+{
+    gst_kestrel_release(block);
+}
+
+/* Running time of the pipeline clock when the frame arrived. */
+static void stamp_arrival(GstKestrelSrc* src, GstBuffer* buffer)
+{
+    GstClock* clock = gst_element_get_clock(GST_ELEMENT(src));
+    if (clock != NULL) {
+        const GstClockTime now = gst_clock_get_time(clock);
+        const GstClockTime base = gst_element_get_base_time(GST_ELEMENT(src));
+        GST_BUFFER_PTS(buffer) = GST_BUFFER_DTS(buffer) = now > base ? now - base : 0;
+        gst_object_unref(clock);
+    }
+}
+
 /* Waits for the next block, surviving lost proxy servers when allowed. */
 static GstFlowReturn next_block(GstKestrelSrc* src, GstBuffer** out)
 {
@@ -376,9 +393,10 @@ static GstFlowReturn next_block(GstKestrelSrc* src, GstBuffer** out)
         size_t length = 0;
         const gint got = gst_kestrel_fetch(&src->target, &block, &length, why);
         if (got == 1) {
-            *out = gst_buffer_new_allocate(NULL, length, NULL);
-            gst_buffer_fill(*out, 0, block, length);
-            gst_kestrel_release(block);
+            /* The block itself becomes the buffer's memory: no copy. */
+            *out = gst_buffer_new_wrapped_full(GST_MEMORY_FLAG_READONLY, block, length, 0, length, block,
+                                               release_block);
+            stamp_arrival(src, *out);
             break;
         }
         if (got == 0) {
@@ -413,13 +431,6 @@ static GstFlowReturn next_block(GstKestrelSrc* src, GstBuffer** out)
 
 static void stamp(GstKestrelSrc* src, GstBuffer* buffer)
 {
-    GstClock* clock = gst_element_get_clock(GST_ELEMENT(src));
-    if (clock != NULL) {
-        const GstClockTime now = gst_clock_get_time(clock);
-        const GstClockTime base = gst_element_get_base_time(GST_ELEMENT(src));
-        GST_BUFFER_PTS(buffer) = GST_BUFFER_DTS(buffer) = now > base ? now - base : 0;
-        gst_object_unref(clock);
-    }
     GST_BUFFER_DURATION(buffer) = src->frame_duration;
     GST_BUFFER_OFFSET(buffer) = src->frames++;
     GST_BUFFER_OFFSET_END(buffer) = src->frames;

@@ -71,7 +71,7 @@ static gchar* default_driver(void)
         free(file);
         gchar* path = g_strcmp0(folder, KESTREL_GST_BUILD_FOLDER) == 0
                           ? g_strdup(KESTREL_GST_BUILD_DRIVER)
-                          : g_build_filename(folder, KESTREL_GST_DRIVER_FROM_PLUGIN, NULL);
+                          : g_canonicalize_filename(KESTREL_GST_DRIVER_FROM_PLUGIN, folder);
         g_free(folder);
         return path;
     }
@@ -328,11 +328,12 @@ static gboolean gst_kestrel_src_query(GstBaseSrc* base, GstQuery* query)
     if (GST_QUERY_TYPE(query) != GST_QUERY_LATENCY)
         return GST_BASE_SRC_CLASS(gst_kestrel_src_parent_class)->query(base, query);
     /* A frame is stamped when it arrives, up to one frame interval after the
-     * camera took it. */
+     * camera took it. Frames wait in the driver until asked for, so
+     * downstream may take as long as it needs. */
     GST_OBJECT_LOCK(src);
     const GstClockTime latency = GST_CLOCK_TIME_IS_VALID(src->frame_duration) ? src->frame_duration : 0;
     GST_OBJECT_UNLOCK(src);
-    gst_query_set_latency(query, TRUE, latency, latency);
+    gst_query_set_latency(query, TRUE, latency, GST_CLOCK_TIME_NONE);
     return TRUE;
 }
 

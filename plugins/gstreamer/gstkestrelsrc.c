@@ -1,12 +1,10 @@
 /*
- * kestrelsrc: the element. Properties, action signals, and the GstBaseSrc
- * side: start/stop, caps and timestamps from what arrives, the latency, and
- * surviving a lost proxy server.
+ * kestrelsrc: the element. Properties and the GstBaseSrc side: start and
+ * stop, caps and timestamps from what arrives, the latency, and surviving a
+ * lost proxy server.
  */
 #define _GNU_SOURCE /* dladdr */
 #include "gstkestrelsrc.h"
-
-#include <kestrel/kestrel_c.h>
 
 #include <dlfcn.h>
 #include <stdlib.h>
@@ -28,9 +26,6 @@ enum {
     PROP_RECONNECT,
     PROP_EVENT_MEDIA_TYPE,
 };
-
-enum { SIGNAL_PTZ_PRESET, SIGNAL_PTZ_MOVE, SIGNAL_CUSTOM_COMMAND, N_SIGNALS };
-static guint signals[N_SIGNALS];
 
 /* Re-adding after a lost proxy server: at once, then after 100 ms, doubling
  * up to 5 s between attempts. */
@@ -78,35 +73,6 @@ static gchar* default_driver(void)
     return g_strdup(KESTREL_GST_BUILD_DRIVER);
 }
 
-static void target_clear(GstKestrelTarget* t)
-{
-    g_clear_pointer(&t->driver, g_free);
-    g_clear_pointer(&t->instance_id, g_free);
-    g_clear_pointer(&t->proxy_server, g_free);
-    g_clear_pointer(&t->password, g_free);
-}
-
-static void target_copy(GstKestrelTarget* to, const GstKestrelTarget* from)
-{
-    target_clear(to);
-    *to = *from;
-    to->driver = g_strdup(from->driver);
-    to->instance_id = g_strdup(from->instance_id);
-    to->proxy_server = g_strdup(from->proxy_server);
-    to->password = g_strdup(from->password);
-}
-
-/* The target for a call from an application thread; FALSE while stopped. */
-static gboolean target_for_call(GstKestrelSrc* src, GstKestrelTarget* t)
-{
-    g_mutex_lock(&src->lock);
-    const gboolean started = src->started;
-    if (started)
-        target_copy(t, &src->target);
-    g_mutex_unlock(&src->lock);
-    return started;
-}
-
 gboolean gst_kestrel_src_wait(GstKestrelSrc* src, GstClockTime timeout, gboolean for_events)
 {
     const gint64 until = g_get_monotonic_time() + (gint64)(timeout / GST_USECOND);
@@ -117,80 +83,6 @@ gboolean gst_kestrel_src_wait(GstKestrelSrc* src, GstClockTime timeout, gboolean
     const gboolean interrupted = *stop;
     g_mutex_unlock(&src->lock);
     return !interrupted;
-}
-
-void gst_kestrel_call_begin(GstKestrelSrc* src)
-{
-    g_mutex_lock(&src->lock);
-    ++src->calls;
-    g_mutex_unlock(&src->lock);
-}
-
-void gst_kestrel_call_end(GstKestrelSrc* src)
-{
-    g_mutex_lock(&src->lock);
-    if (--src->calls == 0)
-        g_cond_broadcast(&src->changed);
-    g_mutex_unlock(&src->lock);
-}
-
-/* ---- action signals ---- */
-
-static gboolean ptz_preset(GstKestrelSrc* src, const gchar* name)
-{
-    GstKestrelTarget t = {0};
-    int result = -1;
-    gboolean ok = FALSE;
-    if (target_for_call(src, &t)) {
-        gst_kestrel_call_begin(src);
-        ok = kestrel_MoveToPresetPosition(&result, t.instance_id, t.camera, name) == KESTREL_RETURNED && result >= 0;
-        gst_kestrel_call_end(src);
-        if (!ok)
-            GST_WARNING_OBJECT(src, "MoveToPresetPosition(%s): %d %s", name, result, kestrel_last_error());
-    }
-    target_clear(&t);
-    return ok;
-}
-
-static gboolean ptz_move(GstKestrelSrc* src, gdouble pan, gdouble tilt, gdouble zoom)
-{
-    GstKestrelTarget t = {0};
-    int result = -1;
-    gboolean ok = FALSE;
-    if (target_for_call(src, &t)) {
-        /* The move names the focus too: keep the one the head has. */
-        double p, ti, z, focus = 0;
-        gst_kestrel_call_begin(src);
-        if (kestrel_PTZGetAbsoluteDoubles(&result, t.instance_id, "", t.password, t.camera, 0, &p, &ti, &z, &focus) !=
-                KESTREL_RETURNED ||
-            result < 0)
-            focus = 0;
-        ok = kestrel_PTZSetAbsoluteDoubles(t.instance_id, "", t.password, t.camera, 0, pan, tilt, zoom, focus) ==
-             KESTREL_RETURNED;
-        gst_kestrel_call_end(src);
-        if (!ok)
-            GST_WARNING_OBJECT(src, "PTZSetAbsoluteDoubles: %s", kestrel_last_error());
-    }
-    target_clear(&t);
-    return ok;
-}
-
-static gint custom_command(GstKestrelSrc* src, const gchar* command)
-{
-    GstKestrelTarget t = {0};
-    int result = G_MININT;
-    if (target_for_call(src, &t)) {
-        gst_kestrel_call_begin(src);
-        if (kestrel_ExecuteCustomCommand(&result, t.instance_id, t.password, t.media_type, t.camera, t.stream_index,
-                                         command) != KESTREL_RETURNED) {
-            /* The streaming thread meets the loss too and deals with it. */
-            GST_WARNING_OBJECT(src, "ExecuteCustomCommand(%s): %s", command, kestrel_last_error());
-            result = G_MININT;
-        }
-        gst_kestrel_call_end(src);
-    }
-    target_clear(&t);
-    return result;
 }
 
 /* ---- properties ---- */
@@ -249,15 +141,15 @@ static gboolean gst_kestrel_src_start(GstBaseSrc* base)
     GstKestrelSrc* src = GST_KESTREL_SRC(base);
     GstKestrelTarget t = {0};
     GST_OBJECT_LOCK(src);
-    target_copy(&t, &src->props);
+    gst_kestrel_target_copy(&t, &src->props);
     GST_OBJECT_UNLOCK(src);
 
     GString* why = g_string_new(NULL);
-    if (!gst_kestrel_add_and_open(src, &t, why)) {
+    if (!gst_kestrel_add_and_open(&t, why)) {
         GST_ELEMENT_ERROR(src, RESOURCE, OPEN_READ, ("Could not open camera %d of %s.", t.camera, t.instance_id),
                           ("%s", why->str));
         g_string_free(why, TRUE);
-        target_clear(&t);
+        gst_kestrel_target_clear(&t);
         return FALSE;
     }
     g_string_free(why, TRUE);
@@ -272,11 +164,11 @@ static gboolean gst_kestrel_src_start(GstBaseSrc* base)
         rate_known ? gst_util_uint64_scale_int(GST_SECOND, src->fps_d, src->fps_n) : GST_CLOCK_TIME_NONE;
     GST_OBJECT_UNLOCK(src);
     g_mutex_lock(&src->lock);
-    target_copy(&src->target, &t);
+    gst_kestrel_target_copy(&src->target, &t);
     src->started = TRUE;
     src->flushing = FALSE;
     g_mutex_unlock(&src->lock);
-    target_clear(&t);
+    gst_kestrel_target_clear(&t);
     gst_kestrel_events_start(src);
     return TRUE;
 }
@@ -291,7 +183,7 @@ static gboolean gst_kestrel_src_stop(GstBaseSrc* base)
     /* No other thread reads the target once started is FALSE. */
     if (src->target.instance_id != NULL)
         gst_kestrel_close_and_remove(&src->target);
-    target_clear(&src->target);
+    gst_kestrel_target_clear(&src->target);
     gst_buffer_replace(&src->held, NULL);
     return TRUE;
 }
@@ -351,8 +243,9 @@ static gboolean readd(GstKestrelSrc* src, GString* why)
     for (guint attempt = 1;; ++attempt) {
         if (!gst_kestrel_src_wait(src, delay, FALSE))
             return FALSE;
-        gst_kestrel_close_and_remove(&src->target); /* nothing to undo when it went with its proxy server */
-        if (gst_kestrel_add_and_open(src, &src->target, why))
+        /* A thrown code means the instance is gone already (removing it here
+         * could take one that another element with the same id re-added). */
+        if (gst_kestrel_add_and_open(&src->target, why))
             break;
         delay = delay == 0 ? RETRY_FIRST : MIN(delay * 2, RETRY_MAX);
         GST_ELEMENT_WARNING(src, RESOURCE, OPEN_READ, ("Could not add camera %s again (attempt %u).",
@@ -441,27 +334,33 @@ static void stamp(GstKestrelSrc* src, GstBuffer* buffer)
     }
 }
 
-/* Sets caps for a frame of this size; FALSE when it is not a JPEG. */
-static gboolean update_caps(GstKestrelSrc* src, GstBuffer* buffer)
+/* Sets caps for a frame of this size; an error when it is not a JPEG. */
+static GstFlowReturn update_caps(GstKestrelSrc* src, GstBuffer* buffer)
 {
     GstMapInfo map;
     gint width = 0, height = 0;
     gst_buffer_map(buffer, &map, GST_MAP_READ);
     const gboolean jpeg = gst_kestrel_jpeg_size(map.data, map.size, &width, &height);
     gst_buffer_unmap(buffer, &map);
-    if (!jpeg)
-        return FALSE;
+    if (!jpeg) {
+        GST_ELEMENT_ERROR(src, STREAM, FORMAT, ("Camera %d of %s sent a block that is not a JPEG picture.",
+                                                src->target.camera, src->target.instance_id),
+                          ("%" G_GSIZE_FORMAT " bytes", gst_buffer_get_size(buffer)));
+        return GST_FLOW_ERROR;
+    }
     if (width == src->width && height == src->height)
-        return TRUE;
+        return GST_FLOW_OK;
     GstCaps* caps = gst_caps_new_simple("image/jpeg", "width", G_TYPE_INT, width, "height", G_TYPE_INT, height,
                                         "framerate", GST_TYPE_FRACTION, src->fps_n, src->fps_d, "parsed",
                                         G_TYPE_BOOLEAN, TRUE, NULL);
     GST_INFO_OBJECT(src, "caps %" GST_PTR_FORMAT, caps);
     const gboolean ok = gst_base_src_set_caps(GST_BASE_SRC(src), caps);
     gst_caps_unref(caps);
+    if (!ok)
+        return GST_FLOW_NOT_NEGOTIATED;
     src->width = width;
     src->height = height;
-    return ok;
+    return GST_FLOW_OK;
 }
 
 static GstFlowReturn gst_kestrel_src_create(GstPushSrc* push, GstBuffer** out)
@@ -494,12 +393,9 @@ static GstFlowReturn gst_kestrel_src_create(GstPushSrc* push, GstBuffer** out)
             GST_BUFFER_DURATION(buffer) = GST_BUFFER_DURATION(src->held) = src->frame_duration;
         }
     }
-    if (!update_caps(src, buffer)) {
-        GST_ELEMENT_ERROR(src, STREAM, FORMAT, ("Camera %d of %s sent a block that is not a JPEG picture.",
-                                                src->target.camera, src->target.instance_id),
-                          ("%" G_GSIZE_FORMAT " bytes", gst_buffer_get_size(buffer)));
+    if ((flow = update_caps(src, buffer)) != GST_FLOW_OK) {
         gst_buffer_unref(buffer);
-        return GST_FLOW_ERROR;
+        return flow;
     }
     *out = buffer;
     return GST_FLOW_OK;
@@ -510,8 +406,8 @@ static GstFlowReturn gst_kestrel_src_create(GstPushSrc* push, GstBuffer** out)
 static void gst_kestrel_src_finalize(GObject* object)
 {
     GstKestrelSrc* src = GST_KESTREL_SRC(object);
-    target_clear(&src->props);
-    target_clear(&src->target);
+    gst_kestrel_target_clear(&src->props);
+    gst_kestrel_target_clear(&src->target);
     g_mutex_clear(&src->lock);
     g_cond_clear(&src->changed);
     G_OBJECT_CLASS(gst_kestrel_src_parent_class)->finalize(object);
@@ -577,20 +473,7 @@ static void gst_kestrel_src_class_init(GstKestrelSrcClass* klass)
         g_param_spec_int("event-media-type", "Event media type", "The driver's media type of its event stream, "
                          "posted as kestrel-event element messages (-1: none)", -1, G_MAXINT, 3, rw));
 
-    /* gboolean ptz-preset(name): MoveToPresetPosition. */
-    signals[SIGNAL_PTZ_PRESET] = g_signal_new_class_handler(
-        "ptz-preset", G_TYPE_FROM_CLASS(klass), G_SIGNAL_RUN_LAST | G_SIGNAL_ACTION, G_CALLBACK(ptz_preset), NULL,
-        NULL, NULL, G_TYPE_BOOLEAN, 1, G_TYPE_STRING);
-    /* gboolean ptz-move(pan, tilt, zoom): absolute, in degrees and zoom factor. */
-    signals[SIGNAL_PTZ_MOVE] = g_signal_new_class_handler(
-        "ptz-move", G_TYPE_FROM_CLASS(klass), G_SIGNAL_RUN_LAST | G_SIGNAL_ACTION, G_CALLBACK(ptz_move), NULL, NULL,
-        NULL, G_TYPE_BOOLEAN, 3, G_TYPE_DOUBLE, G_TYPE_DOUBLE, G_TYPE_DOUBLE);
-    /* gint custom-command(command): the driver's result, G_MININT when the
-     * call threw (the proxy server was lost) or the element is stopped. */
-    signals[SIGNAL_CUSTOM_COMMAND] = g_signal_new_class_handler(
-        "custom-command", G_TYPE_FROM_CLASS(klass), G_SIGNAL_RUN_LAST | G_SIGNAL_ACTION, G_CALLBACK(custom_command),
-        NULL, NULL, NULL, G_TYPE_INT, 1, G_TYPE_STRING);
-
+    gst_kestrel_src_add_signals(klass);
     gst_element_class_set_static_metadata(element_class, "Kestrel camera source", "Source/Video",
                                           "JPEG frames from a camera driver behind Kestrel's crash-proof proxy",
                                           "The Kestrel developers");

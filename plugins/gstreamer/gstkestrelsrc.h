@@ -69,7 +69,10 @@ struct _GstKestrelSrc {
 };
 
 /* kestrelsrc-session.c: the instance's life on the C interface. */
-gboolean gst_kestrel_add_and_open(GstKestrelSrc* src, const GstKestrelTarget* t, GString* why);
+void gst_kestrel_target_clear(GstKestrelTarget* t);
+void gst_kestrel_target_copy(GstKestrelTarget* to, const GstKestrelTarget* from);
+/* Adds the instance and opens its stream; FALSE with the reason in why. */
+gboolean gst_kestrel_add_and_open(const GstKestrelTarget* t, GString* why);
 void gst_kestrel_close_and_remove(const GstKestrelTarget* t);
 /* The driver's frame rate as a fraction; FALSE when it has none. */
 gboolean gst_kestrel_query_framerate(const GstKestrelTarget* t, gint* fps_n, gint* fps_d);
@@ -84,6 +87,9 @@ void gst_kestrel_call_begin(GstKestrelSrc* src);
 void gst_kestrel_call_end(GstKestrelSrc* src);
 /* Waits up to timeout (or until unlock/stop); FALSE when interrupted. */
 gboolean gst_kestrel_src_wait(GstKestrelSrc* src, GstClockTime timeout, gboolean for_events);
+
+/* kestrelsrc-signals.c: ptz-preset, ptz-move and custom-command. */
+void gst_kestrel_src_add_signals(GstKestrelSrcClass* klass);
 
 /* kestrelsrc-events.c: driver events as element messages. */
 void gst_kestrel_events_start(GstKestrelSrc* src);

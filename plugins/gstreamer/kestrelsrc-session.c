@@ -9,6 +9,24 @@
 GST_DEBUG_CATEGORY_EXTERN(gst_kestrel_src_debug);
 #define GST_CAT_DEFAULT gst_kestrel_src_debug
 
+void gst_kestrel_target_clear(GstKestrelTarget* t)
+{
+    g_clear_pointer(&t->driver, g_free);
+    g_clear_pointer(&t->instance_id, g_free);
+    g_clear_pointer(&t->proxy_server, g_free);
+    g_clear_pointer(&t->password, g_free);
+}
+
+void gst_kestrel_target_copy(GstKestrelTarget* to, const GstKestrelTarget* from)
+{
+    gst_kestrel_target_clear(to);
+    *to = *from;
+    to->driver = g_strdup(from->driver);
+    to->instance_id = g_strdup(from->instance_id);
+    to->proxy_server = g_strdup(from->proxy_server);
+    to->password = g_strdup(from->password);
+}
+
 /* Asks the driver for the offered rate closest to the request and sets it.
  * A driver without controlled frame rates keeps its own: not an error. */
 static void request_framerate(const GstKestrelTarget* t)
@@ -35,10 +53,9 @@ static void request_framerate(const GstKestrelTarget* t)
     kestrel_DeleteBuffer((unsigned char*)internals);
 }
 
-gboolean gst_kestrel_add_and_open(GstKestrelSrc* src, const GstKestrelTarget* t, GString* why)
+gboolean gst_kestrel_add_and_open(const GstKestrelTarget* t, GString* why)
 {
     int added = 0, result = -1;
-    (void)src;
     if (kestrel_AddDeviceInstance(&added, t->instance_id, t->driver, t->proxy_server) != KESTREL_RETURNED || !added) {
         g_string_printf(why, "%s", kestrel_last_error());
         return FALSE;

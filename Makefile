@@ -13,7 +13,9 @@ PACKAGES := g++ make cmake pkg-config python3 \
             libturbojpeg0-dev libcli11-dev libseccomp-dev \
             libgtest-dev libgmock-dev libbenchmark-dev \
             clang libclang-rt-14-dev gnuplot-nox python3-impacket \
-            python3-pytest python3-venv python3-setuptools python3-wheel
+            python3-pytest python3-venv python3-setuptools python3-wheel \
+            libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-tools \
+            gstreamer1.0-plugins-base gstreamer1.0-plugins-base-apps gstreamer1.0-plugins-good
 
 .PHONY: all deps build test test-asan test-tsan ci soak bench demo fuzz fuzz-short mutants install clean
 
@@ -44,13 +46,14 @@ test: build
 	ctest --test-dir build --output-on-failure -j $(JOBS) --timeout 600
 
 # Sanitizer trees build neither the benchmarks nor the command-line tool (its
-# tests drive the same library the other tests do), at -O1 with line tables
+# tests drive the same library the other tests do; the GStreamer plugin's
+# element is tested in-process, without GStreamer's own tools), at -O1 with line tables
 # only, which halves their build time and still names every frame. The
 # thread-sanitizer tree runs the tests of the parts whose threads meet:
 # platform, runtime, interface, HostProc, library, soak.
 SANITIZER_FLAGS := -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1 -DNDEBUG" -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O1 -g1 -DNDEBUG"
-SANITIZER_PARTS := $(SANITIZER_FLAGS) -DKESTREL_PARTS="src;include;hostproc;drivers;tests" \
-                   -DKESTREL_TEST_PARTS="c_api;driver_api;dropin;hostproc;library;platform;remote;rpcrt;simcam;soak;testdriver;trace"
+SANITIZER_PARTS := $(SANITIZER_FLAGS) -DKESTREL_PARTS="src;include;hostproc;drivers;plugins;tests" \
+                   -DKESTREL_TEST_PARTS="c_api;driver_api;dropin;gstreamer;hostproc;library;platform;remote;rpcrt;simcam;soak;testdriver;trace"
 TSAN_PARTS      := $(SANITIZER_FLAGS) -DKESTREL_PARTS="src;include;hostproc;drivers;tests" \
                    -DKESTREL_TEST_PARTS="platform;rpcrt;remote;hostproc;testdriver;library;soak"
 

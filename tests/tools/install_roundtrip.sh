@@ -71,4 +71,16 @@ if [ -z "$sanitizer" ]; then
     PYTHONPATH=$(echo "$prefix"/lib/python3*/*-packages) /usr/bin/python3 -c \
         "import kestrel; assert kestrel.Library().path == '$prefix/$libdir/libKestrelC.so'" || fail "python package"
 fi
+# The GStreamer plugin, where the build has it: under the prefix as the
+# platform's plugin folder is under GStreamer's, finding libKestrelC.so and
+# its default driver in the installation.
+if [ -z "$sanitizer" ] && pkg-config --exists gstreamer-1.0; then
+    gst_prefix=$(pkg-config --variable=prefix gstreamer-1.0)
+    plugins=$prefix/$(pkg-config --variable=pluginsdir gstreamer-1.0 | sed "s|^$gst_prefix/||")
+    [ -e "$plugins/libgstkestrel.so" ] || fail "not installed: $plugins/libgstkestrel.so"
+    export GST_PLUGIN_PATH=$plugins GST_REGISTRY=$root/registry.bin
+    gst-inspect-1.0 kestrelsrc >"$root/inspect.out" 2>&1 && grep -q "Default: \"$drivers/libsimcam.so\"" "$root/inspect.out" ||
+        { cat "$root/inspect.out"; fail "installed plugin: default driver"; }
+    gst-launch-1.0 kestrelsrc num-buffers=2 ! fakesink >"$root/launch.out" 2>&1 || { cat "$root/launch.out"; fail "installed plugin"; }
+fi
 echo "install round trip: ok ($prefix)"

@@ -2,6 +2,7 @@
 #include "Commands.h"
 
 #include "Device.h"
+#include "FrameWriter.h"
 #include "Streaming.h"
 #include "Util.h"
 
@@ -70,7 +71,24 @@ struct StreamOptions {
     double dSeconds = 5.0;
     uint64_t nFrames = 0;
     bool bHalf = false;
+    std::string strFormat = "mkv";
 };
+
+// The camera's frame rate as its driver states it; 0 when it does not.
+double StatedFramerate(Session& session)
+{
+    const Target& t = session.Options();
+    Module& api = session.Api();
+    double dFps = 0, dInternal = 0;
+    try {
+        if (api.GetDeviceControlledFramerate != nullptr &&
+            api.GetDeviceControlledFramerate(t.strServer.c_str(), t.strPassword.c_str(), t.nCamera, &dFps, &dInternal) >= 0)
+            return dFps > 0 ? dFps : 0;
+    } catch (unsigned long) {
+        // Streaming will meet the same failure and report it.
+    }
+    return 0;
+}
 
 int RunStream(const StreamOptions& options)
 {
@@ -91,10 +109,16 @@ int RunStream(const StreamOptions& options)
     session.Add();
     Open(session, true, options.bHalf);
     BlockStream::Sink sink;
+    std::unique_ptr<FrameWriter> writer;
+    Clock::time_point first;
     if (pOut != nullptr) {
-        sink = [pOut, &options](const unsigned char* p, size_t n) {
-            if (std::fwrite(p, 1, n, pOut) != n)
-                throw Failure{kExitIo, "cannot write " + options.strOut + ": " + std::strerror(errno)};
+        writer = MakeFrameWriter(options.strFormat, pOut, options.strOut == "-" ? "standard output" : options.strOut,
+                                 StatedFramerate(session));
+        sink = [&writer, &first](const unsigned char* p, size_t n) {
+            const Clock::time_point now = Clock::now();
+            if (first == Clock::time_point())
+                first = now;
+            writer->Frame(p, n, std::chrono::duration<double>(now - first).count());
         };
     }
     BlockStream stream(session, t.strServer, t.nCamera, sink);
@@ -117,6 +141,14 @@ int RunStream(const StreamOptions& options)
         stream.WaitForFrames(options.nFrames ? options.nFrames : UINT64_MAX, 0.2);
     }
     stream.Stop();
+    if (writer) {
+        try {
+            writer->Finish();  // what arrived stays playable, also when streaming failed
+        } catch (const Failure&) {
+            if (!stream.Error())
+                throw;
+        }
+    }
     progress.Finish(text() + (pOut == nullptr ? " (not written: standard output is a terminal)"
                                                : " -> " + (options.strOut == "-" ? std::string("standard output") : options.strOut)));
     if (pOut != nullptr && std::fflush(pOut) != 0 && options.strOut != "-")
@@ -349,14 +381,18 @@ Runner AddStreamCommand(CLI::App& app)
     auto options = std::make_shared<StreamOptions>();
     CLI::App* pCommand = app.add_subcommand(
         "stream",
-        "Receive video blocks (OpenStreamConnection, GetVideoDataBlock) and write them one after the other to a "
-        "file or to standard output (the simulated camera's blocks are JPEG frames: an MJPEG stream); a progress "
-        "line (frames, fps, MB/s) goes to standard error.");
+        "Receive video blocks (OpenStreamConnection, GetVideoDataBlock) and write them to a file or to standard "
+        "output: as Matroska with each frame's arrival time (mkv, plays at the camera's speed), one after the other "
+        "(mjpeg), or as parts of a multipart stream (multipart); mkv and multipart take the blocks for JPEG "
+        "frames, as the simulated camera's are. A progress line (frames, fps, MB/s) goes to standard error.");
     AddTargetOptions(*pCommand, options->target);
     pCommand->add_option("--out,-o", options->strOut, "file for the blocks, - for standard output")->capture_default_str();
     pCommand->add_option("--seconds", options->dSeconds, "how long to stream")->capture_default_str()->check(CLI::Range(0.0, 86400.0));
     pCommand->add_option("--frames", options->nFrames, "stop after this many blocks (0: no limit)")->capture_default_str();
     pCommand->add_flag("--half", options->bHalf, "half-size frames");
+    pCommand->add_option("--format", options->strFormat, "file format: mkv, mjpeg or multipart")
+        ->capture_default_str()
+        ->check(CLI::IsMember({"mkv", "mjpeg", "multipart"}));
     return [options] { return RunStream(*options); };
 }
 

@@ -1,0 +1,63 @@
+# `make package`: Debian binary packages of the installed parts, split as a
+# distribution splits them, one per install component:
+#   libkestrel1          runtime  libKestrel.so.1 and HostProc beside the driver folder
+#   libkestrelc1         c        libKestrelC.so.1, the C interface
+#   libkestrel-dev       dev      headers, the libKestrel.so/libKestrelC.so links,
+#                                 pkg-config and CMake package files
+#   kestrel              tools    the command, its man pages and completion, the
+#                                 simulated camera and the block driver
+#   python3-kestrel      python   the Python package
+#   gstreamer1.0-kestrel gstreamer  the GStreamer plugin, when the tree has one
+# Binaries are stripped; their debug information goes into one -dbgsym
+# package per package. Run-time dependencies come from dpkg-shlibdeps, those
+# between the packages from the components' own.
+if(NOT TARGET Kestrel)
+  return()
+endif()
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME kestrel)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_VENDOR "Kestrel")
+set(CPACK_PACKAGE_CONTACT "Kestrel developers <kestrel@localhost>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "crash-proof proxy for video-camera drivers")
+set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/packages)
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+# Installed with DESTDIR, so that install code sees the real prefix (/usr).
+set(CPACK_SET_DESTDIR ON)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY "=")
+set(CPACK_DEBIAN_DEBUGINFO_PACKAGE ON)
+set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+
+# kestrel_package(<component> <package> <section> <summary> <description> [<depends on components>])
+macro(kestrel_package component package section summary description)
+  string(TOUPPER ${component} upper)
+  set(CPACK_DEBIAN_${upper}_PACKAGE_NAME ${package})
+  set(CPACK_DEBIAN_${upper}_PACKAGE_SECTION ${section})
+  set(CPACK_COMPONENT_${upper}_DESCRIPTION "${summary}\n${description}")
+  set(CPACK_COMPONENT_${upper}_DEPENDS ${ARGN})
+endmacro()
+
+kestrel_package(runtime libkestrel1 libs "crash-proof proxy for video-camera drivers"
+  "An application loads libKestrel.so.1 instead of a camera driver and calls\nthe same driver API; the calls run in HostProc, a process of their own that\nloads the real driver, so a driver crash costs only that process.")
+kestrel_package(c libkestrelc1 libs "C interface to the Kestrel driver proxy"
+  "libKestrelC.so.1 offers the driver API of libKestrel.so.1 to C and to\nlanguages with a C foreign-function interface, with no exception crossing it." runtime)
+kestrel_package(dev libkestrel-dev libdevel "development files for the Kestrel driver proxy"
+  "Headers of the driver API and the C interface, the libKestrel.so and\nlibKestrelC.so links, and pkg-config and CMake package files, for\napplications and for driver authors." runtime c)
+kestrel_package(tools kestrel video "command-line tool and simulated camera for Kestrel"
+  "The kestrel command (demo, probe, snapshot, stream, ptz, xml, events,\nbench) with its man pages and bash completion, the simulated camera driver\nand a driver that makes blocks of a chosen size for the benchmark." runtime c)
+kestrel_package(python python3-kestrel python "Python package for the Kestrel driver proxy"
+  "The Python package kestrel, over libKestrelC.so.1 through ctypes." c)
+kestrel_package(gstreamer gstreamer1.0-kestrel video "GStreamer plugin for the Kestrel driver proxy"
+  "A GStreamer source of video blocks from a camera behind Kestrel." runtime)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_ARCHITECTURE all)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "python3")
+set(CPACK_DEBIAN_PYTHON_DEBUGINFO_PACKAGE OFF)
+
+include(CPack)

@@ -1,4 +1,4 @@
-# cmake -DHELP2MAN=... -DCOMMAND=<kestrel> [-DSUBCOMMAND=<name>] -DOUT=<page> -P ManPage.cmake
+# cmake -DHELP2MAN=... -DCOMMAND=<kestrel> [-DSUBCOMMAND=<name>] -DOUT=<page>.1.gz -P ManPage.cmake
 # One man page from the command's own help: kestrel(1) from `kestrel --help`,
 # kestrel-NAME(1) from `kestrel NAME --help`.
 set(help_option "--help")
@@ -19,4 +19,11 @@ endif()
 string(TOUPPER "${title}" upper)
 string(REGEX REPLACE "\n\\.TH KESTREL " "\n.TH ${upper} " page "${page}")
 string(REGEX REPLACE "\n\\.SH NAME\nkestrel " "\n.SH NAME\n${title} " page "${page}")
-file(WRITE ${OUT} "${page}")
+# Compressed as Debian ships man pages.
+get_filename_component(plain ${OUT} NAME_WLE)
+get_filename_component(folder ${OUT} DIRECTORY)
+file(WRITE ${folder}/${plain} "${page}")
+execute_process(COMMAND gzip -9nf ${folder}/${plain} RESULT_VARIABLE failed)
+if(failed)
+  message(FATAL_ERROR "gzip failed on ${folder}/${plain}")
+endif()

@@ -138,15 +138,14 @@ void AddBuildFindings(const std::string& strDriver, std::vector<std::string>& fi
         return;
     }
     if (!report.strayExports.empty())
-        findings.push_back(std::to_string(report.strayExports.size()) + " exported symbols are not driver API (link with a "
-                           "version script that exports the API only): " + Join(report.strayExports, 6));
+        findings.push_back("exported symbols that are not driver API (link with a version script that exports the API "
+                           "alone): " + Join(report.strayExports, 6));
     if (!report.uniqueSymbols.empty())
-        findings.push_back(std::to_string(report.uniqueSymbols.size()) + " GNU unique symbols keep the driver loaded "
-                           "for good (compile with -fno-gnu-unique): " + Join(report.uniqueSymbols, 6));
+        findings.push_back("GNU unique symbols, which keep the driver loaded for good (compile with -fno-gnu-unique): " +
+                           Join(report.uniqueSymbols, 6));
     if (!report.interposable.empty())
-        findings.push_back(std::to_string(report.interposable.size()) + " of the driver's own symbols are used through "
-                           "the dynamic symbol table, so another library can interpose them (link with "
-                           "-Wl,-Bsymbolic): " + Join(report.interposable, 6));
+        findings.push_back("calls and references inside the driver that go through the dynamic symbol table, so that "
+                           "another library can interpose them (link with -Wl,-Bsymbolic): " + Join(report.interposable, 6));
 }
 
 void PrintRow(const Row& row, int nWidth)

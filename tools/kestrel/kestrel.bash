@@ -17,7 +17,7 @@ _kestrel()
     local help
     help=$("$cmd" "${words[@]}" --help 2>/dev/null) || return
     if [[ $cur == -* ]]; then
-        COMPREPLY=($(compgen -W "$(grep -oE -- '(^|[ ,])--?[A-Za-z][A-Za-z0-9-]*' <<<"$help" | tr -d ' ,')" -- "$cur"))
+        COMPREPLY=($(compgen -W "$(grep -oE -- '(^|[ ,])--?[A-Za-z][A-Za-z0-9-]*' <<<"$help" | tr -d ' ,' | sort -u)" -- "$cur"))
         return
     fi
     local subcommands

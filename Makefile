@@ -10,14 +10,15 @@ CMAKE_FLAGS ?=
 # Every Debian package that building, testing, fuzzing and benchmarking need.
 PACKAGES := g++ make cmake pkg-config python3 \
             libicu-dev libboost-regex-dev uuid-dev libinih-dev \
-            libturbojpeg0-dev libcli11-dev libseccomp-dev \
+            libturbojpeg0-dev libcli11-dev libseccomp-dev libelf-dev \
+            dpkg-dev file binutils help2man lintian \
             libgtest-dev libgmock-dev libbenchmark-dev \
             clang libclang-rt-14-dev gnuplot-nox python3-impacket \
             python3-pytest python3-venv python3-setuptools python3-wheel \
             libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-tools \
             gstreamer1.0-plugins-base gstreamer1.0-plugins-base-apps gstreamer1.0-plugins-good
 
-.PHONY: all deps build test test-asan test-tsan ci soak bench demo fuzz fuzz-short mutants install clean
+.PHONY: all deps build test test-asan test-tsan ci soak bench demo fuzz fuzz-short mutants install package clean
 
 PREFIX ?= /usr/local
 
@@ -122,8 +123,14 @@ mutants: deps
 demo: build
 	build/tools/kestrel demo
 
+# Stripped binaries under PREFIX (default /usr/local).
 install: build
-	cmake --install build --prefix $(PREFIX)
+	cmake --install build --prefix $(PREFIX) --strip
+
+# Debian packages of the build tree, split as a distribution splits them, into
+# build/packages (debug information in the -dbgsym .ddeb packages).
+package: build
+	cd build && cpack -G DEB
 
 clean:
 	rm -rf build build-asan build-tsan build-fuzz build-mutants

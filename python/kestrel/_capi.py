@@ -38,7 +38,7 @@ def library_path(path=None):
             return _installed.LIBRARY
     except ImportError:
         pass
-    return "libKestrelC.so"
+    return "libKestrelC.so.1"
 
 
 class CApi:

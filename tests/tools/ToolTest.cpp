@@ -449,6 +449,18 @@ TEST_F(ToolTest, ProbeShowsExportsAnswersAndFindings)
         EXPECT_TRUE(Contains(result.strOut, szText)) << szText;
 }
 
+// A driver linked badly on purpose, in a build folder without HostProc.
+TEST_F(ToolTest, ProbeFindsHowADriverWasLinkedFromItsBuildFolder)
+{
+    const Result result = Run({"probe", KESTREL_BAD_DRIVER});
+    EXPECT_EQ(result.nExitCode, 0) << Describe(result);
+    for (const char* szText : {"has no hostproc/HostProc: probing it as /tmp/kestrel-probe-",
+                               "DeleteBuffer is missing", "exported symbols that are not driver API",
+                               "GNU unique symbols, which keep the driver loaded for good",
+                               "go through the dynamic symbol table, so that another library can interpose them"})
+        EXPECT_TRUE(Contains(result.strOut, szText)) << szText << "\n" << result.strOut;
+}
+
 TEST_F(ToolTest, ProbeListsWhatTheConfinedHostProcRefusedTheDriver)
 {
     const Result result = Run({"probe", KESTREL_HOSTILE_DRIVER});

@@ -69,7 +69,7 @@ grep -q "32x24 JPEG" "$root/probe.out" || { cat "$root/probe.out"; fail "templat
 # The Python package finds the C interface it was installed with.
 if [ -z "$sanitizer" ]; then
     PYTHONPATH=$(echo "$prefix"/lib/python3*/*-packages) /usr/bin/python3 -c \
-        "import kestrel; assert kestrel.Library().path == '$prefix/$libdir/libKestrelC.so'" || fail "python package"
+        "import kestrel; assert kestrel.Library().path == '$prefix/$libdir/libKestrelC.so.1'" || fail "python package"
 fi
 # The GStreamer plugin, where the build has it: under the prefix as the
 # platform's plugin folder is under GStreamer's, finding libKestrelC.so and

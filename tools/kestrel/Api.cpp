@@ -53,17 +53,19 @@ Locations FindLocations()
         where.bBuildTree = true;
         where.strLibrary = KESTREL_CLI_BUILD_LIBRARY;
         where.strDriver = KESTREL_CLI_BUILD_DRIVER;
-        if (Exists(KESTREL_CLI_BUILD_BLOCK_DRIVER))
-            where.strBlockDriver = KESTREL_CLI_BUILD_BLOCK_DRIVER;
-        return where;
+    } else {
+        // Installed: relative to <prefix>/bin first, so that an installation
+        // moved elsewhere (or made with --prefix) still finds its parts. The
+        // library by its SONAME, as an application loads it (libKestrel.so
+        // is the development link).
+        const fs::path prefix = fs::path(strSelf).parent_path();
+        const std::string strLibrary = (prefix / KESTREL_CLI_INSTALL_LIBDIR / "libKestrel.so.1").string();
+        const std::string strDriver = (prefix / KESTREL_CLI_INSTALL_DRIVERSDIR / "libsimcam.so").string();
+        where.strLibrary = Exists(strLibrary) ? strLibrary : KESTREL_CLI_INSTALL_FULL_LIBDIR "/libKestrel.so.1";
+        where.strDriver = Exists(strDriver) ? strDriver : KESTREL_CLI_INSTALL_FULL_DRIVERSDIR "/libsimcam.so";
     }
-    // Installed: relative to <prefix>/bin first, so that an installation
-    // moved elsewhere (or made with --prefix) still finds its parts.
-    const fs::path prefix = fs::path(strSelf).parent_path();
-    const std::string strLibrary = (prefix / KESTREL_CLI_INSTALL_LIBDIR / "libKestrel.so").string();
-    const std::string strDriver = (prefix / KESTREL_CLI_INSTALL_DRIVERSDIR / "libsimcam.so").string();
-    where.strLibrary = Exists(strLibrary) ? strLibrary : KESTREL_CLI_INSTALL_FULL_LIBDIR "/libKestrel.so";
-    where.strDriver = Exists(strDriver) ? strDriver : KESTREL_CLI_INSTALL_FULL_DRIVERSDIR "/libsimcam.so";
+    where.strHostProc = (fs::path(where.strDriver).parent_path() / "hostproc" / "HostProc").string();
+    where.strBlockDriver = (fs::path(where.strDriver).parent_path() / "libkestrel_blocks.so").string();
     return where;
 }
 

@@ -29,14 +29,16 @@ struct Failure {
     unsigned long nThrownCode = 0;  // the code, for kExitThrown
 };
 
-// Where the library and the shipped driver are, relative to this executable:
+// Where the library and the shipped drivers are, relative to this executable:
 // the build tree's own targets when run from the build tree, otherwise the
-// installed layout (<prefix>/bin/kestrel, <prefix>/<libdir>/libKestrel.so,
-// <prefix>/<libdir>/kestrel/drivers/libsimcam.so).
+// installed layout (<prefix>/bin/kestrel, <prefix>/<libdir>/libKestrel.so.1,
+// <prefix>/<libdir>/kestrel/drivers/libsimcam.so, hostproc/HostProc and
+// libkestrel_blocks.so beside it).
 struct Locations {
     std::string strLibrary;
     std::string strDriver;
-    std::string strBlockDriver;  // the test driver of the build tree, or empty
+    std::string strHostProc;     // the HostProc beside the shipped drivers
+    std::string strBlockDriver;  // blocks of a chosen size, for bench
     bool bBuildTree = false;
 };
 Locations FindLocations();

@@ -3,6 +3,7 @@
 
 #include "Device.h"
 #include "FrameWriter.h"
+#include "Results.h"
 #include "Streaming.h"
 #include "Util.h"
 
@@ -33,7 +34,7 @@ void Open(Session& session, bool bStream, bool bHalf)
         return pOpen(t.strServer.c_str(), t.strPassword.c_str(), bHalf ? 1 : 0, t.nCamera);
     });
     if (nResult < 0)
-        throw Failure{kExitDriverFailed, strCall + " answered " + std::to_string(nResult)};
+        throw Failure{kExitDriverFailed, Answered(strCall, nResult)};
 }
 
 /* ---- snapshot ---- */
@@ -121,7 +122,7 @@ int RunStream(const StreamOptions& options)
             writer->Frame(p, n, std::chrono::duration<double>(now - first).count());
         };
     }
-    BlockStream stream(session, t.strServer, t.nCamera, sink);
+    BlockStream stream(session, t.strServer, t.nCamera, sink, options.nFrames);
     const Clock::time_point start = Clock::now();
     ProgressLine progress(stderr, 1.0);
     auto text = [&] {
@@ -191,7 +192,7 @@ int RunPtz(const PtzOptions& options)
                                           [&] { return pMove(szServer, t.nCamera, options.strPreset.c_str()); });
         std::printf("MoveToPresetPosition(%s) = %d\n", Quoted(options.strPreset).c_str(), nResult);
         if (nResult < 0)
-            throw Failure{kExitDriverFailed, "MoveToPresetPosition answered " + std::to_string(nResult)};
+            throw Failure{kExitDriverFailed, Answered("MoveToPresetPosition", nResult)};
     }
     if (options.bHome) {
         auto pCommand = session.Need(api.PTZCommand, "PTZCommand");
@@ -245,7 +246,7 @@ int RunXml(const XmlOptions& options)
         const std::string strXml = GetXmlText(session, t.strServer, options.strFilter, nResult);
         std::printf("%s\n", strXml.c_str());
         if (nResult < 0) {
-            std::fprintf(stderr, "GetXml answered %d\n", nResult);
+            Message(Answered("GetXml", nResult));
             return kExitDriverFailed;
         }
         return kExitOk;
@@ -257,7 +258,7 @@ int RunXml(const XmlOptions& options)
     const std::string strAnswer = SetXmlText(session, t.strServer, strXml, bOk);
     std::printf("%s\n", strAnswer.c_str());
     if (!bOk) {
-        std::fprintf(stderr, "SetXmlParams answered false\n");
+        Message("SetXmlParams answered false");
         return kExitDriverFailed;
     }
     return kExitOk;
@@ -302,13 +303,13 @@ int RunEvents(const EventsOptions& options)
         });
         std::printf("SetEventsDyn = %d\n", nResult);
         if (nResult < 0)
-            throw Failure{kExitDriverFailed, "SetEventsDyn answered " + std::to_string(nResult)};
+            throw Failure{kExitDriverFailed, Answered("SetEventsDyn", nResult)};
     }
     const int nOpen = session.Guard("OpenMediaStream", [&] {
         return session.Need(api.OpenMediaStream, "OpenMediaStream")(szServer, szPassword, options.nMediaType, 0, 0, "");
     });
     if (nOpen < 0)
-        throw Failure{kExitDriverFailed, "OpenMediaStream answered " + std::to_string(nOpen)};
+        throw Failure{kExitDriverFailed, Answered("OpenMediaStream", nOpen)};
     short nParser = -1;
     if (options.bXml) {
         nParser = session.Guard("OpenXmlEventParserDyn", [&] {
@@ -316,7 +317,7 @@ int RunEvents(const EventsOptions& options)
                                                                                     options.strEventType.c_str());
         });
         if (nParser <= 0)
-            throw Failure{kExitDriverFailed, "OpenXmlEventParserDyn answered " + std::to_string(nParser)};
+            throw Failure{kExitDriverFailed, Answered("OpenXmlEventParserDyn", nParser)};
     }
     for (const std::string& strTrigger : options.triggers) {
         const int nResult = session.Guard("ExecuteCustomCommand(" + Quoted(strTrigger) + ")", [&] {
@@ -387,13 +388,26 @@ Runner AddStreamCommand(CLI::App& app)
         "frames, as the simulated camera's are. A progress line (frames, fps, MB/s) goes to standard error.");
     AddTargetOptions(*pCommand, options->target);
     pCommand->add_option("--out,-o", options->strOut, "file for the blocks, - for standard output")->capture_default_str();
-    pCommand->add_option("--seconds", options->dSeconds, "how long to stream")->capture_default_str()->check(CLI::Range(0.0, 86400.0));
-    pCommand->add_option("--frames", options->nFrames, "stop after this many blocks (0: no limit)")->capture_default_str();
+    CLI::Option* pSeconds = pCommand->add_option("--seconds", options->dSeconds, "how long to stream (with --frames: no limit)")
+                                ->capture_default_str()->check(CLI::Range(0.0, 86400.0));
+    pCommand->add_option("--frames", options->nFrames, "write exactly this many blocks, then stop (default: as many as --seconds allows)")
+        ->check(CLI::Validator(
+            [](const std::string& strValue) {
+                return strValue.find_first_not_of("0123456789") == std::string::npos && strValue.find_first_not_of('0') != std::string::npos
+                           ? std::string()
+                           : "a count of 1 or more is needed, not " + strValue;
+            },
+            "N >= 1"));
     pCommand->add_flag("--half", options->bHalf, "half-size frames");
     pCommand->add_option("--format", options->strFormat, "file format: mkv, mjpeg or multipart")
         ->capture_default_str()
         ->check(CLI::IsMember({"mkv", "mjpeg", "multipart"}));
-    return [options] { return RunStream(*options); };
+    return [options, pSeconds] {
+        // A count of frames is met whatever it takes, unless a time is given too.
+        if (options->nFrames > 0 && pSeconds->count() == 0)
+            options->dSeconds = 86400.0 * 365;
+        return RunStream(*options);
+    };
 }
 
 Runner AddPtzCommand(CLI::App& app)

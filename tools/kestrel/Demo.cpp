@@ -129,9 +129,9 @@ std::string RecordThroughGStreamer(const Target& t, const std::string& strOut, d
     namespace fs = std::filesystem;
     std::string strRecorder = KESTREL_CLI_BUILD_GST_RECORDER, strPlugins = KESTREL_CLI_BUILD_GST_PLUGINS;
     if (!FindLocations().bBuildTree) {
-        const fs::path self = fs::read_symlink("/proc/self/exe").parent_path();
-        strRecorder = (self / "kestrel-gst-record").string();
-        strPlugins = (self.parent_path() / KESTREL_CLI_INSTALL_GST_PLUGINDIR).string();
+        const fs::path prefix = fs::read_symlink("/proc/self/exe").parent_path().parent_path();
+        strRecorder = (prefix / KESTREL_CLI_INSTALL_GST_RECORDER).string();
+        strPlugins = (prefix / KESTREL_CLI_INSTALL_GST_PLUGINDIR).string();
     }
     if (!fs::exists(strRecorder)) {
         std::printf("   skipped: %s is not installed\n", strRecorder.c_str());

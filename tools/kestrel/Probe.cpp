@@ -4,13 +4,17 @@
 // goes on.
 #include "Commands.h"
 #include "Device.h"
+#include "ProbeElf.h"
+#include "Results.h"
 #include "Util.h"
 
 #include <CLI/CLI.hpp>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <optional>
@@ -20,6 +24,8 @@
 #include <unistd.h>
 
 #include "confine/Settings.h"
+
+namespace fs = std::filesystem;
 
 namespace kestrel_cli {
 
@@ -77,12 +83,6 @@ private:
     Session& m_session;
     std::vector<std::string> m_thrown;
 };
-
-void PrintRow(const Row& row, int nWidth)
-{
-    std::printf("  %-*s %-44s %10s\n", nWidth, row.strCall.c_str(), row.strAnswer.c_str(),
-                FormatDuration(row.dSeconds).c_str());
-}
 
 std::string Join(const std::vector<std::string>& items, size_t nMax)
 {
@@ -153,6 +153,82 @@ private:
     std::string m_strPath;
 };
 
+// A driver in a folder without hostproc/HostProc (a build folder) is probed
+// from a temporary folder holding it and the HostProc beside the shipped
+// drivers, which is where libKestrel.so looks. Linked or copied, not
+// symlinked: a confined HostProc reads only beneath its own folder, and
+// the kernel judges a file by where it really is.
+class HostProcFolder {
+public:
+    // The driver path to announce.
+    std::string Arrange(const std::string& strDriver)
+    {
+        const fs::path driver(strDriver);
+        if (access((driver.parent_path() / "hostproc" / "HostProc").c_str(), X_OK) == 0)
+            return strDriver;
+        const std::string strHostProc = FindLocations().strHostProc;
+        if (access(strHostProc.c_str(), X_OK) != 0)
+            throw Failure{kExitLoad, "no HostProc beside " + strDriver + " nor at " + strHostProc};
+        char szFolder[] = "/tmp/kestrel-probe-XXXXXX";
+        if (mkdtemp(szFolder) == nullptr)
+            throw Failure{kExitIo, std::string("cannot create a temporary folder: ") + std::strerror(errno)};
+        m_folder = szFolder;
+        std::error_code error;
+        fs::create_directory(m_folder / "hostproc", error);
+        if (!error)
+            Place(strHostProc, m_folder / "hostproc" / "HostProc", error);
+        if (!error)
+            Place(driver, m_folder / driver.filename(), error);
+        if (error)
+            throw Failure{kExitIo, "cannot arrange a HostProc in " + m_folder.string() + ": " + error.message()};
+        std::printf("  %s has no hostproc/HostProc: probing it as %s, with %s\n", driver.parent_path().c_str(),
+                    (m_folder / driver.filename()).c_str(), strHostProc.c_str());
+        return (m_folder / driver.filename()).string();
+    }
+    ~HostProcFolder()
+    {
+        std::error_code error;
+        if (!m_folder.empty())
+            fs::remove_all(m_folder, error);
+    }
+
+private:
+    static void Place(const fs::path& from, const fs::path& to, std::error_code& error)
+    {
+        fs::create_hard_link(from, to, error);
+        if (error)
+            fs::copy_file(from, to, error);
+    }
+
+    fs::path m_folder;
+};
+
+// What the file's symbol tables say about how the driver was linked.
+void AddBuildFindings(const std::string& strDriver, std::vector<std::string>& findings)
+{
+    ElfReport report;
+    std::string strError;
+    if (!InspectDriverFile(strDriver, report, strError)) {
+        findings.push_back("the symbol tables could not be read: " + strError);
+        return;
+    }
+    if (!report.strayExports.empty())
+        findings.push_back("exported symbols that are not driver API (link with a version script that exports the API "
+                           "alone): " + Join(report.strayExports, 6));
+    if (!report.uniqueSymbols.empty())
+        findings.push_back("GNU unique symbols, which keep the driver loaded for good (compile with -fno-gnu-unique): " +
+                           Join(report.uniqueSymbols, 6));
+    if (!report.interposable.empty())
+        findings.push_back("calls and references inside the driver that go through the dynamic symbol table, so that "
+                           "another library can interpose them (link with -Wl,-Bsymbolic): " + Join(report.interposable, 6));
+}
+
+void PrintRow(const Row& row, int nWidth)
+{
+    std::printf("  %-*s %-44s %10s\n", nWidth, row.strCall.c_str(), row.strAnswer.c_str(),
+                FormatDuration(row.dSeconds).c_str());
+}
+
 int RunProbe(ProbeOptions options)
 {
     Target& target = options.target;
@@ -170,6 +246,10 @@ int RunProbe(ProbeOptions options)
     }
     auto offers = [&](const std::string& strName) { return exported.count(strName) > 0; };
 
+    std::printf("Probe of %s\n", Absolute(target.strDriver).c_str());
+    HostProcFolder hostProcFolder;
+    if (!target.bDirect)
+        target.strDriver = hostProcFolder.Arrange(Absolute(target.strDriver));
     std::optional<ConfinementReport> report;
     if (!target.bDirect)
         report.emplace();
@@ -182,7 +262,6 @@ int RunProbe(ProbeOptions options)
     Prober prober(session);
     std::vector<std::string> findings;
 
-    std::printf("Probe of %s\n", t.strDriver.c_str());
     if (session.Direct())
         std::printf("  loaded directly into this process (a crash ends the probe)\n");
     else
@@ -254,9 +333,9 @@ int RunProbe(ProbeOptions options)
             char szMac[256] = {};
             char szType[256] = {};
             const int nResult = api.GetInfo(szServer, szPassword, szMac, szType);
-            if (nResult != 0)
-                findings.push_back("GetInfo answered " + std::to_string(nResult) + " (0 means success)");
-            return std::to_string(nResult) + ", MAC \"" + szMac + "\", type \"" + szType + "\"";
+            if (nResult != 0 && nResult != 77)
+                findings.push_back(Answered("GetInfo", nResult));
+            return std::to_string(nResult) + ResultMeaning("GetInfo", nResult) + ", MAC \"" + szMac + "\", type \"" + szType + "\"";
         });
         PrintRow(row, 34);
     }
@@ -342,12 +421,13 @@ int RunProbe(ProbeOptions options)
         findings.push_back("FunctionSupported says 1 for names the file does not export: " + Join(claimedButMissing, 8));
     if (!presentButDenied.empty())
         findings.push_back("FunctionSupported says 0 for exported names: " + Join(presentButDenied, 8));
+    AddBuildFindings(Absolute(options.strDriverFile), findings);
     for (const std::string& strThrown : prober.Thrown())
         findings.push_back(strThrown + " - the driver crashed or hung there; HostProc's message is on stderr");
 
     std::printf("\nFindings\n");
     if (findings.empty())
-        std::printf("  none: every export present, FunctionSupported agrees, the image is a readable JPEG\n");
+        std::printf("  none: every export present, FunctionSupported agrees, the image is a readable JPEG, the file exports the driver API alone\n");
     for (const std::string& strFinding : findings)
         std::printf("  - %s\n", strFinding.c_str());
     session.Close();
@@ -365,7 +445,9 @@ Runner AddProbeCommand(CLI::App& app)
         "probe",
         "Probe a driver: which exports its file offers (dlsym), what FunctionSupported and the capability "
         "queries answer, device information and one image, with the time each call took, and findings a driver "
-        "author can act on. Calls go through libKestrel.so unless --direct is given.");
+        "author can act on, among them how the file was linked (exports that are not driver API, GNU unique "
+        "symbols, calls that another library can interpose). Calls go through libKestrel.so unless --direct is "
+        "given; a driver in a folder without hostproc/HostProc (a build folder) gets the shipped HostProc.");
     pProbe->add_option("DRIVER", options->strDriverFile, "driver file (.so)")->required();
     AddTargetOptions(*pProbe, options->target);
     pProbe->get_option("--host")->default_str("probe");

@@ -36,8 +36,12 @@ void ResolveDefaults(Target& target)
     if (target.strDriver.empty())
         target.strDriver = where.strDriver;
     target.strLibrary = Absolute(target.strLibrary);
-    // The library finds HostProc beside the driver, so it wants a full path.
-    target.strDriver = Absolute(target.strDriver);
+    // The library finds HostProc beside the driver, so it wants a full path;
+    // links are kept, as HostProc is looked for beside the name given.
+    std::error_code error;
+    const std::filesystem::path driver = std::filesystem::absolute(target.strDriver, error);
+    if (!error)
+        target.strDriver = driver.lexically_normal().string();
 }
 
 Session::Session(const Target& target) : m_target(target)

@@ -1,11 +1,13 @@
 #include "Streaming.h"
 
+#include "Results.h"
+
 #include <chrono>
 
 namespace kestrel_cli {
 
-BlockStream::BlockStream(Session& session, std::string strServer, int nCamera, Sink sink)
-    : m_session(session), m_strServer(std::move(strServer)), m_nCamera(nCamera), m_sink(std::move(sink))
+BlockStream::BlockStream(Session& session, std::string strServer, int nCamera, Sink sink, uint64_t nLimit)
+    : m_session(session), m_strServer(std::move(strServer)), m_nCamera(nCamera), m_sink(std::move(sink)), m_nLimit(nLimit)
 {
 }
 
@@ -43,13 +45,13 @@ void BlockStream::Loop()
     try {
         auto pGet = m_session.Need(api.GetVideoDataBlock, "GetVideoDataBlock");
         const std::string strCall = "GetVideoDataBlock(\"" + m_strServer + "\")";
-        while (!m_bStop) {
+        while (!m_bStop && (m_nLimit == 0 || m_nFrames.load() < m_nLimit)) {
             unsigned char* pBlock = nullptr;
             const int nSize = m_session.Guard(strCall, [&] { return pGet(m_strServer.c_str(), m_nCamera, &pBlock); });
             if (nSize <= 0 || pBlock == nullptr) {
                 if (pBlock != nullptr && api.DeleteBuffer != nullptr)
                     api.DeleteBuffer(pBlock);
-                throw Failure{kExitDriverFailed, strCall + " answered " + std::to_string(nSize) + " (no block)"};
+                throw Failure{kExitDriverFailed, Answered(strCall, nSize)};
             }
             if (m_sink)
                 m_sink(pBlock, static_cast<size_t>(nSize));

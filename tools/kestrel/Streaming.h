@@ -19,7 +19,8 @@ class BlockStream {
 public:
     using Sink = std::function<void(const unsigned char*, size_t)>;
 
-    BlockStream(Session& session, std::string strServer, int nCamera, Sink sink = {});
+    // With nLimit, the loop ends by itself after that many blocks.
+    BlockStream(Session& session, std::string strServer, int nCamera, Sink sink = {}, uint64_t nLimit = 0);
     ~BlockStream() { Stop(); }
     BlockStream(const BlockStream&) = delete;
     BlockStream& operator=(const BlockStream&) = delete;
@@ -45,6 +46,7 @@ private:
     std::string m_strServer;
     int m_nCamera;
     Sink m_sink;
+    uint64_t m_nLimit;
     std::thread m_thread;
     std::atomic<bool> m_bStop{false};
     std::atomic<bool> m_bRunning{false};

@@ -11,9 +11,47 @@
 #include <fstream>
 #include <sstream>
 
+#include <csignal>
+#include <iostream>
+
+#include <poll.h>
 #include <unistd.h>
 
 namespace kestrel_cli {
+
+namespace {
+std::string g_strPrefix = "kestrel: ";
+}
+
+void SetCommandName(const std::string& strName) { g_strPrefix = strName + ": "; }
+
+const std::string& MessagePrefix() { return g_strPrefix; }
+
+void Message(const std::string& strText)
+{
+    std::fflush(stdout);
+    std::fprintf(stderr, "%s%s\n", g_strPrefix.c_str(), strText.c_str());
+}
+
+bool StandardOutputClosed()
+{
+    // A pipe or socket whose reader is gone polls as an error.
+    pollfd out{STDOUT_FILENO, 0, 0};
+    return poll(&out, 1, 0) == 1 && (out.revents & (POLLERR | POLLHUP)) != 0;
+}
+
+void EndOnClosedOutput()
+{
+    std::signal(SIGPIPE, SIG_DFL);
+    std::raise(SIGPIPE);
+    _exit(128 + SIGPIPE);
+}
+
+bool OutputFailed()
+{
+    std::cout.flush();
+    return (std::fflush(stdout) != 0 || std::ferror(stdout) != 0 || !std::cout.good()) && StandardOutputClosed();
+}
 
 // The library's own conversions (ICU), so that the tool shows texts the way
 // the library reads and writes them.
@@ -99,8 +137,10 @@ ProgressLine::ProgressLine(FILE* pOut, double dPlainEverySeconds)
 {
 }
 
-void ProgressLine::Update(const std::string& strText)
+void ProgressLine::Update(const std::string& strPlain)
 {
+    // On standard error it is a message like any other.
+    const std::string strText = (m_pOut == stderr ? MessagePrefix() : std::string()) + strPlain;
     if (m_bTerminal) {
         std::string strLine = "\r" + strText;
         if (strText.size() < m_nLastWidth)
@@ -125,7 +165,7 @@ void ProgressLine::Finish(const std::string& strText)
         Update(strText);
         std::fputs("\n", m_pOut);
     } else {
-        std::fprintf(m_pOut, "%s\n", strText.c_str());
+        std::fprintf(m_pOut, "%s%s\n", m_pOut == stderr ? MessagePrefix().c_str() : "", strText.c_str());
     }
     std::fflush(m_pOut);
     m_bAny = false;

@@ -12,6 +12,21 @@
 
 namespace kestrel_cli {
 
+// Every message on standard error starts with the command: "kestrel: " or,
+// once a subcommand runs, "kestrel stream: ".
+void SetCommandName(const std::string& strName);
+const std::string& MessagePrefix();
+// Writes "<prefix><text>\n" to standard error (standard output flushed first).
+void Message(const std::string& strText);
+
+// True when standard output is a pipe or socket whose reader has gone.
+bool StandardOutputClosed();
+// True when writing to standard output failed because its reader has gone.
+bool OutputFailed();
+// Ends the process as a closed pipe conventionally ends a command: by
+// SIGPIPE, silently (status 141 in a shell).
+[[noreturn]] void EndOnClosedOutput();
+
 std::string Utf8FromBstr(const OLECHAR* bs);
 // A new BSTR (release with SysFreeString).
 BSTR BstrFromUtf8(const std::string& strText);

@@ -10,8 +10,6 @@
 namespace kestrel_test {
 namespace {
 
-constexpr unsigned long kCallFailed = 0x6BE;  // RPC_S_CALL_FAILED
-constexpr unsigned long kHostProcLost = 0x01000000;
 
 TEST_F(LibraryTest, UnknownInstanceThrowsZeroWithoutRemoteCall) {
     Load();

@@ -1,7 +1,10 @@
 // One misbehaving HostProc reaches nothing else: a HostProc that is stopped
 // or hangs while one of its instances is removed holds up no other instance
-// or HostProc, and one whose application dies does not outlive it.
+// or HostProc, a driver's forked helper neither hides HostProc's end nor
+// outlives it, and a HostProc whose application dies does not outlive it.
 #include <csignal>
+#include <filesystem>
+#include <fstream>
 #include <future>
 
 #include <sys/wait.h>
@@ -60,6 +63,49 @@ TEST_P(RemovalTest, AHostProcHeldUpInARemovalHoldsUpNothingElse) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Isolation, RemovalTest, ::testing::Values("Stopped", "Hung"));
+
+// The other members of HostProc's process group: what its driver started.
+std::vector<int> HelpersOf(int nHostProc) {
+    std::vector<int> helpers;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        const std::string strName = entry.path().filename();
+        if (strName.find_first_not_of("0123456789") != std::string::npos || std::stoi(strName) == nHostProc) continue;
+        std::ifstream stat(entry.path() / "stat");
+        std::string strStat((std::istreambuf_iterator<char>(stat)), {});
+        int nParent = 0, nGroup = 0;
+        char cState = 0;
+        const size_t nEnd = strStat.rfind(')');
+        if (nEnd != std::string::npos &&
+            sscanf(strStat.c_str() + nEnd + 1, " %c %d %d", &cState, &nParent, &nGroup) == 3 && nGroup == nHostProc)
+            helpers.push_back(std::stoi(strName));
+    }
+    return helpers;
+}
+
+// A driver leaves a helper that holds HostProc's sockets and ignores
+// SIGTERM, then crashes, or hangs until the deadline: the call fails at
+// once with 1726 all the same, and the helper ends with its HostProc.
+class ForkingDriverTest : public LibraryTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(ForkingDriverTest, AHelperNeitherHidesHostProcsEndNorOutlivesIt) {
+    options.nDeadlineMs = 1500;
+    Load();
+    ASSERT_EQ(k.AddDeviceInstance("f", TestDriver().c_str(), "srvF"), 1);
+    const int nHostProc = HostProcPid("f");
+    ASSERT_EQ(Control("f", "td:next fork"), 0);
+    ASSERT_EQ(Control("f", std::string("td:next ") + GetParam()), 0);
+    EXPECT_NO_THROW(k.QueryIsIpix("f", ""));
+    const std::vector<int> helpers = HelpersOf(nHostProc);
+    ASSERT_EQ(helpers.size(), 1u);
+    auto call = std::async(std::launch::async, [&] { return Thrown([&] { k.QueryIsIpix("f", ""); }); });
+    ASSERT_EQ(call.wait_for(std::chrono::seconds(30)), std::future_status::ready)
+        << "the helper's copy of the sockets kept the call waiting";
+    EXPECT_EQ(call.get(), kHostProcLost | kCallFailed);
+    EXPECT_TRUE(ProcessHasEnded(nHostProc, 30000));
+    EXPECT_TRUE(ProcessHasEnded(helpers[0], 30000)) << "the helper outlived HostProc";
+}
+
+INSTANTIATE_TEST_SUITE_P(Isolation, ForkingDriverTest, ::testing::Values("crash", "hang"));
 
 // An application that dies leaves no HostProc behind, not even one with a
 // driver call that never returns: the HostProc ends once its client is gone.

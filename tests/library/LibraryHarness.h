@@ -43,6 +43,9 @@ struct WorldOptions {
     int nHostProcInitialMs = 5000;
 };
 
+constexpr unsigned long kCallFailed = 0x6BE;  // RPC_S_CALL_FAILED
+constexpr unsigned long kHostProcLost = 0x01000000;
+
 // The code a forwarding call threw, or 0xDEADBEEF when nothing was thrown.
 template <typename TCall>
 unsigned long Thrown(TCall&& call) {

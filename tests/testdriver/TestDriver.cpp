@@ -218,6 +218,13 @@ void RunEffects(const Directives& d, const std::string& echo)
         while (nanosleep(&left, &left) != 0 && errno == EINTR) {
         }
     }
+    if (d.Has("fork") && fork() == 0) {
+        // A helper as a hostile driver leaves one: it keeps every inherited
+        // descriptor and shrugs off SIGTERM.
+        signal(SIGTERM, SIG_IGN);
+        for (;;)
+            pause();
+    }
     if (d.Has("hang"))
         Hang();
     if (const auto code = d.Number("exit"))

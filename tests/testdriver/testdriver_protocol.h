@@ -45,7 +45,8 @@
  *     exit=N    _exit(N)     crash  SIGSEGV (crash=abort: abort())
  *     throw     std::runtime_error (throw=int: an int)
  *     print     the echo and a newline to standard output
- *   Effects run in this order: print, delay, hang, exit, crash, throw.
+ *     fork      leave a child behind that ignores SIGTERM and waits forever
+ *   Effects run in this order: print, delay, fork, hang, exit, crash, throw.
  *
  * CONTROL  ExecuteCustomCommand with szCommand "td:...", neither counted
  * nor steered:  td:next TOKENS, td:mode TOKENS (result 0); td:release (wakes

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
@@ -326,6 +327,25 @@ TEST_F(ToolTest, SnapshotWhenTheSharedSocketFolderIsTaken)
                                              O_WRONLY | O_CREAT, 0600));
                               });
     EXPECT_EQ(result.nExitCode, 0) << Describe(result);
+}
+
+// Whoever captures the command's standard error reads to its end: HostProc,
+// which shares it, ends with its last client instead of holding it through
+// an idle grace of seconds.
+TEST_F(ToolTest, CapturedStandardErrorEndsWithTheCommand)
+{
+    int ahPipe[2];
+    ASSERT_EQ(pipe2(ahPipe, O_CLOEXEC), 0);
+    const Result result = Run({"snapshot", "--out", "door.jpg"}, {}, [&] { dup2(ahPipe[1], STDERR_FILENO); });
+    close(ahPipe[1]);
+    EXPECT_EQ(result.nExitCode, 0) << Describe(result);
+    pollfd entry{ahPipe[0], POLLIN, 0};
+    char buffer[4096];
+    bool bEnded = false;
+    while (!bEnded && poll(&entry, 1, 5000) == 1)
+        bEnded = read(ahPipe[0], buffer, sizeof buffer) <= 0;
+    close(ahPipe[0]);
+    EXPECT_TRUE(bEnded) << "standard error still open 5 s after the command ended";
 }
 
 TEST_F(ToolTest, FailuresHaveTheirExitCodes)

@@ -17,7 +17,7 @@ std::map<std::string, std::weak_ptr<DriverLibrary>> g_libraries;
 }  // namespace
 
 DriverLibrary::DriverLibrary(void* hLibrary, std::string strPath)
-    : m_hLibrary(hLibrary), m_strPath(std::move(strPath)) {
+    : m_hLibrary(hLibrary), m_strPath(std::move(strPath)), m_strShownPath(Escaped(m_strPath)) {
 #define HOSTPROC_RESOLVE(OPNUM, RESULT, NAME, PARAMS, ARGS) \
     m_exports.NAME = reinterpret_cast<RESULT(*) PARAMS>(dlsym(m_hLibrary, #NAME));
     KESTREL_FORWARDING_EXPORTS(HOSTPROC_RESOLVE)
@@ -30,7 +30,13 @@ std::shared_ptr<DriverLibrary> DriverLibrary::Open(const std::string& strPath, s
     if (auto pShared = g_libraries[strPath].lock()) return pShared;
     // RTLD_LOCAL: a driver's calls to its own exports (its DeleteBuffer)
     // bind to the driver, never to another driver's.
-    void* hLibrary = dlopen(strPath.c_str(), RTLD_NOW | RTLD_LOCAL);
+    // The driver's constructors run in dlopen.
+    const std::string strShownPath = Escaped(strPath);
+    void* hLibrary = nullptr;
+    {
+        DriverCallScope scope({"LoadDriver", strPath.c_str(), strShownPath.c_str()});
+        hLibrary = dlopen(strPath.c_str(), RTLD_NOW | RTLD_LOCAL);
+    }
     if (hLibrary == nullptr) {
         const char* szError = dlerror();
         strError = szError != nullptr ? szError : "unknown error";
@@ -44,14 +50,17 @@ std::shared_ptr<DriverLibrary> DriverLibrary::Open(const std::string& strPath, s
 }
 
 DriverLibrary::~DriverLibrary() {
-    dlclose(m_hLibrary);
+    {
+        DriverCallScope scope(Site("UnloadDriver"));  // its destructors run in dlclose
+        dlclose(m_hLibrary);
+    }
     Diagnose("closed driver '%s'", m_strPath.c_str());
 }
 
 void DriverLibrary::ReportMissing(int nOpnum, const char* szExport) {
     const size_t nIndex = static_cast<size_t>(nOpnum) % m_reported.size();
     if (!m_reported[nIndex].exchange(true)) {
-        Diagnose("driver '%s' has no export %s: answering 0 and null outputs", m_strPath.c_str(), szExport);
+        DiagnoseAs(Severity::Warning, "driver '%s' has no export %s: answering 0 and null outputs", m_strPath.c_str(), szExport);
     }
 }
 

@@ -9,6 +9,8 @@
 #include <memory>
 #include <string>
 
+#include "DriverCall.h"
+
 namespace hostproc {
 
 // One pointer per driver export; null where the driver lacks the export.
@@ -30,6 +32,8 @@ public:
 
     const DriverExports& Exports() const { return m_exports; }
     const std::string& Path() const { return m_strPath; }
+    // What a call of szExport (a static string) into this driver is.
+    DriverCallSite Site(const char* szExport) const { return {szExport, m_strPath.c_str(), m_strShownPath.c_str()}; }
     // Logs, once per export, that a call got the neutral answer.
     void ReportMissing(int nOpnum, const char* szExport);
 
@@ -38,6 +42,7 @@ private:
 
     void* m_hLibrary;
     std::string m_strPath;
+    std::string m_strShownPath;
     DriverExports m_exports;
     std::array<std::atomic<bool>, 128> m_reported{};
 };

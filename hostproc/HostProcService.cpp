@@ -25,15 +25,6 @@ constexpr int kMaxSupported = 256;
 constexpr std::int32_t kMaxPresets = 4096;
 constexpr std::int32_t kMaxStrLen = 4096;
 
-// The driver's export for opnum N, or null (reported once) when it has none.
-template <Opnum N>
-auto Resolve(DriverContext& context) {
-    DriverLibrary& library = static_cast<DriverInstance&>(context).Library();
-    const auto pExport = library.Exports().*ExportOf<N>::kPointer;
-    if (pExport == nullptr) library.ReportMissing(static_cast<int>(N), ExportOf<N>::kName);
-    return pExport;
-}
-
 DriverLibrary& LibraryOf(DriverContext& context) { return static_cast<DriverInstance&>(context).Library(); }
 
 // A text from a driver's buffer of m characters, cut to m - 1 so that a
@@ -65,8 +56,8 @@ void SetText(OutString& out, const std::string& strText) { out.set(strText.c_str
 // is released with the driver's own DeleteBuffer once sent.
 void HandOverBlock(DriverLibrary& library, unsigned char* pBlock, int nLength, std::int32_t& nSize, OutBytes& out) {
     const auto pDelete = library.Exports().DeleteBuffer;
-    auto release = [pBlock, pDelete] {
-        if (pDelete != nullptr) pDelete(pBlock);
+    auto release = [pBlock, pDelete, &library] {
+        if (pDelete != nullptr) CallDriver(library.Site("DeleteBuffer"), pDelete, pBlock);
     };
     if (pBlock != nullptr && nLength > 0) {
         nSize = nLength;
@@ -80,8 +71,8 @@ void HandOverBlock(DriverLibrary& library, unsigned char* pBlock, int nLength, s
 void HandOverDoubles(DriverLibrary& library, double* pArray, OutDoubles& out) {
     if (pArray == nullptr) return;
     const auto pDelete = library.Exports().DeleteBuffer;
-    out.adopt(pArray, [pArray, pDelete] {
-        if (pDelete != nullptr) pDelete(reinterpret_cast<unsigned char*>(pArray));
+    out.adopt(pArray, [pArray, pDelete, &library] {
+        if (pDelete != nullptr) CallDriver(library.Site("DeleteBuffer"), pDelete, reinterpret_cast<unsigned char*>(pArray));
     });
 }
 
@@ -113,13 +104,13 @@ void HostProcService::Rundown(std::unique_ptr<DriverContext> pContext) {
 std::unique_ptr<DriverContext> HostProcService::Serve(Op<Opnum::LoadDriver>, const kestrel::rpc::CallerInfo&,
                                                       const char* szDriverName) {
     if (const std::string strRefusal = LoadRefusal(szDriverName); !strRefusal.empty()) {
-        Diagnose("cannot load driver '%s': %s", szDriverName, strRefusal.c_str());
+        DiagnoseAs(Severity::Warning, "cannot load driver '%s': %s", szDriverName, strRefusal.c_str());
         return nullptr;
     }
     std::string strError;
     std::shared_ptr<DriverLibrary> pLibrary = DriverLibrary::Open(szDriverName, strError);
     if (!pLibrary) {
-        Diagnose("cannot load driver '%s': %s", szDriverName, strError.c_str());
+        DiagnoseAs(Severity::Warning, "cannot load driver '%s': %s", szDriverName, strError.c_str());
         LeaveLoadError(strError);
         return nullptr;  // the null handle: the load failed
     }

@@ -10,6 +10,7 @@
 
 #include <kestrel/driver_exports.h>
 
+#include <cstddef>
 #include <memory>
 #include <string>
 #include <utility>
@@ -66,6 +67,34 @@ constexpr bool IsSpecial(Opnum opnum) {
     }
 }
 
+// A driver export (null when the driver lacks it) whose calls go through
+// CallDriver.
+template <typename TPointer>
+class BoundExport {
+public:
+    BoundExport(const DriverLibrary& library, const char* szExport, TPointer pExport)
+        : m_library(library), m_szExport(szExport), m_pExport(pExport) {}
+    bool operator==(std::nullptr_t) const { return m_pExport == nullptr; }
+    template <typename... TArgs>
+    auto operator()(TArgs&&... args) const {
+        return CallDriver(m_library.Site(m_szExport), m_pExport, std::forward<TArgs>(args)...);
+    }
+
+private:
+    const DriverLibrary& m_library;
+    const char* m_szExport;
+    TPointer m_pExport;
+};
+
+// The driver's export for opnum N; a missing one is reported once.
+template <Opnum N>
+auto Resolve(DriverContext& context) {
+    DriverLibrary& library = static_cast<DriverInstance&>(context).Library();
+    const auto pExport = library.Exports().*ExportOf<N>::kPointer;
+    if (pExport == nullptr) library.ReportMissing(static_cast<int>(N), ExportOf<N>::kName);
+    return BoundExport(library, ExportOf<N>::kName, pExport);
+}
+
 // In values pass as they are; out values become the pointers the driver
 // writes through.
 template <typename T>
@@ -95,10 +124,8 @@ private:
         requires(!IsSpecial(N))
     typename ExportOf<N>::Result Serve(Op<N>, DriverContext& context, TArgs&&... args) {
         using TResult = typename ExportOf<N>::Result;
-        DriverLibrary& library = static_cast<DriverInstance&>(context).Library();
-        const auto pExport = library.Exports().*ExportOf<N>::kPointer;
+        const auto pExport = Resolve<N>(context);
         if (pExport == nullptr) {
-            library.ReportMissing(static_cast<int>(N), ExportOf<N>::kName);
             if constexpr (!std::is_void_v<TResult>) return TResult{};
             else return;
         }

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include <dirent.h>
 #include <dlfcn.h>
@@ -51,13 +52,11 @@ bool FirstTime(const char* szText) {
 
 void WriteReport(const char* szLine) {
     if (g_hReport < 0) return;
-    char szBuffer[1100];
-    const int nLength = snprintf(szBuffer, sizeof szBuffer, "%s\n", szLine);
-    if (nLength > 0) {
-        [[maybe_unused]] ssize_t n = write(g_hReport, szBuffer, static_cast<size_t>(nLength) < sizeof szBuffer
-                                                                    ? static_cast<size_t>(nLength)
-                                                                    : sizeof szBuffer - 1);
-    }
+    // Escaped as on standard error: a path with a newline makes no line of its own.
+    char szBuffer[2100];
+    size_t nLength = Escape(szLine, strlen(szLine), szBuffer, sizeof szBuffer - 1);
+    szBuffer[nLength++] = '\n';
+    [[maybe_unused]] ssize_t n = write(g_hReport, szBuffer, nLength);
 }
 
 }  // namespace
@@ -87,7 +86,7 @@ void Refused(const char* szFormat, ...) {
     va_start(args, szFormat);
     vsnprintf(szText + 9, sizeof szText - 9, szFormat, args);
     va_end(args);
-    if (FirstTime(szText)) Diagnose("%s", szText);
+    if (FirstTime(szText)) DiagnoseAs(Severity::Warning, "%s", szText);
     if (g_nReported.fetch_add(1, std::memory_order_relaxed) < kMaxReported) WriteReport(szText);
 }
 

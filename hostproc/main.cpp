@@ -20,9 +20,11 @@
 #include "Confinement.h"
 #include "Descendants.h"
 #include "Diagnostics.h"
+#include "DriverCall.h"
 #include "HostProcService.h"
 #include "HostProcTiming.h"
 #include "LoadError.h"
+#include "confine/Settings.h"
 
 namespace {
 
@@ -38,17 +40,15 @@ void OnStopSignal(int) {
 void OnFatalSignal(int nSignal) {
     if (g_pServer != nullptr) g_pServer->unlinkSocket();
     hostproc::EndDescendants();
-    char szMessage[] = "HostProc: fatal signal NN, exiting\n";
-    char* pDigits = strstr(szMessage, "NN");
-    pDigits[0] = static_cast<char>('0' + (nSignal / 10) % 10);
-    pDigits[1] = static_cast<char>('0' + nSignal % 10);
-    [[maybe_unused]] ssize_t n = write(STDERR_FILENO, szMessage, sizeof szMessage - 1);
+    hostproc::ReportFatalSignal(nSignal);
     signal(nSignal, SIG_DFL);
     raise(nSignal);
 }
 
-// A driver that calls exit() must not leave a socket nobody answers on.
+// A driver that calls exit() must not leave a socket nobody answers on (a
+// child it forked that calls exit() leaves HostProc's alone).
 void UnlinkSocketAtExit() {
+    if (!hostproc::InHostProc()) return;
     if (g_pServer != nullptr) g_pServer->unlinkSocket();
     hostproc::RemoveLoadError();
     hostproc::EndDescendants();
@@ -69,7 +69,7 @@ void StopWithin(kestrel::remote::ProxyServer& server, std::chrono::milliseconds 
     });
     std::unique_lock<std::mutex> lock(mtxDone);
     if (!cndDone.wait_for(lock, bound, [&] { return bDone; })) {
-        hostproc::Diagnose("a driver call does not return: exiting without it");
+        hostproc::DiagnoseAs(hostproc::Severity::Warning, "a driver call does not return: exiting without it");
         hostproc::RemoveLoadError();
         hostproc::EndDescendants();
         _exit(0);
@@ -118,6 +118,8 @@ void OpenMissingStandardStreams() {
 
 int main(int argc, char** argv) {
     OpenMissingStandardStreams();
+    hostproc::SetDiagnosticsTarget(std::getenv(confine::kLogVariable));
+    hostproc::SetHostProcPid();
     hostproc::AdoptDescendants();
     // A chatty driver must not write into the application's standard output
     // (nor into it when we were given no standard error: that is /dev/null now);
@@ -128,7 +130,7 @@ int main(int argc, char** argv) {
     const std::string strArgument = argc == 2 ? argv[1] : "";
     const size_t nUnderscore = strArgument.rfind('_');
     if (nUnderscore == std::string::npos || nUnderscore + 1 == strArgument.size()) {
-        hostproc::Diagnose("usage: HostProc <proxy-server name>_<ENDPOINT>");
+        hostproc::DiagnoseAs(hostproc::Severity::Error, "usage: HostProc <proxy-server name>_<ENDPOINT>");
         return 2;
     }
     const std::string strName = strArgument.substr(0, nUnderscore);
@@ -184,7 +186,7 @@ int main(int argc, char** argv) {
         hostproc::EndDescendants();
         g_pServer = nullptr;
     } catch (const std::exception& error) {
-        hostproc::Diagnose("cannot serve endpoint %s: %s", strEndpoint.c_str(), error.what());
+        hostproc::DiagnoseAs(hostproc::Severity::Error, "cannot serve endpoint %s: %s", strEndpoint.c_str(), error.what());
         return 1;
     }
     return 0;

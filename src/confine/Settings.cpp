@@ -24,6 +24,10 @@ int OnIniEntry(void* pUser, const char* szSection, const char* szKey, const char
         settings.strAllowRead = szValue;
     } else if (strcasecmp(szKey, "AllowWrite") == 0) {
         settings.strAllowWrite = szValue;
+    } else if (strcasecmp(szKey, "Log") == 0) {
+        const std::optional<LogTarget> log = ParseLogTarget(szValue);
+        settings.log = log.value_or(LogTarget::Stderr);
+        settings.strUnknownLog = log ? "" : szValue;
     }
     return 1;
 }
@@ -46,6 +50,14 @@ const char* ModeName(Mode mode) {
     }
 }
 
+std::optional<LogTarget> ParseLogTarget(const char* szText) {
+    if (szText == nullptr) return std::nullopt;
+    if (strcasecmp(szText, "stderr") == 0) return LogTarget::Stderr;
+    if (strcasecmp(szText, "syslog") == 0) return LogTarget::Syslog;
+    if (strcasecmp(szText, "none") == 0) return LogTarget::None;
+    return std::nullopt;
+}
+
 Settings ReadSettings(const std::string& strFile) {
     Settings settings;
     ini_parse(strFile.c_str(), &OnIniEntry, &settings);
@@ -53,11 +65,13 @@ Settings ReadSettings(const std::string& strFile) {
 }
 
 std::vector<std::string> Environment(const Settings& settings) {
-    // Always all three, so that nothing inherited from the application's
+    // Always all of them, so that nothing inherited from the application's
     // own environment can change what Proxies.ini says.
+    constexpr const char* kLogNames[] = {"stderr", "syslog", "none"};
     return {std::string(kModeVariable) + "=" + ModeName(settings.mode),
             std::string(kAllowReadVariable) + "=" + settings.strAllowRead,
-            std::string(kAllowWriteVariable) + "=" + settings.strAllowWrite};
+            std::string(kAllowWriteVariable) + "=" + settings.strAllowWrite,
+            std::string(kLogVariable) + "=" + kLogNames[static_cast<int>(settings.log)]};
 }
 
 std::string KernelSupport::Missing() const {

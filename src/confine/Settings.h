@@ -2,6 +2,7 @@
 //   Confine=on|off|required   (default on)
 //   AllowRead=/a:/b           extra folders a driver may read
 //   AllowWrite=/c             extra folders a driver may write
+//   Log=stderr|syslog|none    where HostProc's own lines go (default stderr)
 // The library reads them when it starts a HostProc and hands them over in
 // HostProc's environment; HostProc applies them to itself.
 #pragma once
@@ -13,11 +14,13 @@
 namespace confine {
 
 enum class Mode { On, Off, Required };
+enum class LogTarget { Stderr, Syslog, None };
 
 // The environment between the library, HostProc and drivers.
 inline constexpr const char* kModeVariable = "KESTREL_CONFINE";
 inline constexpr const char* kAllowReadVariable = "KESTREL_ALLOW_READ";
 inline constexpr const char* kAllowWriteVariable = "KESTREL_ALLOW_WRITE";
+inline constexpr const char* kLogVariable = "KESTREL_HOSTPROC_LOG";
 // Set by HostProc for its drivers: their private state folder.
 inline constexpr const char* kStateDirVariable = "KESTREL_STATE_DIR";
 // Set by an application that wants HostProc's account of its confinement
@@ -29,11 +32,15 @@ struct Settings {
     std::string strAllowRead;
     std::string strAllowWrite;
     std::string strUnknownMode;  // a Confine= value that is none of the three (read as on)
+    LogTarget log = LogTarget::Stderr;
+    std::string strUnknownLog;   // a Log= value that is none of the three (read as stderr)
 };
 
 // "on", "off", "required" in any case; nullopt for anything else.
 std::optional<Mode> ParseMode(const char* szText);
 const char* ModeName(Mode mode);
+// "stderr", "syslog", "none" in any case; nullopt for anything else.
+std::optional<LogTarget> ParseLogTarget(const char* szText);
 
 // Section [HostProc] of strFile (names case-insensitive); the defaults when
 // the file, the section or a key is missing.

@@ -19,6 +19,10 @@ std::vector<std::string> HostProcEnvironment(const char* szProxyServerName) {
         KESTREL_LOG(kProxyUtil, "AddDeviceInstance", 1, "[HostProc] Confine=%s is not on, off or required: using on",
                     settings.strUnknownMode.c_str());
     }
+    if (!settings.strUnknownLog.empty()) {
+        KESTREL_LOG(kProxyUtil, "AddDeviceInstance", 1, "[HostProc] Log=%s is not stderr, syslog or none: using stderr",
+                    settings.strUnknownLog.c_str());
+    }
     // HostProc finds the same kernel (and inherits this thread's seccomp
     // filters), so it will find what is missing too.
     if (settings.mode != confine::Mode::Off) {

@@ -163,7 +163,7 @@ void HostProcTest::Start(const HostProcOptions& options) {
     posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDERR_FILENO);
 
     std::string strPath = KESTREL_TEST_HOSTPROC;
-    std::string strArgument = "hostproctest_" + m_strEndpoint;
+    std::string strArgument = options.strName + "_" + m_strEndpoint;
     char* argv[] = {strPath.data(), strArgument.data(), nullptr};
     pid_t pid = -1;
     const int nError = posix_spawn(&pid, strPath.c_str(), &actions, nullptr, argv, envp.data());

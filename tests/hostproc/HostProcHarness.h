@@ -71,6 +71,7 @@ struct HostProcOptions {
     int nInitialMs = 60000;
     // Extra environment of the HostProc.
     std::map<std::string, std::string> environment;
+    std::string strName = "hostproctest";  // its proxy-server name
 
     static HostProcOptions Grace(int nIdleMs, int nInitialMs) {
         HostProcOptions options;

@@ -15,6 +15,7 @@
 #include <cctype>
 #include <cerrno>
 #include <charconv>
+#include <cstdlib>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -229,6 +230,8 @@ void RunEffects(const Directives& d, const std::string& echo)
         Hang();
     if (const auto code = d.Number("exit"))
         _exit(static_cast<int>(*code));
+    if (const auto code = d.Number("quit"))
+        exit(static_cast<int>(*code));
     if (d.Text("crash") == "abort")
         abort();
     if (!d.Text("crash").empty())

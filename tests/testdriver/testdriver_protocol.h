@@ -42,11 +42,13 @@
  *     len=N     output texts padded (a..z) or cut to N characters
  *     fill      caller buffers get 256 characters and no terminator
  *     delay=MS  sleep first                    hang  block until td:release
- *     exit=N    _exit(N)     crash  SIGSEGV (crash=abort: abort())
+ *     exit=N    _exit(N)     quit=N  exit(N)
+ *     crash     SIGSEGV (crash=abort: abort())
  *     throw     std::runtime_error (throw=int: an int)
  *     print     the echo and a newline to standard output
  *     fork      leave a child behind that ignores SIGTERM and waits forever
- *   Effects run in this order: print, delay, fork, hang, exit, crash, throw.
+ *   Effects run in this order: print, delay, fork, hang, exit, quit, crash,
+ *   throw.
  *
  * CONTROL  ExecuteCustomCommand with szCommand "td:...", neither counted
  * nor steered:  td:next TOKENS, td:mode TOKENS (result 0); td:release (wakes

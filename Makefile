@@ -13,12 +13,12 @@ PACKAGES := g++ make cmake pkg-config python3 \
             libturbojpeg0-dev libcli11-dev libseccomp-dev libelf-dev \
             dpkg-dev file binutils help2man lintian \
             libgtest-dev libgmock-dev libbenchmark-dev \
-            clang libclang-rt-14-dev gnuplot-nox python3-impacket \
+            clang clang-format libclang-rt-14-dev gnuplot-nox python3-impacket \
             python3-pytest python3-venv python3-setuptools python3-wheel \
             libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-tools \
             gstreamer1.0-plugins-base gstreamer1.0-plugins-base-apps gstreamer1.0-plugins-good
 
-.PHONY: all deps build test test-asan test-tsan ci soak bench demo fuzz fuzz-short mutants install package clean
+.PHONY: all deps build test test-asan test-tsan ci soak bench demo fuzz fuzz-short mutants install package format format-check clean
 
 PREFIX ?= /usr/local
 
@@ -70,8 +70,18 @@ test-tsan: deps
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 	    setarch $$(uname -m) -R ctest --test-dir build-tsan --output-on-failure -j $(JOBS) --timeout 900
 
-# What CI runs: the suite, the demo, both sanitizer suites and a short fuzzing pass.
-ci: test demo test-asan test-tsan fuzz-short
+# What CI runs: the suite, the demo, both sanitizer suites, a short fuzzing
+# pass and the layout check.
+ci: test demo test-asan test-tsan fuzz-short format-check
+
+# clang-format over every C and C++ file the repository tracks, with the
+# nearest .clang-format; format-check changes nothing and fails on a
+# difference.
+SOURCES = git ls-files -z '*.c' '*.cpp' '*.h'
+format: deps
+	$(SOURCES) | xargs -0 clang-format -i
+format-check: deps
+	$(SOURCES) | xargs -0 clang-format --dry-run -Werror
 
 # The long soak: 64 threads, 8 instances, 2 HostProcs and a chaos thread.
 SOAK_SECONDS ?= 60

@@ -39,26 +39,31 @@ void Timer::ReleaseFollowed() {
     // The timer outlives unloading (its storage is never destroyed), so the
     // list's own storage goes now, or it would be lost with the library.
     std::vector<std::shared_ptr<const HostProcRef>>().swap(m_vecFollowed);
+    std::vector<std::shared_ptr<const HostProcRef>>().swap(m_vecWaiting);
+    std::vector<const NmProcess::CmProcessHandle*>().swap(m_vecWaitHandles);
 }
 
 void Timer::WaitForEnds() {
-    std::vector<std::shared_ptr<const HostProcRef>> vecFollowed;
+    // The lists are members, reused from period to period: a process forked
+    // while this thread waits must not find them only on a stack it lacks.
     {
         NmThread::CmCriticalSectionLock lock(m_csWatches);
-        vecFollowed = m_vecFollowed;
+        m_vecWaiting = m_vecFollowed;
     }
-    std::vector<const NmProcess::CmProcessHandle*> vecHandles;
-    for (const auto& pHostProc : vecFollowed) vecHandles.push_back(&pHostProc->Handle());
-    const int nEnded = m_endWatch.Wait(vecHandles, Timing::TimerPeriodMilliseconds());
-    if (nEnded < 0) return;
-    const std::shared_ptr<const HostProcRef>& pEnded = vecFollowed[static_cast<size_t>(nEnded)];
-    // Whatever its driver started goes with it, and whoever else still holds
-    // its sockets cannot keep a call waiting.
-    pEnded->Handle().KillGroup();
-    kestrel::rpc::abortAssociation(pEnded->Endpoint());
-    pEnded->Handle().TryReap();
-    NmThread::CmCriticalSectionLock lock(m_csWatches);
-    std::erase(m_vecFollowed, pEnded);
+    m_vecWaitHandles.clear();
+    for (const auto& pHostProc : m_vecWaiting) m_vecWaitHandles.push_back(&pHostProc->Handle());
+    const int nEnded = m_endWatch.Wait(m_vecWaitHandles, Timing::TimerPeriodMilliseconds());
+    if (nEnded >= 0) {
+        const std::shared_ptr<const HostProcRef> pEnded = m_vecWaiting[static_cast<size_t>(nEnded)];
+        // Whatever its driver started goes with it, and whoever else still
+        // holds its sockets cannot keep a call waiting.
+        pEnded->Handle().KillGroup();
+        kestrel::rpc::abortAssociation(pEnded->Endpoint());
+        pEnded->Handle().TryReap();
+        NmThread::CmCriticalSectionLock lock(m_csWatches);
+        std::erase(m_vecFollowed, pEnded);
+    }
+    m_vecWaiting.clear();
 }
 
 void StartTimer() { g_Timer.Run(nullptr); }

@@ -123,6 +123,9 @@ private:
     std::map<std::uint32_t, ProcessWatch> m_mapWatches;
     std::uint32_t m_nNextWatch = 0;
     std::vector<std::shared_ptr<const HostProcRef>> m_vecFollowed;  // under m_csWatches
+    // WaitForEnds' own, on the timer thread only.
+    std::vector<std::shared_ptr<const HostProcRef>> m_vecWaiting;
+    std::vector<const NmProcess::CmProcessHandle*> m_vecWaitHandles;
 };
 
 // Starts g_Timer's thread; throws NmThread::CmThreadError on failure.

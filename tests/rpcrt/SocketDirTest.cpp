@@ -180,6 +180,11 @@ TEST_F(SocketDir, TakenFallbackGivesWayToAPrivateFolder) {
 // Out of descriptors while connecting is resource exhaustion, not a server
 // that is gone.
 TEST_F(SocketDir, ConnectingWithoutDescriptorsIsOutOfResources) {
+#if defined(__SANITIZE_ADDRESS__)
+  // The undefined-behaviour checks built in beside it test memory through a
+  // pipe, which they cannot open now.
+  GTEST_SKIP() << "the sanitizers need descriptors of their own";
+#endif
   LocalServer server(endpoint_);
   rlimit saved{};
   ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);

@@ -66,19 +66,24 @@ CmEndWatch::CmEndWatch()
 
 int CmEndWatch::Wait(const std::vector<const CmProcessHandle*>& vecProcesses, std::uint32_t nMilliseconds)
 {
-    std::vector<pollfd> vecEntries;
-    vecEntries.reserve(vecProcesses.size() + 1);
-    for (const CmProcessHandle* pProcess : vecProcesses)
-        vecEntries.push_back({pProcess->Get(), POLLIN, 0});
-    vecEntries.push_back({m_hWake.Get(), POLLIN, 0});
+    // On the stack for the usual few processes: a process forked during the
+    // wait finds nothing of it left on the heap.
+    constexpr size_t kOnStack = 64;
+    const size_t nEntries = vecProcesses.size() + 1;
+    pollfd aEntries[kOnStack];
+    std::vector<pollfd> vecMore(nEntries > kOnStack ? nEntries : 0);
+    pollfd* const pEntries = nEntries > kOnStack ? vecMore.data() : aEntries;
+    for (size_t i = 0; i < vecProcesses.size(); ++i)
+        pEntries[i] = {vecProcesses[i]->Get(), POLLIN, 0};
+    pEntries[nEntries - 1] = {m_hWake.Get(), POLLIN, 0};
     // An interrupted wait ends early, which every caller takes as a pass.
-    if (poll(vecEntries.data(), vecEntries.size(), static_cast<int>(nMilliseconds)) <= 0)
+    if (poll(pEntries, nEntries, static_cast<int>(nMilliseconds)) <= 0)
         return -1;
     std::uint64_t nCount = 0;
-    if (vecEntries.back().revents != 0 && read(m_hWake.Get(), &nCount, sizeof nCount) < 0)
+    if (pEntries[nEntries - 1].revents != 0 && read(m_hWake.Get(), &nCount, sizeof nCount) < 0)
         nCount = 0; // EAGAIN: another wait took the wake-up; nothing to undo
-    for (size_t i = 0; i + 1 < vecEntries.size(); ++i) {
-        if ((vecEntries[i].revents & POLLIN) != 0)
+    for (size_t i = 0; i + 1 < nEntries; ++i) {
+        if ((pEntries[i].revents & POLLIN) != 0)
             return static_cast<int>(i);
     }
     return -1;

@@ -104,24 +104,25 @@ public:
         a.CloseConnection2(kCamera, 2);
         Image(1);  // no connection any more: no image
         VideoBlock(1);
-        Note("images", m_nImages);
+        Note({"images", m_nImages});
         return m_transcript;
     }
 
 private:
-    // One transcript line: the parts, space-separated.
-    template <typename... T>
-    void Note(const T&... parts) {
-        std::ostringstream out;
-        const char* szSeparator = "";
-        out << std::setprecision(17) << std::boolalpha;
-        ((out << szSeparator << parts, szSeparator = " "), ...);
-        m_transcript.push_back(out.str());
-    }
-    // Results of calls made in the order written (a braced list keeps it).
-    void Results(const char* szWhat, std::initializer_list<long long> results) {
-        std::string strLine = szWhat;
-        for (const long long nResult : results) strLine += " " + std::to_string(nResult);
+    // One part of a transcript line, whatever a call gave back.
+    struct Part {
+        template <typename T>
+        Part(const T& value) {  // NOLINT: converts on purpose
+            std::ostringstream out;
+            out << std::setprecision(17) << value;
+            str = out.str();
+        }
+        std::string str;
+    };
+    // One transcript line; a braced list keeps the calls in the order written.
+    void Note(std::initializer_list<Part> parts) {
+        std::string strLine;
+        for (const Part& part : parts) strLine += (&part == parts.begin() ? "" : " ") + part.str;
         m_transcript.push_back(strLine);
     }
 
@@ -130,32 +131,31 @@ private:
 #define KESTREL_DROPIN_QUERY(OP, R, NAME, PARAMS, ARGS) Query(#NAME, a.NAME);
         KESTREL_FORWARDING_EXPORTS(KESTREL_DROPIN_QUERY)
 #undef KESTREL_DROPIN_QUERY
-        Results("wrong password", {a.QueryNumberOfCamDyn(kCamera, "wrong"), a.OpenConnection(kCamera, "wrong", 0, 1)});
-        Results("QueryIsAbsoluteDyn", {a.QueryIsAbsoluteDyn(kCamera, kPassword, 1), a.IsDebugBuildDyn(kCamera, kPassword)});
-        Results("FunctionSupported", {a.FunctionSupported(kCamera, kPassword, "GetImage2"),
+        Note({"wrong password", a.QueryNumberOfCamDyn(kCamera, "wrong"), a.OpenConnection(kCamera, "wrong", 0, 1)});
+        Note({"QueryIsAbsoluteDyn", a.QueryIsAbsoluteDyn(kCamera, kPassword, 1), a.IsDebugBuildDyn(kCamera, kPassword)});
+        Note({"FunctionSupported", a.FunctionSupported(kCamera, kPassword, "GetImage2"),
                                       a.FunctionSupported(kCamera, kPassword, "Teleport")});
         char szType[256] = {}, szMac[256] = {};
         a.QueryDeviceTypeStrDyn(kCamera, kPassword, szType);
-        Note("QueryDeviceTypeStrDyn", szType);
+        Note({"QueryDeviceTypeStrDyn", szType});
         std::vector<std::vector<char>> storage(256, std::vector<char>(256, '\0'));
         std::vector<char*> names;
         for (auto& entry : storage) names.push_back(entry.data());
         const int nSupported = a.QueryPtzSupportedDyn(kCamera, kPassword, names.data());
-        Note("QueryPtzSupportedDyn", nSupported);
-        for (int i = 0; i < nSupported; ++i) Note(names[static_cast<size_t>(i)]);
+        Note({"QueryPtzSupportedDyn", nSupported});
+        for (int i = 0; i < nSupported; ++i) Note({names[static_cast<size_t>(i)]});
 
-        Results("OpenConnection", {a.OpenConnection(kCamera, kPassword, 0, 1), a.OpenConnection(kCamera, kPassword, 1, 2),
+        Note({"OpenConnection", a.OpenConnection(kCamera, kPassword, 0, 1), a.OpenConnection(kCamera, kPassword, 1, 2),
                                    a.OpenConnection(kCamera, kPassword, 0, 9)});
-        const int nInfo = a.GetInfo(kCamera, kPassword, szMac, szType);
-        Note("GetInfo", nInfo, szMac, szType);
+        Note({"GetInfo", a.GetInfo(kCamera, kPassword, szMac, szType), szMac, szType});
         for (int nCamNo : {1, 2}) {
             int nHalf = -1, nWidth = -1;
             a.ConfigDevice2(kCamera, kUser, kPassword, nCamNo, &nHalf, &nWidth);
-            Note("ConfigDevice2", nCamNo, nHalf, nWidth);
+            Note({"ConfigDevice2", nCamNo, nHalf, nWidth});
         }
         a.RefreshConfiguration(kCamera, kUser, kPassword, 0);
         a.SetPollingRate(kCamera, 1, 250);
-        Note("OpenStreamConnection", a.OpenStreamConnection(kCamera, kPassword, 0, 1));
+        Note({"OpenStreamConnection", a.OpenStreamConnection(kCamera, kPassword, 0, 1)});
         for (int i = 0; i < 3; ++i) Image(1);
         Image(2);  // half size
         for (int i = 0; i < 3; ++i) VideoBlock(1);
@@ -164,7 +164,7 @@ private:
 
     template <typename F>
     void Query(const char*, F) {}
-    void Query(const char* szName, int (*query)(const char*, const char*)) { Note(szName, query(kCamera, kPassword)); }
+    void Query(const char* szName, int (*query)(const char*, const char*)) { Note({szName, query(kCamera, kPassword)}); }
 
     void Image(int nCamNo) {
         unsigned char* pJpg = nullptr;
@@ -177,28 +177,28 @@ private:
         else
             EXPECT_EQ(nResult, static_cast<int>(nLength));
         m_nImages += pJpg != nullptr;
-        Note("GetImage2", nCamNo, Block(a, pJpg, nLength));
+        Note({"GetImage2", nCamNo, Block(a, pJpg, nLength)});
     }
 
     void VideoBlock(int nCamNo) {
         unsigned char* pBlock = nullptr;
         const int nLength = a.GetVideoDataBlock(kCamera, nCamNo, &pBlock);
-        Note("GetVideoDataBlock", nCamNo, nLength, Block(a, pBlock, static_cast<size_t>(nLength)));
+        Note({"GetVideoDataBlock", nCamNo, nLength, Block(a, pBlock, static_cast<size_t>(nLength))});
     }
 
     void MediaBlock(int nType, int nDevice) {
         unsigned char* pBlock = nullptr;
         const int nLength = a.GetMediaDataBlock(kCamera, nType, nDevice, 0, &pBlock);
-        Note("GetMediaDataBlock", nType, nDevice, nLength, Block(a, pBlock, static_cast<size_t>(nLength)));
+        Note({"GetMediaDataBlock", nType, nDevice, nLength, Block(a, pBlock, static_cast<size_t>(nLength))});
     }
 
     void Position(const char* szWhen) {
         int nPan = 0, nTilt = 0, nZoom = 0, nAbsPan = 0, nAbsTilt = 0, nAbsZoom = 0, nAbsFocus = 0;
         double dPan = 0, dTilt = 0, dZoom = 0, dFocus = 0;
-        Results(szWhen, {a.GetPTZPos(kCamera, 1, 0, &nPan, &nTilt, &nZoom),
-                         a.PTZGetAbsolute(kCamera, kUser, kPassword, 1, 0, &nAbsPan, &nAbsTilt, &nAbsZoom, &nAbsFocus),
-                         a.PTZGetAbsoluteDoubles(kCamera, kUser, kPassword, 1, 0, &dPan, &dTilt, &dZoom, &dFocus)});
-        Note(nPan, nTilt, nZoom, nAbsPan, nAbsTilt, nAbsZoom, nAbsFocus, dPan, dTilt, dZoom, dFocus);
+        Note({szWhen, a.GetPTZPos(kCamera, 1, 0, &nPan, &nTilt, &nZoom),
+              a.PTZGetAbsolute(kCamera, kUser, kPassword, 1, 0, &nAbsPan, &nAbsTilt, &nAbsZoom, &nAbsFocus),
+              a.PTZGetAbsoluteDoubles(kCamera, kUser, kPassword, 1, 0, &dPan, &dTilt, &dZoom, &dFocus), nPan, nTilt,
+              nZoom, nAbsPan, nAbsTilt, nAbsZoom, nAbsFocus, dPan, dTilt, dZoom, dFocus});
     }
 
     void Ptz() {
@@ -207,7 +207,7 @@ private:
         ports[0] = 2;
         addresses[0] = 17;
         a.SetPanTiltDriver(kCamera, kUser, kPassword, drivers.data(), ports.data(), addresses.data());
-        Results("PTZ support", {a.QueryPTZMoveXY(kCamera, kUser, kPassword, 1, 0),
+        Note({"PTZ support", a.QueryPTZMoveXY(kCamera, kUser, kPassword, 1, 0),
                                 a.QueryPTZMoveXYZ(kCamera, kUser, kPassword, 1, 0),
                                 a.PTZCommandSupported(kCamera, kUser, kPassword, 1, 0, SIMCAM_PTZ_HOME),
                                 a.PTZCommandSupported(kCamera, kUser, kPassword, 1, 0, 99)});
@@ -241,54 +241,54 @@ private:
             std::vector<char*> names;
             for (auto& entry : storage) names.push_back(entry.data());
             const int nCount = a.QueryPresetPositions(kCamera, 1, 8, names.data());
-            Note("QueryPresetPositions", nCount);
-            for (int i = 0; i < nCount && i < 8; ++i) Note(names[static_cast<size_t>(i)]);
+            Note({"QueryPresetPositions", nCount});
+            for (int i = 0; i < nCount && i < 8; ++i) Note({names[static_cast<size_t>(i)]});
         };
         list();
-        Note("MoveToPresetPosition", a.MoveToPresetPosition(kCamera, 1, "Entrance"));
+        Note({"MoveToPresetPosition", a.MoveToPresetPosition(kCamera, 1, "Entrance")});
         Position("at Entrance");
-        Note("MoveToPresetPosition", a.MoveToPresetPosition(kCamera, 1, "Nowhere"));
+        Note({"MoveToPresetPosition", a.MoveToPresetPosition(kCamera, 1, "Nowhere")});
         a.PanTiltCamera2(kCamera, 1, 0, 700, 700);
-        Results("presets edited", {a.ExecuteCustomCommand(kCamera, kPassword, 0, 1, 0, "preset save Door"),
+        Note({"presets edited", a.ExecuteCustomCommand(kCamera, kPassword, 0, 1, 0, "preset save Door"),
                                    a.ExecuteCustomCommand(kCamera, kPassword, 0, 1, 0, "preset delete Parking")});
         list();
-        Results("MoveToPresetPosition", {a.MoveToPresetPosition(kCamera, 1, "Overview"),
+        Note({"MoveToPresetPosition", a.MoveToPresetPosition(kCamera, 1, "Overview"),
                                          a.MoveToPresetPosition(kCamera, 1, "Door")});
         Position("at Door");
         Image(1);
     }
 
     void Events() {
-        Note("QueryEventTypeDyn", a.QueryEventTypeDyn(kCamera, kPassword));
+        Note({"QueryEventTypeDyn", a.QueryEventTypeDyn(kCamera, kPassword)});
         CStringArray used, open, selection, bogus;
         used.Add("Input1");
         open.Add("left over");
-        Note("QueryEventsDyn", a.QueryEventsDyn(kCamera, kPassword, used, open));
-        for (int i = 0; i < open.GetSize(); ++i) Note(open[i]);
+        Note({"QueryEventsDyn", a.QueryEventsDyn(kCamera, kPassword, used, open)});
+        for (int i = 0; i < open.GetSize(); ++i) Note({open[i]});
 
-        Note("BeginDefineEvent", a.BeginDefineEvent(kCamera, kUser, kPassword, 1));
-        Results("DefineEventDyn", {a.DefineEventDyn(kCamera, kPassword, "Input1", "10.0.0.5", "8080", "door", 1),
+        Note({"BeginDefineEvent", a.BeginDefineEvent(kCamera, kUser, kPassword, 1)});
+        Note({"DefineEventDyn", a.DefineEventDyn(kCamera, kPassword, "Input1", "10.0.0.5", "8080", "door", 1),
                                    a.DefineEventDyn(kCamera, kPassword, "Motion2", "10.0.0.6", "9090", "hall", 0),
                                    a.DefineEventDyn(kCamera, kPassword, "Bogus", "", "", "", 0)});
-        Note("EndDefineEvent", a.EndDefineEvent(kCamera, kUser, kPassword));
+        Note({"EndDefineEvent", a.EndDefineEvent(kCamera, kUser, kPassword)});
 
         selection.Add("Input2");
         selection.Add("Motion1");
         bogus.Add("Bogus");
-        Results("SetEventsDyn", {a.SetEventsDyn(kCamera, kPassword, selection), a.SetEventsDyn(kCamera, kPassword, bogus)});
-        Note("OpenMediaStream events", a.OpenMediaStream(kCamera, kPassword, kEvents, 0, 0, ""));
+        Note({"SetEventsDyn", a.SetEventsDyn(kCamera, kPassword, selection), a.SetEventsDyn(kCamera, kPassword, bogus)});
+        Note({"OpenMediaStream events", a.OpenMediaStream(kCamera, kPassword, kEvents, 0, 0, "")});
         for (const char* szCommand : {"input 2 1", "motion 1", "input 1 1", "motion 2", "input 2 0", "input 9 1", "sing"})
-            Note(szCommand, a.ExecuteCustomCommand(kCamera, kPassword, kEvents, 0, 0, szCommand));
+            Note({szCommand, a.ExecuteCustomCommand(kCamera, kPassword, kEvents, 0, 0, szCommand)});
         for (int i = 0; i < 5; ++i) MediaBlock(kEvents, 0);
 
         const short nParser = a.OpenXmlEventParserDyn(kCamera, kUser, kPassword, "Alarm");
-        Results("OpenXmlEventParserDyn", {nParser, a.OpenXmlEventParserDyn(kCamera, kUser, kPassword, "1 bad")});
+        Note({"OpenXmlEventParserDyn", nParser, a.OpenXmlEventParserDyn(kCamera, kUser, kPassword, "1 bad")});
         const std::string strData = "source=Input2;state=1\nnote=a<b & c";
+        const auto* pData = reinterpret_cast<const unsigned char*>(strData.data());
         BSTR bsXml = nullptr;
-        const int nFields = a.ParseXmlEventDataDyn(kCamera, kUser, kPassword, nParser,
-                                                   reinterpret_cast<const unsigned char*>(strData.data()),
-                                                   static_cast<int>(strData.size()), &bsXml);
-        Note("ParseXmlEventDataDyn", nFields, Take(bsXml));
+        Note({"ParseXmlEventDataDyn",
+              a.ParseXmlEventDataDyn(kCamera, kUser, kPassword, nParser, pData, static_cast<int>(strData.size()), &bsXml),
+              Take(bsXml)});
         a.CloseXmlEventParserDyn(kCamera, kUser, kPassword, nParser);
         a.CloseMediaStream(kCamera, kEvents, 0, 0);
     }
@@ -296,8 +296,7 @@ private:
     void Xml() {
         for (const char* szFilter : {"", "Video", "Events"}) {
             BSTR bs = nullptr;
-            const int nResult = a.GetXml(kCamera, kUser, kPassword, szFilter, &bs);
-            Note("GetXml", szFilter, nResult, Take(bs));
+            Note({"GetXml", szFilter, a.GetXml(kCamera, kUser, kPassword, szFilter, &bs), Take(bs)});
         }
         // Each setter takes XML in and writes its answer over it.
         using Setter = bool (*)(const char*, const char*, const char*, BSTR*);
@@ -308,40 +307,38 @@ private:
                  {a.SetXmlEvents, "<Events><Event source=\"Motion1\" destIP=\"10.1.1.1\" destPort=\"7000\" "
                                   "message=\"yard\" useBuffer=\"1\"/></Events>"}}) {
             BSTR bs = Bstr(szXml);
-            const bool bApplied = set(kCamera, kUser, kPassword, &bs);
-            Note("set", bApplied, Take(bs));
+            Note({"set", set(kCamera, kUser, kPassword, &bs), Take(bs)});
         }
         BSTR bsInfo = nullptr, bsCredentials = nullptr;
-        const int nInfo = a.GetStreamInfo(kCamera, kPassword, 2, &bsInfo);
-        const int nCredentials = a.GenerateCredentialsDyn(kCamera, kUser, kPassword, &bsCredentials);
-        Note("GetStreamInfo", nInfo, Take(bsInfo), "GenerateCredentialsDyn", nCredentials, Take(bsCredentials));
+        Note({"GetStreamInfo", a.GetStreamInfo(kCamera, kPassword, 2, &bsInfo), Take(bsInfo),
+              a.GenerateCredentialsDyn(kCamera, kUser, kPassword, &bsCredentials), Take(bsCredentials)});
         Image(2);  // after the new quality
     }
 
     void MediaStreams() {
-        for (const char* szSettings : {"<Settings><Width>160</Width><Height>120</Height><FrameRate>25</FrameRate></Settings>",
-                                       "<Settings><Width>1</Width></Settings>"}) {
+        for (const char* szSettings : {"<Settings><Width>160</Width><Height>120</Height><FrameRate>25</FrameRate>"
+                                       "</Settings>", "<Settings><Width>1</Width></Settings>"}) {
             BSTR bs = Bstr(szSettings);
-            const bool bOpened = a.OpenMediaStreamWithSettings(kCamera, kPassword, kVideo, 1, 0, "", &bs);
-            Note("OpenMediaStreamWithSettings", bOpened, Take(bs));
+            Note({"OpenMediaStreamWithSettings", a.OpenMediaStreamWithSettings(kCamera, kPassword, kVideo, 1, 0, "", &bs),
+                  Take(bs)});
         }
         for (int i = 0; i < 3; ++i) MediaBlock(kVideo, 1);
-        Results("SetMediaStreamPollingRate", {a.SetMediaStreamPollingRate(kCamera, kVideo, 1, 0, 12.5),
+        Note({"SetMediaStreamPollingRate", a.SetMediaStreamPollingRate(kCamera, kVideo, 1, 0, 12.5),
                                               a.SetMediaStreamPollingRate(kCamera, kVideo, 1, 0, 500.0)});
 
-        Note("OpenMediaStream audio in", a.OpenMediaStream(kCamera, kPassword, kAudioIn, 1, 0, ""));
+        Note({"OpenMediaStream audio in", a.OpenMediaStream(kCamera, kPassword, kAudioIn, 1, 0, "")});
         MediaBlock(kAudioIn, 1);
-        Note("SetMediaStreamPollingRate", a.SetMediaStreamPollingRate(kCamera, kAudioIn, 1, 0, 10.0));
+        Note({"SetMediaStreamPollingRate", a.SetMediaStreamPollingRate(kCamera, kAudioIn, 1, 0, 10.0)});
         MediaBlock(kAudioIn, 1);
         a.CloseMediaStream(kCamera, kAudioIn, 1, 0);
 
-        Note("OpenMediaStream audio out", a.OpenMediaStream(kCamera, kPassword, kAudioOut, 1, 0, ""));
+        Note({"OpenMediaStream audio out", a.OpenMediaStream(kCamera, kPassword, kAudioOut, 1, 0, "")});
         std::vector<unsigned char> samples(200);
         for (size_t i = 0; i < samples.size(); ++i) samples[i] = static_cast<unsigned char>(i * 7);
         for (const int nBytes : {200, 101}) {
             int nCode = 99;
-            const int nPut = a.PutMediaDataBlock(kCamera, kAudioOut, 1, 0, samples.data(), nBytes, &nCode);
-            Note("PutMediaDataBlock", nBytes, nPut, nCode);
+            Note({"PutMediaDataBlock", nBytes,
+                  a.PutMediaDataBlock(kCamera, kAudioOut, 1, 0, samples.data(), nBytes, &nCode), nCode});
         }
         MediaBlock(kAudioOut, 1);
         a.CloseMediaStream(kCamera, kAudioOut, 1, 0);
@@ -352,18 +349,17 @@ private:
         const long long nStart = SIMCAM_DETERMINISTIC_EPOCH_MS, nEnd = nStart + 3600LL * 1000;
         for (const int nType : {kVideo, kAudioIn}) {
             BSTR bs = nullptr;
-            const int nRuns = a.GetTimeLine(kCamera, nType, 1, 0, nStart, nEnd, &bs);
-            Note("GetTimeLine", nType, nRuns, Take(bs));
+            Note({"GetTimeLine", nType, a.GetTimeLine(kCamera, nType, 1, 0, nStart, nEnd, &bs), Take(bs)});
         }
-        Note("Play", a.Play(kCamera, kVideo, 1, 0, nStart + 250, 1.0));
+        Note({"Play", a.Play(kCamera, kVideo, 1, 0, nStart + 250, 1.0)});
         for (int i = 0; i < 3; ++i) MediaBlock(kVideo, 1);
-        Note("Play backwards", a.Play(kCamera, kVideo, 1, 0, nStart + 1000, -2.0));
+        Note({"Play backwards", a.Play(kCamera, kVideo, 1, 0, nStart + 1000, -2.0)});
         for (int i = 0; i < 2; ++i) MediaBlock(kVideo, 1);
-        Note("Pause", a.Pause(kCamera, kVideo, 1, 0));
+        Note({"Pause", a.Pause(kCamera, kVideo, 1, 0)});
         MediaBlock(kVideo, 1);
         a.CloseMediaStream(kCamera, kVideo, 1, 0);
-        Note("Retrieve", a.Retrieve(kCamera, kVideo, 1, 0, nStart, nEnd));
-        for (int i = 0; i < 3; ++i) Note("RetrieveStatus", a.RetrieveStatus(kCamera, kVideo, 1, 0));
+        Note({"Retrieve", a.Retrieve(kCamera, kVideo, 1, 0, nStart, nEnd)});
+        for (int i = 0; i < 3; ++i) Note({"RetrieveStatus", a.RetrieveStatus(kCamera, kVideo, 1, 0)});
     }
 
     const Kestrel& a;

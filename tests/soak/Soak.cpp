@@ -1,6 +1,7 @@
 // kestrel-soak: many application threads hammer libKestrel.so while a chaos
-// thread kills HostProcs, crashes drivers, hangs calls past the deadline and
-// removes and re-adds instances. The run passes only when the application
+// thread kills, stops and continues HostProcs, crashes drivers (some after
+// forking a helper), hangs calls past the deadline and removes and re-adds
+// instances (some while a call on them hangs). The run passes only when the application
 // survives, every thrown code is one the library can define, nothing
 // deadlocks, memory, descriptors and threads come back to their levels, no
 // zombie appears and every HostProc ends within its idle grace.
@@ -219,20 +220,32 @@ private:
         {"driver crashes", [this](Slot& slot) { return slot.bUp && Control(slot, "td:next crash"); }},
         // The next call hangs until the deadline timer kills the HostProc.
         {"hung calls", [this](Slot& slot) { return slot.bUp && Control(slot, "td:next hang"); }},
-        {"removed and re-added", [this](Slot& slot) {  // the application withdraws and announces it again
+        {"removed and re-added", [this](Slot& slot) { return RemoveAndAddAgain(slot); }},
+        // Stopped for a while, then let go: its own calls wait, nobody else's.
+        {"HostProcs stopped and continued", [this](Slot& slot) {
+             const int nPid = HostProcPidOf(slot);
+             if (nPid <= 0 || kill(nPid, SIGSTOP) != 0)
+                 return false;
              {
-                 std::lock_guard<std::mutex> guard(slot.lock);
-                 if (!slot.bUp)
-                     return false;
-                 slot.bUp = false;
-                 k->RemoveDeviceInstance(slot.strId.c_str());
-                 // Up exactly when the add went through, even if the run was
-                 // stopped meanwhile: the end withdraws every instance that is up.
-                 slot.bUp = AddAgain(slot);
-                 ++slot.nEpoch;
+                 std::unique_lock<std::mutex> guard(m_stopLock);
+                 m_stopped.wait_for(guard, std::chrono::milliseconds(kChaosMs), [&] { return m_bStop.load(); });
              }
-             WatchHostProcOf(slot);
-             return true;
+             return kill(nPid, SIGCONT) == 0;
+         }},
+        // A driver leaves a helper that holds HostProc's sockets and ignores
+        // SIGTERM, then crashes or hangs: the helper hides neither end, and
+        // the end of the run finds it gone with its HostProc.
+        {"forking drivers crashed",
+         [this](Slot& slot) { return slot.bUp && Control(slot, "td:next fork") && Control(slot, "td:next crash"); }},
+        {"forking drivers hung",
+         [this](Slot& slot) { return slot.bUp && Control(slot, "td:next fork") && Control(slot, "td:next hang"); }},
+        // The unload of a removal waits for the hung call (until the
+        // deadline ends it); no other instance waits with it.
+        {"removed while a call hangs", [this](Slot& slot) {
+             if (!slot.bUp || !Control(slot, "td:next hang"))
+                 return false;
+             k->ExecuteCustomCommand(slot.strId.c_str(), "", 0, 0, 0, "td:wait-hung 1");
+             return RemoveAndAddAgain(slot);
          }},
     };
 
@@ -348,6 +361,24 @@ private:
         SysFreeString(bsState);
         const size_t nAt = strState.find("pid=");
         return nAt == std::string::npos ? 0 : std::atoi(strState.c_str() + nAt + 4);
+    }
+
+    // The application withdraws the instance and announces it again.
+    bool RemoveAndAddAgain(Slot& slot)
+    {
+        {
+            std::lock_guard<std::mutex> guard(slot.lock);
+            if (!slot.bUp)
+                return false;
+            slot.bUp = false;
+            k->RemoveDeviceInstance(slot.strId.c_str());
+            // Up exactly when the add went through, even if the run was
+            // stopped meanwhile: the end withdraws every instance that is up.
+            slot.bUp = AddAgain(slot);
+            ++slot.nEpoch;
+        }
+        WatchHostProcOf(slot);
+        return true;
     }
 
     bool Control(Slot& slot, const char* szCommand)

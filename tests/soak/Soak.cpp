@@ -120,14 +120,18 @@ std::string CodeText(unsigned long nCode)
 {
     char szText[80];
     std::snprintf(szText, sizeof szText, "0x%08lX (%s%s)", nCode,
-                  nCode == 0 ? "instance unknown" : (nCode >> 24) == 1 ? "HostProc lost: " : "instance removed: ",
-                  nCode == 0 ? "" : IsDefinedCode(nCode) ? std::to_string(nCode & 0xFFFFFF).c_str() : "UNDEFINED");
+                  nCode == 0           ? "instance unknown"
+                  : (nCode >> 24) == 1 ? "HostProc lost: "
+                                       : "instance removed: ",
+                  nCode == 0             ? ""
+                  : IsDefinedCode(nCode) ? std::to_string(nCode & 0xFFFFFF).c_str()
+                                         : "UNDEFINED");
     return szText;
 }
 
 enum CallKind { kBlock, kPut, kSmall, kXml, kCallKinds };
-const char* const kCallNames[kCallKinds] = {"GetVideoDataBlock 1 MiB", "PutMediaDataBlock 1 MiB",
-                                            "QueryNumberOfCamDyn", "GetXml"};
+const char* const kCallNames[kCallKinds] = {"GetVideoDataBlock 1 MiB", "PutMediaDataBlock 1 MiB", "QueryNumberOfCamDyn",
+                                            "GetXml"};
 
 struct Slot {
     std::string strId;     // carries the directive that makes every block 1 MiB
@@ -135,7 +139,7 @@ struct Slot {
     int nPutResult = 0;    // what the test driver answers to our fixed calls
     int nPutCode = 0;
     int nSmallResult = 0;
-    std::mutex lock;       // serialises re-adding and the chaos thread's removal
+    std::mutex lock;  // serialises re-adding and the chaos thread's removal
     std::atomic<uint64_t> nEpoch{0};
     std::atomic<bool> bUp{false};
 };
@@ -213,7 +217,8 @@ private:
     // What the chaos thread does, in turn, every kChaosMs to a random slot;
     // an action returns whether it hit its target. A new one is a new row.
     const std::vector<std::pair<const char*, std::function<bool(Slot&)>>> m_chaos = {
-        {"HostProcs killed", [this](Slot& slot) {  // from outside
+        {"HostProcs killed",
+         [this](Slot& slot) {  // from outside
              const int nPid = HostProcPidOf(slot);
              return nPid > 0 && kill(nPid, SIGKILL) == 0;
          }},
@@ -222,7 +227,8 @@ private:
         {"hung calls", [this](Slot& slot) { return slot.bUp && Control(slot, "td:next hang"); }},
         {"removed and re-added", [this](Slot& slot) { return RemoveAndAddAgain(slot); }},
         // Stopped for a while, then let go: its own calls wait, nobody else's.
-        {"HostProcs stopped and continued", [this](Slot& slot) {
+        {"HostProcs stopped and continued",
+         [this](Slot& slot) {
              const int nPid = HostProcPidOf(slot);
              if (nPid <= 0 || kill(nPid, SIGSTOP) != 0)
                  return false;
@@ -241,7 +247,8 @@ private:
          [this](Slot& slot) { return slot.bUp && Control(slot, "td:next fork") && Control(slot, "td:next hang"); }},
         // The unload of a removal waits for the hung call (until the
         // deadline ends it); no other instance waits with it.
-        {"removed while a call hangs", [this](Slot& slot) {
+        {"removed while a call hangs",
+         [this](Slot& slot) {
              if (!slot.bUp || !Control(slot, "td:next hang"))
                  return false;
              k->ExecuteCustomCommand(slot.strId.c_str(), "", 0, 0, 0, "td:wait-hung 1");
@@ -262,6 +269,7 @@ private:
     std::unique_ptr<Library> k;
     std::string m_strRoot;
     std::string m_strMarker;  // in every HostProc argument of this run
+    std::string m_strFdsEnd;  // when the end's descriptors differ from the start's
     std::vector<unsigned char> m_pattern, m_putData;
 
     std::atomic<bool> m_bStop{false};
@@ -306,10 +314,14 @@ private:
             return false;
         for (const auto& [szName, strValue] :
              {std::pair<const char*, std::string>{"KESTREL_RPC_DIR", m_strRoot + "/rpc"},
-              {"KESTREL_TEST_DEADLINE_MS", std::to_string(kDeadlineMs)}, {"KESTREL_TEST_RETRY_MS", "5"},
-              {"KESTREL_TEST_TIMER_PERIOD_MS", "20"}, {"KESTREL_TEST_STOP_STEP_MS", "100"},
-              {"KESTREL_TEST_HOSTPROC_IDLE_MS", std::to_string(kIdleMs)}, {"KESTREL_TEST_HOSTPROC_INITIAL_MS", "5000"},
-              {"XDG_CONFIG_DIRS", m_strRoot + "/xdg"}, {"XDG_STATE_HOME", m_strRoot + "/state"}})
+              {"KESTREL_TEST_DEADLINE_MS", std::to_string(kDeadlineMs)},
+              {"KESTREL_TEST_RETRY_MS", "5"},
+              {"KESTREL_TEST_TIMER_PERIOD_MS", "20"},
+              {"KESTREL_TEST_STOP_STEP_MS", "100"},
+              {"KESTREL_TEST_HOSTPROC_IDLE_MS", std::to_string(kIdleMs)},
+              {"KESTREL_TEST_HOSTPROC_INITIAL_MS", "5000"},
+              {"XDG_CONFIG_DIRS", m_strRoot + "/xdg"},
+              {"XDG_STATE_HOME", m_strRoot + "/state"}})
             setenv(szName, strValue.c_str(), 1);
 
         // Level 1: every failure and removal is logged, as a field install would.
@@ -339,9 +351,9 @@ private:
             Slot& slot = m_slots[i];
             slot.strId = "soak" + std::to_string(i) + "#block=" + std::to_string(kBlockBytes);
             slot.strProxy = m_strMarker + std::to_string(i % kHostProcs);
-            const std::string strPut = Call("PutMediaDataBlock", {Str(slot.strId.c_str()), Int(0), Int(0), Int(0),
-                                                                  Bytes(m_putData.data(), kBlockBytes),
-                                                                  Int(kBlockBytes), "&"});
+            const std::string strPut =
+                Call("PutMediaDataBlock", {Str(slot.strId.c_str()), Int(0), Int(0), Int(0),
+                                           Bytes(m_putData.data(), kBlockBytes), Int(kBlockBytes), "&"});
             slot.nPutResult = DefaultResult(strPut);
             slot.nPutCode = OutInt(strPut, "pResultCode");
             slot.nSmallResult = DefaultResult(Call("QueryNumberOfCamDyn", {Str(slot.strId.c_str()), Str("pw")}));
@@ -446,8 +458,8 @@ private:
         if (kind == kBlock) {
             unsigned char* pBlock = nullptr;
             const int nResult = k->GetVideoDataBlock(szId, 0, &pBlock);
-            const bool bRight = nResult == kBlockBytes && pBlock != nullptr &&
-                                std::memcmp(pBlock, m_pattern.data(), kBlockBytes) == 0;
+            const bool bRight =
+                nResult == kBlockBytes && pBlock != nullptr && std::memcmp(pBlock, m_pattern.data(), kBlockBytes) == 0;
             k->DeleteBuffer(pBlock);
             return bRight;
         }
@@ -662,6 +674,13 @@ private:
         const auto tSettle = Clock::now() + std::chrono::seconds(2);
         while ((m_end = Levels()).nFds != m_start.nFds && Clock::now() < tSettle)
             std::this_thread::yield();
+        if (m_end.nFds != m_start.nFds) {  // what they are, for the report
+            ForEachEntry("/proc/self/fd", [&](const std::string& strEntry) {
+                char szTarget[256] = {};
+                if (readlink(("/proc/self/fd/" + strEntry).c_str(), szTarget, sizeof szTarget - 1) > 0)
+                    m_strFdsEnd += " " + strEntry + "=" + szTarget;
+            });
+        }
         return m_leftHostProcs.empty();
     }
 
@@ -675,8 +694,8 @@ private:
             return out << "\n" << strLabel << std::string(strLabel.size() < 21 ? 21 - strLabel.size() : 2, ' ');
         };
         out << "kestrel soak: " << kThreads << " threads over " << kInstances << " instances on " << kHostProcs
-            << " HostProcs, " << nElapsed / 1000.0 << " s, deadline " << kDeadlineMs << " ms, chaos every "
-            << kChaosMs << " ms";
+            << " HostProcs, " << nElapsed / 1000.0 << " s, deadline " << kDeadlineMs << " ms, chaos every " << kChaosMs
+            << " ms";
         row("calls completed") << nTotal << " (" << nTotal * 1000 / std::max<int64_t>(1, nElapsed) << "/s)";
         for (int i = 0; i < kCallKinds; ++i)
             row("  " + std::string(kCallNames[i]) + std::string(24 - std::strlen(kCallNames[i]), ' ')) << m_nCalls[i];
@@ -711,6 +730,8 @@ private:
                          << m_end.*pCount << ", after unload " << m_after.*pCount;
         if (m_after.nThreads != m_before.nThreads)
             out << " (" << m_strThreadsAfter << " )";
+        if (!m_strFdsEnd.empty())
+            out << "\n  descriptors at the end:" << m_strFdsEnd;
         row("HostProcs") << (m_leftHostProcs.empty() ? "all ended within the idle grace" : "some did not end:");
         for (int nPid : m_leftHostProcs)
             out << " " << nPid;

@@ -27,8 +27,8 @@ namespace hostproc {
 namespace {
 
 // Rights and fields of newer Landlock ABIs than the build's header knows.
-constexpr __u64 kTruncate = 1ULL << 14;  // ABI 3
-constexpr __u64 kIoctlDev = 1ULL << 15;  // ABI 5
+constexpr __u64 kTruncate = 1ULL << 14;                                          // ABI 3
+constexpr __u64 kIoctlDev = 1ULL << 15;                                          // ABI 5
 constexpr __u64 kScopeAbstractUnixSocket = 1ULL << 0, kScopeSignal = 1ULL << 1;  // ABI 6
 struct RulesetAttr {
     __u64 handledAccessFs;
@@ -41,9 +41,8 @@ constexpr __u64 kReadExecute = kRead | LANDLOCK_ACCESS_FS_EXECUTE;
 // Everything but executing and making device nodes.
 constexpr __u64 kReadWrite = kRead | LANDLOCK_ACCESS_FS_WRITE_FILE | LANDLOCK_ACCESS_FS_REMOVE_DIR |
                              LANDLOCK_ACCESS_FS_REMOVE_FILE | LANDLOCK_ACCESS_FS_MAKE_DIR |
-                             LANDLOCK_ACCESS_FS_MAKE_REG | LANDLOCK_ACCESS_FS_MAKE_SOCK |
-                             LANDLOCK_ACCESS_FS_MAKE_FIFO | LANDLOCK_ACCESS_FS_MAKE_SYM | LANDLOCK_ACCESS_FS_REFER |
-                             kTruncate;
+                             LANDLOCK_ACCESS_FS_MAKE_REG | LANDLOCK_ACCESS_FS_MAKE_SOCK | LANDLOCK_ACCESS_FS_MAKE_FIFO |
+                             LANDLOCK_ACCESS_FS_MAKE_SYM | LANDLOCK_ACCESS_FS_REFER | kTruncate;
 constexpr __u64 kDevice = LANDLOCK_ACCESS_FS_READ_FILE | LANDLOCK_ACCESS_FS_WRITE_FILE | kIoctlDev;
 // The rights a rule on a file (not a folder) may carry.
 constexpr __u64 kFileRights =
@@ -59,18 +58,40 @@ struct Grant {
 constexpr Grant kProfile[] = {
     // The system's programs, libraries and shared data (locales, time zones,
     // certificates under /usr/share).
-    {"/usr", kReadExecute}, {"/lib", kReadExecute}, {"/lib64", kReadExecute}, {"/lib32", kReadExecute},
-    {"/libx32", kReadExecute}, {"/bin", kReadExecute}, {"/sbin", kReadExecute},
-    {"/etc/ld.so.cache", kRead}, {"/etc/ld.so.conf", kRead}, {"/etc/ld.so.conf.d", kRead},
+    {"/usr", kReadExecute},
+    {"/lib", kReadExecute},
+    {"/lib64", kReadExecute},
+    {"/lib32", kReadExecute},
+    {"/libx32", kReadExecute},
+    {"/bin", kReadExecute},
+    {"/sbin", kReadExecute},
+    {"/etc/ld.so.cache", kRead},
+    {"/etc/ld.so.conf", kRead},
+    {"/etc/ld.so.conf.d", kRead},
     {"/etc/localtime", kRead},
     // Name resolution and TLS.
-    {"/etc/hosts", kRead}, {"/etc/resolv.conf", kRead}, {"/etc/nsswitch.conf", kRead}, {"/etc/host.conf", kRead},
-    {"/etc/gai.conf", kRead}, {"/etc/services", kRead}, {"/etc/protocols", kRead}, {"/etc/passwd", kRead},
-    {"/etc/group", kRead}, {"/etc/ssl", kRead}, {"/etc/ca-certificates", kRead}, {"/etc/pki", kRead},
+    {"/etc/hosts", kRead},
+    {"/etc/resolv.conf", kRead},
+    {"/etc/nsswitch.conf", kRead},
+    {"/etc/host.conf", kRead},
+    {"/etc/gai.conf", kRead},
+    {"/etc/services", kRead},
+    {"/etc/protocols", kRead},
+    {"/etc/passwd", kRead},
+    {"/etc/group", kRead},
+    {"/etc/ssl", kRead},
+    {"/etc/ca-certificates", kRead},
+    {"/etc/pki", kRead},
     // Device information and the device nodes a camera driver uses; /dev
     // may be listed, not opened.
-    {"/sys", kRead}, {"/run/udev", kRead}, {"/dev", LANDLOCK_ACCESS_FS_READ_DIR}, {"/dev/null", kDevice},
-    {"/dev/zero", kDevice}, {"/dev/full", kDevice}, {"/dev/random", kDevice}, {"/dev/urandom", kDevice},
+    {"/sys", kRead},
+    {"/run/udev", kRead},
+    {"/dev", LANDLOCK_ACCESS_FS_READ_DIR},
+    {"/dev/null", kDevice},
+    {"/dev/zero", kDevice},
+    {"/dev/full", kDevice},
+    {"/dev/random", kDevice},
+    {"/dev/urandom", kDevice},
     {"/dev/bus/usb", kDevice | LANDLOCK_ACCESS_FS_READ_DIR}};
 // Device nodes of cameras present at the start: /dev/<prefix><anything>.
 constexpr const char* kCameraDevices[] = {"video", "media"};
@@ -186,7 +207,8 @@ std::string MakeStateFolder(const std::string& strName) {
         strBase = std::string(szHome) + "/.local/state";
     }
     const std::string strFolder = strBase + "/kestrel/" + FolderName(strName);
-    for (size_t nSlash = strFolder.find('/', 1); nSlash != std::string::npos; nSlash = strFolder.find('/', nSlash + 1)) {
+    for (size_t nSlash = strFolder.find('/', 1); nSlash != std::string::npos;
+         nSlash = strFolder.find('/', nSlash + 1)) {
         mkdir(strFolder.substr(0, nSlash).c_str(), 0700);
     }
     mkdir(strFolder.c_str(), 0700);
@@ -226,8 +248,8 @@ std::string ApplyLandlock(int nAbi, const std::string& strStateFolder, const std
     // remove both at the end.
     ruleset.Allow(Parent(strSocketPath).c_str(), LANDLOCK_ACCESS_FS_REMOVE_FILE | LANDLOCK_ACCESS_FS_MAKE_REG |
                                                      LANDLOCK_ACCESS_FS_WRITE_FILE | kTruncate);
-    for (const auto& [szVariable, nRights] : {std::pair{confine::kAllowReadVariable, kReadExecute},
-                                              std::pair{confine::kAllowWriteVariable, kReadWrite}}) {
+    for (const auto& [szVariable, nRights] :
+         {std::pair{confine::kAllowReadVariable, kReadExecute}, std::pair{confine::kAllowWriteVariable, kReadWrite}}) {
         for (const std::string& strFolder : Folders(szVariable)) {
             if (strFolder[0] != '/' || !ruleset.Allow(strFolder.c_str(), nRights)) {
                 Announce("%s: '%s' ignored (%s)", szVariable, strFolder.c_str(),
@@ -280,7 +302,8 @@ void Confine(const std::string& strName, const std::string& strSocketPath) {
 #endif
 
     std::string strWhat = g_bLandlock ? "Landlock ABI " + std::to_string(kernel.nLandlockAbi) : "";
-    if (bFilter) strWhat += std::string(g_bLandlock ? " and " : "") + "a seccomp filter" + (bCounted ? "" : " (uncounted)");
+    if (bFilter)
+        strWhat += std::string(g_bLandlock ? " and " : "") + "a seccomp filter" + (bCounted ? "" : " (uncounted)");
     if (g_bLandlock && bFilter) {
         Announce("confined: %s; drivers from %s; state folder %s", strWhat.c_str(), g_strDriverTree.c_str(),
                  strState.c_str());

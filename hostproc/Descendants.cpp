@@ -30,7 +30,8 @@ void CleanSignalsInChild() {
 // Sends SIGKILL to every child listed in /proc/self/task/*/children; returns
 // how many there were.
 int KillChildren() noexcept {
-    const int hTasks = static_cast<int>(syscall(SYS_openat, AT_FDCWD, "/proc/self/task", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const int hTasks =
+        static_cast<int>(syscall(SYS_openat, AT_FDCWD, "/proc/self/task", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (hTasks < 0) return 0;
     int nKilled = 0;
     alignas(8) char acEntries[2048];

@@ -45,9 +45,12 @@ void WriteLine(const char* szText) noexcept {
 
 int PriorityOf(Severity severity) {
     switch (severity) {
-        case Severity::Error: return LOG_ERR;
-        case Severity::Warning: return LOG_WARNING;
-        default: return LOG_INFO;
+        case Severity::Error:
+            return LOG_ERR;
+        case Severity::Warning:
+            return LOG_WARNING;
+        default:
+            return LOG_INFO;
     }
 }
 
@@ -118,8 +121,8 @@ void DiagnoseFatal(std::initializer_list<const char*> parts) noexcept {
         WriteLine(szText);
     } else if (g_target == confine::LogTarget::Syslog && g_hSyslog >= 0) {
         char szDatagram[2600];
-        nLength = Append(szDatagram, Append(szDatagram, 0, sizeof szDatagram, g_szSyslogFatal), sizeof szDatagram,
-                         szText);
+        nLength =
+            Append(szDatagram, Append(szDatagram, 0, sizeof szDatagram, g_szSyslogFatal), sizeof szDatagram, szText);
         const int nSaved = errno;
         [[maybe_unused]] ssize_t n = send(g_hSyslog, szDatagram, nLength, MSG_NOSIGNAL | MSG_DONTWAIT);
         errno = nSaved;

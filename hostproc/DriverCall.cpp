@@ -54,8 +54,8 @@ void ReportFatalSignal(int nSignal) noexcept {
         szSignal[2] = '\0';
     }
     if (const DriverCallSite* pSite = t_pSite) {
-        DiagnoseFatal({"fatal signal ", szSignal, " in driver '", pSite->szShownPath, "' during ", pSite->szExport,
-                       ", exiting"});
+        DiagnoseFatal(
+            {"fatal signal ", szSignal, " in driver '", pSite->szShownPath, "' during ", pSite->szExport, ", exiting"});
     } else {
         DiagnoseFatal({"fatal signal ", szSignal, ", exiting"});
     }

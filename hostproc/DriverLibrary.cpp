@@ -60,7 +60,8 @@ DriverLibrary::~DriverLibrary() {
 void DriverLibrary::ReportMissing(int nOpnum, const char* szExport) {
     const size_t nIndex = static_cast<size_t>(nOpnum) % m_reported.size();
     if (!m_reported[nIndex].exchange(true)) {
-        DiagnoseAs(Severity::Warning, "driver '%s' has no export %s: answering 0 and null outputs", m_strPath.c_str(), szExport);
+        DiagnoseAs(Severity::Warning, "driver '%s' has no export %s: answering 0 and null outputs", m_strPath.c_str(),
+                   szExport);
     }
 }
 

@@ -72,7 +72,8 @@ void HandOverDoubles(DriverLibrary& library, double* pArray, OutDoubles& out) {
     if (pArray == nullptr) return;
     const auto pDelete = library.Exports().DeleteBuffer;
     out.adopt(pArray, [pArray, pDelete, &library] {
-        if (pDelete != nullptr) CallDriver(library.Site("DeleteBuffer"), pDelete, reinterpret_cast<unsigned char*>(pArray));
+        if (pDelete != nullptr)
+            CallDriver(library.Site("DeleteBuffer"), pDelete, reinterpret_cast<unsigned char*>(pArray));
     });
 }
 
@@ -131,25 +132,26 @@ std::int32_t ServeBlock(DriverContext& context, std::int32_t& nSize, OutBytes& o
     return nResult;
 }
 
-std::int32_t HostProcService::Serve(Op<Opnum::GetImage2>, DriverContext& context, const char* szServer, std::int32_t nCamNo,
-                                    std::int32_t& nSize, OutBytes& pJpgBytes) {
+std::int32_t HostProcService::Serve(Op<Opnum::GetImage2>, DriverContext& context, const char* szServer,
+                                    std::int32_t nCamNo, std::int32_t& nSize, OutBytes& pJpgBytes) {
     return ServeBlock<Opnum::GetImage2>(context, nSize, pJpgBytes, szServer, nCamNo);
 }
 
-std::int32_t HostProcService::Serve(Op<Opnum::GetVideoDataBlock>, DriverContext& context, const char* szServer, std::int32_t nCamNo,
-                                    std::int32_t& nSize, OutBytes& ppVideoDataBytes) {
+std::int32_t HostProcService::Serve(Op<Opnum::GetVideoDataBlock>, DriverContext& context, const char* szServer,
+                                    std::int32_t nCamNo, std::int32_t& nSize, OutBytes& ppVideoDataBytes) {
     return ServeBlock<Opnum::GetVideoDataBlock>(context, nSize, ppVideoDataBytes, szServer, nCamNo);
 }
 
-std::int32_t HostProcService::Serve(Op<Opnum::GetMediaDataBlock>, DriverContext& context, const char* szServer, std::int32_t nMediaType,
-                                    std::int32_t nDeviceIndex, std::int32_t nStreamIndex, std::int32_t& nSize,
-                                    OutBytes& ppMediaDataBytes) {
-    return ServeBlock<Opnum::GetMediaDataBlock>(context, nSize, ppMediaDataBytes, szServer, nMediaType, nDeviceIndex, nStreamIndex);
+std::int32_t HostProcService::Serve(Op<Opnum::GetMediaDataBlock>, DriverContext& context, const char* szServer,
+                                    std::int32_t nMediaType, std::int32_t nDeviceIndex, std::int32_t nStreamIndex,
+                                    std::int32_t& nSize, OutBytes& ppMediaDataBytes) {
+    return ServeBlock<Opnum::GetMediaDataBlock>(context, nSize, ppMediaDataBytes, szServer, nMediaType, nDeviceIndex,
+                                                nStreamIndex);
 }
 
-std::int32_t HostProcService::Serve(Op<Opnum::PutMediaDataBlock>, DriverContext& context, const char* szServer, std::int32_t nMediaType,
-                                    std::int32_t nDeviceIndex, std::int32_t nStreamIndex, std::int32_t nLength,
-                                    const char* pMediaDataBytes, std::int32_t& pResultCode) {
+std::int32_t HostProcService::Serve(Op<Opnum::PutMediaDataBlock>, DriverContext& context, const char* szServer,
+                                    std::int32_t nMediaType, std::int32_t nDeviceIndex, std::int32_t nStreamIndex,
+                                    std::int32_t nLength, const char* pMediaDataBytes, std::int32_t& pResultCode) {
     const auto pExport = Resolve<Opnum::PutMediaDataBlock>(context);
     if (pExport == nullptr) return 0;
     // The driver takes the data before its length.
@@ -168,8 +170,8 @@ std::int32_t HostProcService::Serve(Op<Opnum::GetInfo>, DriverContext& context, 
     return nResult;
 }
 
-void HostProcService::Serve(Op<Opnum::QueryDeviceTypeStrDyn>, DriverContext& context, const char* szServer, const char* szPassword,
-                            OutString& pcDevType) {
+void HostProcService::Serve(Op<Opnum::QueryDeviceTypeStrDyn>, DriverContext& context, const char* szServer,
+                            const char* szPassword, OutString& pcDevType) {
     const auto pExport = Resolve<Opnum::QueryDeviceTypeStrDyn>(context);
     if (pExport == nullptr) return;
     CallerBuffers buffers(1, kTextBuffer);
@@ -177,9 +179,9 @@ void HostProcService::Serve(Op<Opnum::QueryDeviceTypeStrDyn>, DriverContext& con
     SetText(pcDevType, buffers.Text(0));
 }
 
-void HostProcService::Serve(Op<Opnum::SetPanTiltDriver>, DriverContext& context, const char* szServer, const char* szUsername,
-                            const char* szPassword, std::int32_t nLength, const std::int32_t* nDriver,
-                            const std::int32_t* nComPort, const std::int32_t* nAdrId) {
+void HostProcService::Serve(Op<Opnum::SetPanTiltDriver>, DriverContext& context, const char* szServer,
+                            const char* szUsername, const char* szPassword, std::int32_t nLength,
+                            const std::int32_t* nDriver, const std::int32_t* nComPort, const std::int32_t* nAdrId) {
     const auto pExport = Resolve<Opnum::SetPanTiltDriver>(context);
     if (pExport == nullptr) return;
     // The driver reads 256 entries of each array, whatever was sent.
@@ -192,8 +194,9 @@ void HostProcService::Serve(Op<Opnum::SetPanTiltDriver>, DriverContext& context,
     pExport(szServer, szUsername, szPassword, drivers.data(), ports.data(), addresses.data());
 }
 
-std::int32_t HostProcService::Serve(Op<Opnum::QueryPresetPositions>, DriverContext& context, const char* szServer, std::int32_t nCamNo,
-                                    std::int32_t nPresetMax, std::int32_t nMaxStrLen, OutStringArray& locPresetnames) {
+std::int32_t HostProcService::Serve(Op<Opnum::QueryPresetPositions>, DriverContext& context, const char* szServer,
+                                    std::int32_t nCamNo, std::int32_t nPresetMax, std::int32_t nMaxStrLen,
+                                    OutStringArray& locPresetnames) {
     CheckBound(nPresetMax >= 0 && nPresetMax <= kMaxPresets && nMaxStrLen >= 1 && nMaxStrLen <= kMaxStrLen);
     const auto pExport = Resolve<Opnum::QueryPresetPositions>(context);
     if (pExport == nullptr) return 0;
@@ -204,8 +207,9 @@ std::int32_t HostProcService::Serve(Op<Opnum::QueryPresetPositions>, DriverConte
     return nResult;
 }
 
-std::int32_t HostProcService::Serve(Op<Opnum::QueryPtzSupportedDyn>, DriverContext& context, const char* szServer, const char* szPassword,
-                                    std::int32_t nMaxStrLen, std::int32_t& size, OutStringArray& ppszSupported) {
+std::int32_t HostProcService::Serve(Op<Opnum::QueryPtzSupportedDyn>, DriverContext& context, const char* szServer,
+                                    const char* szPassword, std::int32_t nMaxStrLen, std::int32_t& size,
+                                    OutStringArray& ppszSupported) {
     CheckBound(nMaxStrLen >= 1 && nMaxStrLen <= kMaxStrLen);
     const auto pExport = Resolve<Opnum::QueryPtzSupportedDyn>(context);
     if (pExport == nullptr) return 0;
@@ -213,12 +217,14 @@ std::int32_t HostProcService::Serve(Op<Opnum::QueryPtzSupportedDyn>, DriverConte
     const int nCount = std::clamp(pExport(szServer, szPassword, buffers.Pointers()), 0, kMaxSupported);
     size = nCount;
     ppszSupported.resize(static_cast<size_t>(nCount));
-    for (int i = 0; i < nCount; ++i) ppszSupported.set(static_cast<size_t>(i), buffers.Text(static_cast<size_t>(i)).c_str());
+    for (int i = 0; i < nCount; ++i)
+        ppszSupported.set(static_cast<size_t>(i), buffers.Text(static_cast<size_t>(i)).c_str());
     return nCount;
 }
 
-std::int32_t HostProcService::Serve(Op<Opnum::QueryDeviceControlledFramerates>, DriverContext& context, const char* szServer, const char* szPassword,
-                                    std::int32_t nCamNo, std::int32_t& piNumFPSValues, OutDoubles& ppdFPSValuesArray,
+std::int32_t HostProcService::Serve(Op<Opnum::QueryDeviceControlledFramerates>, DriverContext& context,
+                                    const char* szServer, const char* szPassword, std::int32_t nCamNo,
+                                    std::int32_t& piNumFPSValues, OutDoubles& ppdFPSValuesArray,
                                     OutDoubles& ppdFPSInternalValsArray) {
     const auto pExport = Resolve<Opnum::QueryDeviceControlledFramerates>(context);
     if (pExport == nullptr) return 0;
@@ -260,61 +266,66 @@ std::int32_t HostProcService::Serve(Op<Opnum::GetXml>, DriverContext& context, c
     return ServeBstrOut<Opnum::GetXml>(context, wstrXML, szServer, szUser, szPassword, szFilter);
 }
 
-std::int32_t HostProcService::Serve(Op<Opnum::SetXmlParams>, DriverContext& context, const char* szServer, const char* szUser,
-                                    const char* szPassword, const char16_t* bsXml, OutWString& wstrXML) {
+std::int32_t HostProcService::Serve(Op<Opnum::SetXmlParams>, DriverContext& context, const char* szServer,
+                                    const char* szUser, const char* szPassword, const char16_t* bsXml,
+                                    OutWString& wstrXML) {
     return ServeBstrInOut<Opnum::SetXmlParams>(context, bsXml, wstrXML, szServer, szUser, szPassword);
 }
 
-std::int32_t HostProcService::Serve(Op<Opnum::SetXmlEvents>, DriverContext& context, const char* szServer, const char* szUser,
-                                    const char* szPassword, const char16_t* bsXml, OutWString& wstrXML) {
+std::int32_t HostProcService::Serve(Op<Opnum::SetXmlEvents>, DriverContext& context, const char* szServer,
+                                    const char* szUser, const char* szPassword, const char16_t* bsXml,
+                                    OutWString& wstrXML) {
     return ServeBstrInOut<Opnum::SetXmlEvents>(context, bsXml, wstrXML, szServer, szUser, szPassword);
 }
 
-std::int32_t HostProcService::Serve(Op<Opnum::GetTimeLine>, DriverContext& context, const char* szServer, std::int32_t eMediaType,
-                                    std::int32_t nDeviceIndex, std::int32_t nStreamIndex, std::int64_t iStartTime,
-                                    std::int64_t iEndTime, OutWString& wstrRecordingTimeInfo) {
-    return ServeBstrOut<Opnum::GetTimeLine>(context, wstrRecordingTimeInfo, szServer, eMediaType, nDeviceIndex, nStreamIndex,
-                            static_cast<long long>(iStartTime), static_cast<long long>(iEndTime));
+std::int32_t HostProcService::Serve(Op<Opnum::GetTimeLine>, DriverContext& context, const char* szServer,
+                                    std::int32_t eMediaType, std::int32_t nDeviceIndex, std::int32_t nStreamIndex,
+                                    std::int64_t iStartTime, std::int64_t iEndTime, OutWString& wstrRecordingTimeInfo) {
+    return ServeBstrOut<Opnum::GetTimeLine>(context, wstrRecordingTimeInfo, szServer, eMediaType, nDeviceIndex,
+                                            nStreamIndex, static_cast<long long>(iStartTime),
+                                            static_cast<long long>(iEndTime));
 }
 
-std::int32_t HostProcService::Serve(Op<Opnum::ParseXmlEventDataDyn>, DriverContext& context, const char* szServer, const char* szUser,
-                                    const char* szPassword, std::int16_t nParserHandle, std::int32_t nLength,
-                                    const char* inputData, OutWString& wstrXml) {
+std::int32_t HostProcService::Serve(Op<Opnum::ParseXmlEventDataDyn>, DriverContext& context, const char* szServer,
+                                    const char* szUser, const char* szPassword, std::int16_t nParserHandle,
+                                    std::int32_t nLength, const char* inputData, OutWString& wstrXml) {
     // The driver takes the data before its length.
-    return ServeBstrOut<Opnum::ParseXmlEventDataDyn>(context, wstrXml, szServer, szUser, szPassword, static_cast<short>(nParserHandle),
-                            reinterpret_cast<const unsigned char*>(inputData), static_cast<int>(nLength));
+    return ServeBstrOut<Opnum::ParseXmlEventDataDyn>(
+        context, wstrXml, szServer, szUser, szPassword, static_cast<short>(nParserHandle),
+        reinterpret_cast<const unsigned char*>(inputData), static_cast<int>(nLength));
 }
 
-std::int32_t HostProcService::Serve(Op<Opnum::GenerateCredentialsDyn>, DriverContext& context, const char* szServer, const char* szUser,
-                                    const char* szPassword, OutWString& wstrCredentials) {
+std::int32_t HostProcService::Serve(Op<Opnum::GenerateCredentialsDyn>, DriverContext& context, const char* szServer,
+                                    const char* szUser, const char* szPassword, OutWString& wstrCredentials) {
     return ServeBstrOut<Opnum::GenerateCredentialsDyn>(context, wstrCredentials, szServer, szUser, szPassword);
 }
 
-std::int32_t HostProcService::Serve(Op<Opnum::GetStreamInfo>, DriverContext& context, const char* szServer, const char* szPassword,
-                                    std::int32_t nDeviceIndex, OutWString& wstrXML) {
+std::int32_t HostProcService::Serve(Op<Opnum::GetStreamInfo>, DriverContext& context, const char* szServer,
+                                    const char* szPassword, std::int32_t nDeviceIndex, OutWString& wstrXML) {
     return ServeBstrOut<Opnum::GetStreamInfo>(context, wstrXML, szServer, szPassword, static_cast<int>(nDeviceIndex));
 }
 
-std::int32_t HostProcService::Serve(Op<Opnum::OpenMediaStreamWithSettings>, DriverContext& context, const char* szServer, const char* szPassword,
-                                    std::int32_t nMediaType, std::int32_t nDeviceIndex, std::int32_t nStreamIndex,
-                                    const char* szEventName, const char16_t* settingsXml) {
+std::int32_t HostProcService::Serve(Op<Opnum::OpenMediaStreamWithSettings>, DriverContext& context,
+                                    const char* szServer, const char* szPassword, std::int32_t nMediaType,
+                                    std::int32_t nDeviceIndex, std::int32_t nStreamIndex, const char* szEventName,
+                                    const char16_t* settingsXml) {
     const auto pExport = Resolve<Opnum::OpenMediaStreamWithSettings>(context);
     if (pExport == nullptr) return 0;
     BstrVariable bsSettings(settingsXml);  // only read by the driver
-    return pExport(szServer, szPassword, nMediaType, nDeviceIndex, nStreamIndex, szEventName, bsSettings.Address())
-               ? 1
-               : 0;
+    return pExport(szServer, szPassword, nMediaType, nDeviceIndex, nStreamIndex, szEventName, bsSettings.Address()) ? 1
+                                                                                                                    : 0;
 }
 
-std::int32_t HostProcService::Serve(Op<Opnum::QueryEventsDyn>, DriverContext& context, const char* szServer, const char* szPass,
-                                    std::int32_t nMaxStrLen, std::int32_t nofUsedEvents,
+std::int32_t HostProcService::Serve(Op<Opnum::QueryEventsDyn>, DriverContext& context, const char* szServer,
+                                    const char* szPass, std::int32_t nMaxStrLen, std::int32_t nofUsedEvents,
                                     const char* const* aszUsedEvents, std::int32_t& nofOpenEvents,
                                     OutStringArray& aszOpenEvents) {
     CheckBound(nMaxStrLen >= 1 && nMaxStrLen <= kMaxStrLen);
     const auto pExport = Resolve<Opnum::QueryEventsDyn>(context);
     if (pExport == nullptr) return 0;
     CStringArray usedEvents;
-    for (std::int32_t i = 0; i < nofUsedEvents; ++i) usedEvents.Add(aszUsedEvents[i] != nullptr ? aszUsedEvents[i] : "");
+    for (std::int32_t i = 0; i < nofUsedEvents; ++i)
+        usedEvents.Add(aszUsedEvents[i] != nullptr ? aszUsedEvents[i] : "");
     CStringArray openEvents;
     const int nResult = pExport(szServer, szPass, usedEvents, openEvents);
     nofOpenEvents = openEvents.GetSize();
@@ -326,8 +337,8 @@ std::int32_t HostProcService::Serve(Op<Opnum::QueryEventsDyn>, DriverContext& co
     return nResult;
 }
 
-std::int32_t HostProcService::Serve(Op<Opnum::SetEventsDyn>, DriverContext& context, const char* szServer, const char* szPassword,
-                                    std::int32_t nofEvents, const char* const* aszEvents) {
+std::int32_t HostProcService::Serve(Op<Opnum::SetEventsDyn>, DriverContext& context, const char* szServer,
+                                    const char* szPassword, std::int32_t nofEvents, const char* const* aszEvents) {
     const auto pExport = Resolve<Opnum::SetEventsDyn>(context);
     if (pExport == nullptr) return 0;
     CStringArray events;

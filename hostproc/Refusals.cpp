@@ -117,50 +117,50 @@ T Noted(T result, bool bFailed, const char* szCall, const char* szPath) {
 
 #define HOSTPROC_INTERPOSED extern "C" __attribute__((visibility("default")))
 
-#define HOSTPROC_OPEN(NAME)                                                                    \
-    HOSTPROC_INTERPOSED int NAME(const char* szPath, int nFlags, ...) {                        \
-        static const auto pNext = Next<int (*)(const char*, int, ...)>(#NAME);                 \
-        int nMode = 0;                                                                         \
-        if (TakesMode(nFlags)) {                                                               \
-            va_list args;                                                                      \
-            va_start(args, nFlags);                                                            \
-            nMode = va_arg(args, int);                                                         \
-            va_end(args);                                                                      \
-        }                                                                                      \
-        const int hFile = pNext(szPath, nFlags, nMode);                                        \
-        return Noted(hFile, hFile < 0, "open", szPath);                                        \
+#define HOSTPROC_OPEN(NAME)                                                    \
+    HOSTPROC_INTERPOSED int NAME(const char* szPath, int nFlags, ...) {        \
+        static const auto pNext = Next<int (*)(const char*, int, ...)>(#NAME); \
+        int nMode = 0;                                                         \
+        if (TakesMode(nFlags)) {                                               \
+            va_list args;                                                      \
+            va_start(args, nFlags);                                            \
+            nMode = va_arg(args, int);                                         \
+            va_end(args);                                                      \
+        }                                                                      \
+        const int hFile = pNext(szPath, nFlags, nMode);                        \
+        return Noted(hFile, hFile < 0, "open", szPath);                        \
     }
-#define HOSTPROC_OPENAT(NAME)                                                                  \
-    HOSTPROC_INTERPOSED int NAME(int hDir, const char* szPath, int nFlags, ...) {              \
-        static const auto pNext = Next<int (*)(int, const char*, int, ...)>(#NAME);            \
-        int nMode = 0;                                                                         \
-        if (TakesMode(nFlags)) {                                                               \
-            va_list args;                                                                      \
-            va_start(args, nFlags);                                                            \
-            nMode = va_arg(args, int);                                                         \
-            va_end(args);                                                                      \
-        }                                                                                      \
-        const int hFile = pNext(hDir, szPath, nFlags, nMode);                                  \
-        return Noted(hFile, hFile < 0, "open", szPath);                                        \
+#define HOSTPROC_OPENAT(NAME)                                                       \
+    HOSTPROC_INTERPOSED int NAME(int hDir, const char* szPath, int nFlags, ...) {   \
+        static const auto pNext = Next<int (*)(int, const char*, int, ...)>(#NAME); \
+        int nMode = 0;                                                              \
+        if (TakesMode(nFlags)) {                                                    \
+            va_list args;                                                           \
+            va_start(args, nFlags);                                                 \
+            nMode = va_arg(args, int);                                              \
+            va_end(args);                                                           \
+        }                                                                           \
+        const int hFile = pNext(hDir, szPath, nFlags, nMode);                       \
+        return Noted(hFile, hFile < 0, "open", szPath);                             \
     }
 // What fortified callers use (open without a mode the compiler can see).
-#define HOSTPROC_OPEN_2(NAME)                                                                  \
-    HOSTPROC_INTERPOSED int NAME(const char* szPath, int nFlags) {                             \
-        static const auto pNext = Next<int (*)(const char*, int)>(#NAME);                      \
-        const int hFile = pNext(szPath, nFlags);                                               \
-        return Noted(hFile, hFile < 0, "open", szPath);                                        \
+#define HOSTPROC_OPEN_2(NAME)                                             \
+    HOSTPROC_INTERPOSED int NAME(const char* szPath, int nFlags) {        \
+        static const auto pNext = Next<int (*)(const char*, int)>(#NAME); \
+        const int hFile = pNext(szPath, nFlags);                          \
+        return Noted(hFile, hFile < 0, "open", szPath);                   \
     }
-#define HOSTPROC_OPENAT_2(NAME)                                                                \
-    HOSTPROC_INTERPOSED int NAME(int hDir, const char* szPath, int nFlags) {                   \
-        static const auto pNext = Next<int (*)(int, const char*, int)>(#NAME);                 \
-        const int hFile = pNext(hDir, szPath, nFlags);                                         \
-        return Noted(hFile, hFile < 0, "open", szPath);                                        \
+#define HOSTPROC_OPENAT_2(NAME)                                                \
+    HOSTPROC_INTERPOSED int NAME(int hDir, const char* szPath, int nFlags) {   \
+        static const auto pNext = Next<int (*)(int, const char*, int)>(#NAME); \
+        const int hFile = pNext(hDir, szPath, nFlags);                         \
+        return Noted(hFile, hFile < 0, "open", szPath);                        \
     }
-#define HOSTPROC_FOPEN(NAME)                                                                   \
-    HOSTPROC_INTERPOSED FILE* NAME(const char* szPath, const char* szMode) {                   \
-        static const auto pNext = Next<FILE* (*)(const char*, const char*)>(#NAME);            \
-        FILE* pFile = pNext(szPath, szMode);                                                   \
-        return Noted(pFile, pFile == nullptr, "open", szPath);                                 \
+#define HOSTPROC_FOPEN(NAME)                                                        \
+    HOSTPROC_INTERPOSED FILE* NAME(const char* szPath, const char* szMode) {        \
+        static const auto pNext = Next<FILE* (*)(const char*, const char*)>(#NAME); \
+        FILE* pFile = pNext(szPath, szMode);                                        \
+        return Noted(pFile, pFile == nullptr, "open", szPath);                      \
     }
 
 HOSTPROC_OPEN(open)

@@ -1,16 +1,16 @@
 #include "SyscallFilter.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdint>
 #include <cstdlib>
-#include <csignal>
 #include <cstring>
 #include <system_error>
 #include <thread>
 
 #include <linux/seccomp.h>
-#include <seccomp.h>
 #include <poll.h>
+#include <seccomp.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -31,12 +31,31 @@ constexpr int kRefused[] = {
     // reach, so only HostProc itself becomes traceable.
     SCMP_SYS(ptrace),
 #endif
-    SCMP_SYS(process_vm_readv), SCMP_SYS(process_vm_writev), SCMP_SYS(kexec_load), SCMP_SYS(kexec_file_load),
-    SCMP_SYS(mount), SCMP_SYS(umount2), SCMP_SYS(pivot_root), SCMP_SYS(move_mount), SCMP_SYS(open_tree),
-    SCMP_SYS(fsopen), SCMP_SYS(fsconfig), SCMP_SYS(fsmount), SCMP_SYS(fspick), SCMP_SYS(mount_setattr),
-    SCMP_SYS(bpf), SCMP_SYS(perf_event_open), SCMP_SYS(add_key), SCMP_SYS(request_key), SCMP_SYS(keyctl),
-    SCMP_SYS(init_module), SCMP_SYS(finit_module), SCMP_SYS(delete_module), SCMP_SYS(userfaultfd),
-    SCMP_SYS(execve), SCMP_SYS(execveat)};
+    SCMP_SYS(process_vm_readv),
+    SCMP_SYS(process_vm_writev),
+    SCMP_SYS(kexec_load),
+    SCMP_SYS(kexec_file_load),
+    SCMP_SYS(mount),
+    SCMP_SYS(umount2),
+    SCMP_SYS(pivot_root),
+    SCMP_SYS(move_mount),
+    SCMP_SYS(open_tree),
+    SCMP_SYS(fsopen),
+    SCMP_SYS(fsconfig),
+    SCMP_SYS(fsmount),
+    SCMP_SYS(fspick),
+    SCMP_SYS(mount_setattr),
+    SCMP_SYS(bpf),
+    SCMP_SYS(perf_event_open),
+    SCMP_SYS(add_key),
+    SCMP_SYS(request_key),
+    SCMP_SYS(keyctl),
+    SCMP_SYS(init_module),
+    SCMP_SYS(finit_module),
+    SCMP_SYS(delete_module),
+    SCMP_SYS(userfaultfd),
+    SCMP_SYS(execve),
+    SCMP_SYS(execveat)};
 
 // personality(0xffffffff) only reads the current persona.
 constexpr scmp_datum_t kPersonalityQuery = 0xffffffff;
@@ -49,8 +68,8 @@ scmp_filter_ctx BuildFilter(uint32_t nAction) {
     // architectures would double the time the filter takes to build.
     bool bBuilt = seccomp_attr_set(pFilter, SCMP_FLTATR_ACT_BADARCH, SCMP_ACT_ERRNO(EPERM)) == 0;
     for (const int nSyscall : kRefused) bBuilt = bBuilt && seccomp_rule_add(pFilter, nAction, nSyscall, 0) == 0;
-    bBuilt = bBuilt && seccomp_rule_add(pFilter, nAction, SCMP_SYS(personality), 1,
-                                        SCMP_A0(SCMP_CMP_NE, kPersonalityQuery)) == 0;
+    bBuilt = bBuilt &&
+             seccomp_rule_add(pFilter, nAction, SCMP_SYS(personality), 1, SCMP_A0(SCMP_CMP_NE, kPersonalityQuery)) == 0;
     if (!bBuilt) {
         seccomp_release(pFilter);
         return nullptr;

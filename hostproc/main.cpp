@@ -186,7 +186,8 @@ int main(int argc, char** argv) {
         hostproc::EndDescendants();
         g_pServer = nullptr;
     } catch (const std::exception& error) {
-        hostproc::DiagnoseAs(hostproc::Severity::Error, "cannot serve endpoint %s: %s", strEndpoint.c_str(), error.what());
+        hostproc::DiagnoseAs(hostproc::Severity::Error, "cannot serve endpoint %s: %s", strEndpoint.c_str(),
+                             error.what());
         return 1;
     }
     return 0;

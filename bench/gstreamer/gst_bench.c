@@ -32,11 +32,9 @@ static int g_calls;
 
 __attribute__((visibility("default"))) kestrel_status kestrel_GetVideoDataBlock(int* pResult, const char* szServer,
                                                                                 int nCamNo,
-                                                                                unsigned char** ppVideoDataBytes)
-{
+                                                                                unsigned char** ppVideoDataBytes) {
     static kestrel_status (*real)(int*, const char*, int, unsigned char**);
-    if (real == NULL)
-        *(void**)&real = dlsym(RTLD_NEXT, "kestrel_GetVideoDataBlock");
+    if (real == NULL) *(void**)&real = dlsym(RTLD_NEXT, "kestrel_GetVideoDataBlock");
     const gint64 called = g_get_monotonic_time();
     if (g_calls > WARMUP && g_calls - WARMUP <= MAX_FRAMES)
         g_outside_us[g_calls - WARMUP - 1] = (double)(called - g_returned_us);
@@ -53,21 +51,18 @@ typedef struct {
     GstClockTime latency_sum, latency_max;
 } Sink;
 
-static int compare(const void* a, const void* b)
-{
+static int compare(const void* a, const void* b) {
     const double x = *(const double*)a, y = *(const double*)b;
     return x < y ? -1 : x > y;
 }
 
-static double median(double* values, int n)
-{
+static double median(double* values, int n) {
     qsort(values, (size_t)n, sizeof *values, compare);
     return values[n / 2];
 }
 
 /* The median time outside the call of the trial that just ended. */
-static double outside_median(void)
-{
+static double outside_median(void) {
     const int n = MIN(g_calls - WARMUP - 1, MAX_FRAMES);
     g_calls = 0;
     return median(g_outside_us, n);
@@ -75,8 +70,7 @@ static double outside_median(void)
 
 /* Microseconds per frame of the stream command's loop; like the command
  * (and the element), each trial adds the instance and removes it. */
-static double loop_trial(const char* id, int frames)
-{
+static double loop_trial(const char* id, int frames) {
     int added = 0, opened = -1;
     if (kestrel_AddDeviceInstance(&added, id, KESTREL_SIMCAM, id) != KESTREL_RETURNED || !added ||
         kestrel_OpenStreamConnection(&opened, id, "simcam", 0, 1) != KESTREL_RETURNED || opened < 0) {
@@ -85,8 +79,7 @@ static double loop_trial(const char* id, int frames)
     }
     gint64 start = 0;
     for (int i = 0; i < WARMUP + frames; ++i) {
-        if (i == WARMUP)
-            start = g_get_monotonic_time();
+        if (i == WARMUP) start = g_get_monotonic_time();
         unsigned char* block = NULL;
         int size = 0;
         if (kestrel_GetVideoDataBlock(&size, id, 1, &block) != KESTREL_RETURNED || size <= 0) {
@@ -101,14 +94,11 @@ static double loop_trial(const char* id, int frames)
     return (double)(end - start) / frames;
 }
 
-static void on_handoff(GstElement* sink, GstBuffer* buffer, GstPad* pad, gpointer data)
-{
+static void on_handoff(GstElement* sink, GstBuffer* buffer, GstPad* pad, gpointer data) {
     Sink* s = data;
     (void)pad;
-    if (++s->frames == WARMUP + 1)
-        s->start_us = g_get_monotonic_time();
-    if (s->frames <= WARMUP)
-        return;
+    if (++s->frames == WARMUP + 1) s->start_us = g_get_monotonic_time();
+    if (s->frames <= WARMUP) return;
     s->end_us = g_get_monotonic_time();
     ++s->measured;
     GstClock* clock = gst_element_get_clock(sink);
@@ -120,11 +110,11 @@ static void on_handoff(GstElement* sink, GstBuffer* buffer, GstPad* pad, gpointe
 }
 
 /* Microseconds per frame through kestrelsrc ! fakesink; the latencies too. */
-static double element_trial(const char* id, int frames, double* latency_mean_us, double* latency_max_us)
-{
-    gchar* description = g_strdup_printf("kestrelsrc instance-id=%s proxy-server=%s event-media-type=-1 "
-                                         "num-buffers=%d ! fakesink name=sink sync=false enable-last-sample=false signal-handoffs=true",
-                                         id, id, WARMUP + frames + 1);
+static double element_trial(const char* id, int frames, double* latency_mean_us, double* latency_max_us) {
+    gchar* description = g_strdup_printf(
+        "kestrelsrc instance-id=%s proxy-server=%s event-media-type=-1 "
+        "num-buffers=%d ! fakesink name=sink sync=false enable-last-sample=false signal-handoffs=true",
+        id, id, WARMUP + frames + 1);
     GstElement* pipeline = gst_parse_launch(description, NULL);
     g_free(description);
     GstElement* sink = gst_bin_get_by_name(GST_BIN(pipeline), "sink");
@@ -150,8 +140,7 @@ static double element_trial(const char* id, int frames, double* latency_mean_us,
     return (double)(s.end_us - s.start_us) / (s.measured - 1);
 }
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     static const struct {
         const char* width;
         const char* height;
@@ -160,8 +149,7 @@ int main(int argc, char** argv)
     char rpc[] = "/tmp/kestrel-bench-gst-XXXXXX";
     /* Google Benchmark's options (make bench passes them to every program) mean nothing here. */
     (void)argc, (void)argv;
-    if (mkdtemp(rpc) == NULL)
-        return 1;
+    if (mkdtemp(rpc) == NULL) return 1;
     g_setenv("KESTREL_RPC_DIR", rpc, TRUE);
     g_setenv("SIMCAM_DETERMINISTIC", "1", TRUE); /* unpaced */
     const gchar* path = g_getenv("GST_PLUGIN_PATH");
@@ -170,8 +158,9 @@ int main(int argc, char** argv)
     g_free(plugins);
     gst_init(NULL, NULL);
 
-    printf("| frame size | `kestrel stream`'s loop | `kestrelsrc ! fakesink` | kestrelsrc's own cost per frame | "
-           "of the frame time | arrival to sink (mean / max) |\n|---|---|---|---|---|---|\n");
+    printf(
+        "| frame size | `kestrel stream`'s loop | `kestrelsrc ! fakesink` | kestrelsrc's own cost per frame | "
+        "of the frame time | arrival to sink (mean / max) |\n|---|---|---|---|---|---|\n");
     for (size_t i = 0; i < G_N_ELEMENTS(sizes); ++i) {
         /* Each way has its own proxy server, started with this frame size. */
         g_setenv("SIMCAM_WIDTH", sizes[i].width, TRUE);
@@ -187,10 +176,11 @@ int main(int argc, char** argv)
         }
         const double l = median(loop, TRIALS), e = median(element, TRIALS);
         const double lo = median(loop_out, TRIALS), eo = median(element_out, TRIALS);
-        printf("| %sx%s | %.0f fps (%.0f us/frame; %.1f us outside the call) | %.0f fps (%.0f us/frame; %.1f us outside "
-               "the call) | %.1f us | %.2f %% | %.0f us / %.0f us |\n",
-               sizes[i].width, sizes[i].height, 1e6 / l, l, lo, 1e6 / e, e, eo, eo - lo, (eo - lo) / e * 100,
-               median(mean, TRIALS), median(max, TRIALS));
+        printf(
+            "| %sx%s | %.0f fps (%.0f us/frame; %.1f us outside the call) | %.0f fps (%.0f us/frame; %.1f us outside "
+            "the call) | %.1f us | %.2f %% | %.0f us / %.0f us |\n",
+            sizes[i].width, sizes[i].height, 1e6 / l, l, lo, 1e6 / e, e, eo, eo - lo, (eo - lo) / e * 100,
+            median(mean, TRIALS), median(max, TRIALS));
         fflush(stdout);
         g_free(loop_id);
         g_free(element_id);

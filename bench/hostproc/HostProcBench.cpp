@@ -168,7 +168,8 @@ struct InProcessSimcam {
     InProcessSimcam() {
         hLibrary = dlopen(KESTREL_BENCH_SIMCAM, RTLD_NOW | RTLD_LOCAL);
         if (hLibrary == nullptr) throw std::runtime_error(dlerror());
-        OpenStreamConnection = reinterpret_cast<decltype(OpenStreamConnection)>(dlsym(hLibrary, "OpenStreamConnection"));
+        OpenStreamConnection =
+            reinterpret_cast<decltype(OpenStreamConnection)>(dlsym(hLibrary, "OpenStreamConnection"));
         GetVideoDataBlock = reinterpret_cast<decltype(GetVideoDataBlock)>(dlsym(hLibrary, "GetVideoDataBlock"));
         DeleteBuffer = reinterpret_cast<decltype(DeleteBuffer)>(dlsym(hLibrary, "DeleteBuffer"));
     }
@@ -181,8 +182,8 @@ InProcessSimcam& Local() {
 
 void ReportFrames(benchmark::State& state, int64_t nBytes) {
     state.counters["fps"] = benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
-    state.counters["frame_bytes"] =
-        benchmark::Counter(state.iterations() > 0 ? static_cast<double>(nBytes) / static_cast<double>(state.iterations()) : 0);
+    state.counters["frame_bytes"] = benchmark::Counter(
+        state.iterations() > 0 ? static_cast<double>(nBytes) / static_cast<double>(state.iterations()) : 0);
     state.SetBytesProcessed(nBytes);
 }
 
@@ -274,8 +275,9 @@ void BM_HostProcColdStart(benchmark::State& state, const char* szConfine) {
         }
     }
     unsetenv("KESTREL_CONFINE");
-    state.counters["hostproc_cpu_ms"] = benchmark::Counter(
-        (HostProcChild::s_dCpuSeconds - dCpuBefore) * 1e3 / static_cast<double>(std::max<int64_t>(state.iterations(), 1)));
+    state.counters["hostproc_cpu_ms"] =
+        benchmark::Counter((HostProcChild::s_dCpuSeconds - dCpuBefore) * 1e3 /
+                           static_cast<double>(std::max<int64_t>(state.iterations(), 1)));
 }
 
 void WriteConfiguration() {

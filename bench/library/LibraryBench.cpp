@@ -77,7 +77,8 @@ private:
 
 void* LoadLibrary(Exports& exports) {
     void* hLibrary = dlopen(KESTREL_LIBRARY, RTLD_NOW | RTLD_LOCAL);
-    exports.AddDeviceInstance = reinterpret_cast<decltype(exports.AddDeviceInstance)>(dlsym(hLibrary, "AddDeviceInstance"));
+    exports.AddDeviceInstance =
+        reinterpret_cast<decltype(exports.AddDeviceInstance)>(dlsym(hLibrary, "AddDeviceInstance"));
     exports.RemoveDeviceInstance =
         reinterpret_cast<decltype(exports.RemoveDeviceInstance)>(dlsym(hLibrary, "RemoveDeviceInstance"));
     exports.QueryIsPTZDeviceDyn =

@@ -9,8 +9,7 @@
 namespace {
 
 // Every forwarded call reads the clock once to arm its deadline.
-void BM_SetCurrentTime(benchmark::State& state)
-{
+void BM_SetCurrentTime(benchmark::State& state) {
     NmTimeStamp::CmTimeStamp stamp;
     for (auto _ : state) {
         stamp.SetCurrentTime();
@@ -21,8 +20,7 @@ BENCHMARK(BM_SetCurrentTime);
 BENCHMARK(BM_SetCurrentTime)->Threads(2);
 
 // The refinement alone, without the clock reads.
-void BM_ClockRefine(benchmark::State& state)
-{
+void BM_ClockRefine(benchmark::State& state) {
     NmTimeStamp::CmClockState clockState(1000000000);
     std::uint64_t nTime = 133000000000000000ULL;
     std::int64_t nCounter = 0;
@@ -35,8 +33,7 @@ void BM_ClockRefine(benchmark::State& state)
 BENCHMARK(BM_ClockRefine);
 
 // One endpoint name per started proxy server.
-void BM_GuidGenerateNewToString(benchmark::State& state)
-{
+void BM_GuidGenerateNewToString(benchmark::State& state) {
     NmGUID::CmGUID guid;
     for (auto _ : state) {
         guid.GenerateNew();
@@ -45,8 +42,7 @@ void BM_GuidGenerateNewToString(benchmark::State& state)
 }
 BENCHMARK(BM_GuidGenerateNewToString);
 
-void BM_CriticalSectionEnterLeave(benchmark::State& state)
-{
+void BM_CriticalSectionEnterLeave(benchmark::State& state) {
     NmThread::CmCriticalSection cs;
     for (auto _ : state) {
         cs.Enter();
@@ -56,14 +52,12 @@ void BM_CriticalSectionEnterLeave(benchmark::State& state)
 BENCHMARK(BM_CriticalSectionEnterLeave);
 
 // Short texts stay on the stack buffer; long ones take a second pass.
-void BM_Utf8ToUtf16Le(benchmark::State& state)
-{
+void BM_Utf8ToUtf16Le(benchmark::State& state) {
     const std::string strText(static_cast<std::size_t>(state.range(0)), 'k');
-    for (auto _ : state)
-        benchmark::DoNotOptimize(NmTextConversion::Utf8ToUtf16Le(strText));
+    for (auto _ : state) benchmark::DoNotOptimize(NmTextConversion::Utf8ToUtf16Le(strText));
 }
 BENCHMARK(BM_Utf8ToUtf16Le)->Arg(64)->Arg(1024);
 
-} // namespace
+}  // namespace
 
 BENCHMARK_MAIN();

@@ -5,10 +5,10 @@
 // copy of a frame would be. Other exports answer as absent ones do.
 #include <kestrel/kestrel.h>
 
-#include <cstdlib>
-#include <cstring>
 #include <algorithm>
 #include <array>
+#include <cstdlib>
+#include <cstring>
 #include <new>
 
 namespace {

@@ -33,4 +33,4 @@ struct Block {
     }
 };
 
-} // namespace simcam
+}  // namespace simcam

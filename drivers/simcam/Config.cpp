@@ -2,11 +2,11 @@
 
 #include <ini.h>
 
+#include <strings.h>
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
-#include <strings.h>
 
 namespace simcam {
 namespace {
@@ -65,7 +65,7 @@ int OnIniInstanceEntry(void* user, const char* section, const char* name, const 
     return 1;
 }
 
-} // namespace
+}  // namespace
 
 bool Config::Set(const std::string& rawKey, const std::string& value)
 {
@@ -118,8 +118,8 @@ Config LoadConfig(const std::string& instanceId)
         ini_parse(path, OnIniEntry, &target);
         ini_parse(path, OnIniInstanceEntry, &target);
     }
-    static const char* const kKeys[] = {"width",   "height",   "fps",      "quality",       "cameras",
-                                        "inputs",  "outputs",  "password", "deterministic", "record_frames"};
+    static const char* const kKeys[] = {"width",  "height",  "fps",      "quality",       "cameras",
+                                        "inputs", "outputs", "password", "deterministic", "record_frames"};
     for (const char* key : kKeys) {
         std::string variable = "SIMCAM_";
         for (const char* c = key; *c != '\0'; ++c)
@@ -130,4 +130,4 @@ Config LoadConfig(const std::string& instanceId)
     return config;
 }
 
-} // namespace simcam
+}  // namespace simcam

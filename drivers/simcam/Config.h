@@ -25,4 +25,4 @@ struct Config {
 // The configuration of instance `instanceId` as the sources say now.
 Config LoadConfig(const std::string& instanceId);
 
-} // namespace simcam
+}  // namespace simcam

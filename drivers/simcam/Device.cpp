@@ -42,7 +42,7 @@ std::unique_ptr<unsigned char[]> NewDoubles(size_t n)
     return std::unique_ptr<unsigned char[]>(new unsigned char[n * sizeof(double)]);
 }
 
-} // namespace
+}  // namespace
 
 Device::Device(std::string instanceId, Config config)
     : m_instanceId(std::move(instanceId)), m_config(std::move(config)), m_password(m_config.password)
@@ -76,10 +76,7 @@ void Device::ResetState()
     m_audioOutBytes = 0;
 }
 
-bool Device::PasswordOkLocked(const char* password) const
-{
-    return password != nullptr && m_password == password;
-}
+bool Device::PasswordOkLocked(const char* password) const { return password != nullptr && m_password == password; }
 
 Device::Camera* Device::CameraAt(int camera)
 {
@@ -92,15 +89,13 @@ int64_t Device::NowMs() const
 {
     if (m_config.deterministic)
         return SIMCAM_DETERMINISTIC_EPOCH_MS + m_virtualUs / 1000;
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
         .count();
 }
 
 int64_t Device::SteadyUs() const
 {
-    return std::chrono::duration_cast<std::chrono::microseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
+    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
 
@@ -382,7 +377,7 @@ int Device::ExecuteCustomCommand(const char* password, int /*mediaType*/, int de
     if (text == "crash")
         raise(SIGSEGV);
     if (text == "crash:write") {
-        volatile uintptr_t address = 16; // a low, non-null address: a genuine fault
+        volatile uintptr_t address = 16;  // a low, non-null address: a genuine fault
         *reinterpret_cast<volatile int*>(address) = 1;
     }
     if (text == "abort")
@@ -447,4 +442,4 @@ int Device::ExecuteCustomCommand(const char* password, int /*mediaType*/, int de
     return SIMCAM_E_UNSUPPORTED;
 }
 
-} // namespace simcam
+}  // namespace simcam

@@ -65,8 +65,7 @@ public:
     int QueryPtzMove(const char* password, int camera);
     int GetPosition(int camera, int* pan, int* tilt, int* zoom);
     int GetAbsolute(const char* password, int camera, int* pan, int* tilt, int* zoom, int* focus);
-    int GetAbsoluteDoubles(const char* password, int camera, double* pan, double* tilt, double* zoom,
-                           double* focus);
+    int GetAbsoluteDoubles(const char* password, int camera, double* pan, double* tilt, double* zoom, double* focus);
     void SetAbsolute(const char* password, int camera, const PtzPosition& target, double speed);
     void AreaZoom(const char* password, int camera, int x, int y, int width, int height, int speed);
     int QueryPresets(int camera, int maxCount, char** names);
@@ -133,8 +132,8 @@ private:
         int64_t nextVideoDueUs = 0;
         uint64_t frames = 0;
         std::deque<RecordedFrame> recording;
-        int panTiltDriver[3] = {0, 0, 0}; // driver, COM port, address
-        std::map<int, RetrieveJob> retrieveJobs; // by stream index
+        int panTiltDriver[3] = {0, 0, 0};         // driver, COM port, address
+        std::map<int, RetrieveJob> retrieveJobs;  // by stream index
     };
 
     struct EventDefinition {
@@ -147,15 +146,15 @@ private:
     };
 
     struct MediaStream {
-        double pollingRate = 10; // blocks per second
+        double pollingRate = 10;  // blocks per second
         int64_t nextDueUs = 0;
         bool halfSize = false;
-        int width = 0; // 0: the device's size
+        int width = 0;  // 0: the device's size
         int height = 0;
         bool playback = false;
         bool paused = false;
         double speed = 1;
-        uint64_t playPosition = 0; // frame number of the next recorded frame
+        uint64_t playPosition = 0;  // frame number of the next recorded frame
         uint64_t samples = 0;
         std::string eventFilter;
         std::deque<std::string> events;
@@ -208,4 +207,4 @@ private:
     int64_t m_virtualUs = 0;
 };
 
-} // namespace simcam
+}  // namespace simcam

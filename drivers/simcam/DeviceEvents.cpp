@@ -22,12 +22,11 @@ bool IsXmlName(std::string_view name)
     auto letter = [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_'; };
     if (!letter(name.front()))
         return false;
-    return std::all_of(name.begin(), name.end(), [&](char c) {
-        return letter(c) || (c >= '0' && c <= '9') || c == '-' || c == '.';
-    });
+    return std::all_of(name.begin(), name.end(),
+                       [&](char c) { return letter(c) || (c >= '0' && c <= '9') || c == '-' || c == '.'; });
 }
 
-} // namespace
+}  // namespace
 
 std::vector<std::string> Device::EventSources() const
 {
@@ -208,4 +207,4 @@ void Device::CloseEventParser(const char* password, short parser)
         m_parsers.erase(parser);
 }
 
-} // namespace simcam
+}  // namespace simcam

@@ -19,7 +19,7 @@ namespace {
 
 constexpr int kAudioSampleRate = 8000;
 constexpr double kAudioToneHz = 440.0;
-constexpr double kAudioBlocksPerSecond = 50.0; // 20 ms blocks
+constexpr double kAudioBlocksPerSecond = 50.0;  // 20 ms blocks
 constexpr int kRetrievePerMs = 2;               // frames a retrieval fetches per ms
 
 Block AudioBlock(uint64_t firstSample, int samples)
@@ -49,7 +49,7 @@ bool ParseNumber(const XmlElement* e, double lo, double hi, double& out)
     return true;
 }
 
-} // namespace
+}  // namespace
 
 Block Device::RenderLive(int camera, int width, int height)
 {
@@ -134,27 +134,27 @@ int Device::OpenMediaStream(const char* password, int type, int device, int stre
         return SIMCAM_E_PASSWORD;
     MediaStream s;
     switch (type) {
-    case SIMCAM_MEDIA_VIDEO: {
-        const Camera* c = CameraAt(device);
-        if (c == nullptr || (stream != 0 && stream != 1))
-            return SIMCAM_E_CAMERA;
-        s.pollingRate = c->fps;
-        s.halfSize = stream == 1;
-        break;
-    }
-    case SIMCAM_MEDIA_AUDIO_IN:
-    case SIMCAM_MEDIA_AUDIO_OUT:
-        if (device != 1 || stream != 0)
-            return SIMCAM_E_CAMERA;
-        s.pollingRate = kAudioBlocksPerSecond;
-        break;
-    case SIMCAM_MEDIA_EVENTS:
-        if (device != 0 || stream != 0)
-            return SIMCAM_E_CAMERA;
-        s.eventFilter = eventName != nullptr ? eventName : "";
-        break;
-    default:
-        return SIMCAM_E_UNSUPPORTED;
+        case SIMCAM_MEDIA_VIDEO: {
+            const Camera* c = CameraAt(device);
+            if (c == nullptr || (stream != 0 && stream != 1))
+                return SIMCAM_E_CAMERA;
+            s.pollingRate = c->fps;
+            s.halfSize = stream == 1;
+            break;
+        }
+        case SIMCAM_MEDIA_AUDIO_IN:
+        case SIMCAM_MEDIA_AUDIO_OUT:
+            if (device != 1 || stream != 0)
+                return SIMCAM_E_CAMERA;
+            s.pollingRate = kAudioBlocksPerSecond;
+            break;
+        case SIMCAM_MEDIA_EVENTS:
+            if (device != 0 || stream != 0)
+                return SIMCAM_E_CAMERA;
+            s.eventFilter = eventName != nullptr ? eventName : "";
+            break;
+        default:
+            return SIMCAM_E_UNSUPPORTED;
     }
     if (settingsXml != nullptr) {
         // <Settings><Width/><Height/><FrameRate/></Settings>
@@ -227,7 +227,7 @@ int Device::GetMediaBlock(int type, int device, int stream, unsigned char** bloc
         return 0;
     const uint64_t oldest = c->recording.front().frameNo;
     if (s->playPosition < oldest || s->playPosition - oldest >= c->recording.size())
-        return 0; // played to the end of what is recorded
+        return 0;  // played to the end of what is recorded
     const RecordedFrame frame = c->recording[s->playPosition - oldest];
     s->playPosition = s->speed < 0 ? s->playPosition - 1 : s->playPosition + 1;
     const int64_t due = PaceLocked(s->nextDueUs, 1000.0 / frame.intervalMs * std::fabs(s->speed));
@@ -334,8 +334,8 @@ int Device::GetTimeLine(int type, int camera, int /*stream*/, long long startMs,
             return SIMCAM_E_CAMERA;
         if (endMs < startMs || info == nullptr)
             return SIMCAM_E_ARGUMENT;
-        xml = "<TimeLine camera=\"" + std::to_string(camera) + "\" start=\"" + std::to_string(startMs) +
-              "\" end=\"" + std::to_string(endMs) + "\">";
+        xml = "<TimeLine camera=\"" + std::to_string(camera) + "\" start=\"" + std::to_string(startMs) + "\" end=\"" +
+              std::to_string(endMs) + "\">";
         // Contiguous runs of recorded frames; a gap of more than three frame
         // intervals starts a new one.
         const auto& rec = c->recording;
@@ -368,9 +368,8 @@ int Device::Retrieve(int type, int camera, int stream, long long startMs, long l
         return SIMCAM_E_CAMERA;
     if (endMs < startMs)
         return SIMCAM_E_ARGUMENT;
-    const auto total = std::count_if(c->recording.begin(), c->recording.end(), [&](const RecordedFrame& f) {
-        return f.timeMs >= startMs && f.timeMs <= endMs;
-    });
+    const auto total = std::count_if(c->recording.begin(), c->recording.end(),
+                                     [&](const RecordedFrame& f) { return f.timeMs >= startMs && f.timeMs <= endMs; });
     if (total == 0)
         return SIMCAM_E_NOT_FOUND;
     c->retrieveJobs[stream] = RetrieveJob{static_cast<int>(total), 0, SteadyUs() / 1000};
@@ -399,4 +398,4 @@ int Device::RetrieveStatus(int type, int camera, int stream)
     return job.done * 100 / job.total;
 }
 
-} // namespace simcam
+}  // namespace simcam

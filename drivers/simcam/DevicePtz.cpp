@@ -12,14 +12,13 @@
 namespace simcam {
 namespace {
 
-constexpr double kWideFieldOfView = 60.0; // horizontal degrees at zoom 1
-constexpr double kStepDegrees = 5.0;      // one MoveCamera2 step at zoom 1
+constexpr double kWideFieldOfView = 60.0;  // horizontal degrees at zoom 1
+constexpr double kStepDegrees = 5.0;       // one MoveCamera2 step at zoom 1
 constexpr double kZoomStep = 1.25;
 
-const char* const kSupportedCommands[] = {"Stop",     "Up",       "Down",      "Left",      "Right",
-                                          "ZoomIn",   "ZoomOut",  "Home",      "FocusNear", "FocusFar",
-                                          "UpLeft",   "UpRight",  "DownLeft",  "DownRight", "Preset",
-                                          "Absolute", "AreaZoom", "CenterClick"};
+const char* const kSupportedCommands[] = {"Stop",     "Up",        "Down",      "Left",     "Right",    "ZoomIn",
+                                          "ZoomOut",  "Home",      "FocusNear", "FocusFar", "UpLeft",   "UpRight",
+                                          "DownLeft", "DownRight", "Preset",    "Absolute", "AreaZoom", "CenterClick"};
 
 // Unit motion of a command: pan, tilt, zoom, focus.
 struct Direction {
@@ -29,25 +28,50 @@ struct Direction {
 bool DirectionOf(int command, Direction& d)
 {
     switch (command) {
-    case SIMCAM_PTZ_UP: d = {0, 1, 0, 0}; return true;
-    case SIMCAM_PTZ_DOWN: d = {0, -1, 0, 0}; return true;
-    case SIMCAM_PTZ_LEFT: d = {-1, 0, 0, 0}; return true;
-    case SIMCAM_PTZ_RIGHT: d = {1, 0, 0, 0}; return true;
-    case SIMCAM_PTZ_ZOOM_IN: d = {0, 0, 1, 0}; return true;
-    case SIMCAM_PTZ_ZOOM_OUT: d = {0, 0, -1, 0}; return true;
-    case SIMCAM_PTZ_FOCUS_NEAR: d = {0, 0, 0, -1}; return true;
-    case SIMCAM_PTZ_FOCUS_FAR: d = {0, 0, 0, 1}; return true;
-    case SIMCAM_PTZ_UP_LEFT: d = {-1, 1, 0, 0}; return true;
-    case SIMCAM_PTZ_UP_RIGHT: d = {1, 1, 0, 0}; return true;
-    case SIMCAM_PTZ_DOWN_LEFT: d = {-1, -1, 0, 0}; return true;
-    case SIMCAM_PTZ_DOWN_RIGHT: d = {1, -1, 0, 0}; return true;
-    default: return false;
+        case SIMCAM_PTZ_UP:
+            d = {0, 1, 0, 0};
+            return true;
+        case SIMCAM_PTZ_DOWN:
+            d = {0, -1, 0, 0};
+            return true;
+        case SIMCAM_PTZ_LEFT:
+            d = {-1, 0, 0, 0};
+            return true;
+        case SIMCAM_PTZ_RIGHT:
+            d = {1, 0, 0, 0};
+            return true;
+        case SIMCAM_PTZ_ZOOM_IN:
+            d = {0, 0, 1, 0};
+            return true;
+        case SIMCAM_PTZ_ZOOM_OUT:
+            d = {0, 0, -1, 0};
+            return true;
+        case SIMCAM_PTZ_FOCUS_NEAR:
+            d = {0, 0, 0, -1};
+            return true;
+        case SIMCAM_PTZ_FOCUS_FAR:
+            d = {0, 0, 0, 1};
+            return true;
+        case SIMCAM_PTZ_UP_LEFT:
+            d = {-1, 1, 0, 0};
+            return true;
+        case SIMCAM_PTZ_UP_RIGHT:
+            d = {1, 1, 0, 0};
+            return true;
+        case SIMCAM_PTZ_DOWN_LEFT:
+            d = {-1, -1, 0, 0};
+            return true;
+        case SIMCAM_PTZ_DOWN_RIGHT:
+            d = {1, -1, 0, 0};
+            return true;
+        default:
+            return false;
     }
 }
 
 int Hundredths(double v) { return static_cast<int>(std::lround(v * 100.0)); }
 
-} // namespace
+}  // namespace
 
 void Device::MoveStep(int camera, int direction)
 {
@@ -173,8 +197,7 @@ int Device::GetAbsolute(const char* password, int camera, int* pan, int* tilt, i
     return SIMCAM_OK;
 }
 
-int Device::GetAbsoluteDoubles(const char* password, int camera, double* pan, double* tilt, double* zoom,
-                               double* focus)
+int Device::GetAbsoluteDoubles(const char* password, int camera, double* pan, double* tilt, double* zoom, double* focus)
 {
     std::lock_guard lock(m_mutex);
     if (!PasswordOkLocked(password))
@@ -267,4 +290,4 @@ int Device::QueryPtzSupported(const char* password, char** names)
     return n;
 }
 
-} // namespace simcam
+}  // namespace simcam

@@ -36,10 +36,7 @@ std::string Element(const std::string& name, const std::string& text)
     return "<" + name + ">" + XmlEscape(text) + "</" + name + ">";
 }
 
-std::string ErrorXml(const std::string& reason)
-{
-    return "<Error>" + XmlEscape(reason) + "</Error>";
-}
+std::string ErrorXml(const std::string& reason) { return "<Error>" + XmlEscape(reason) + "</Error>"; }
 
 // Parses an integer field in [lo, hi] (and even, if asked); the reason for
 // a refusal goes to `error`.
@@ -90,7 +87,7 @@ uint32_t RandomWord()
     return static_cast<uint32_t>(random());
 }
 
-} // namespace
+}  // namespace
 
 std::string Device::EventsXml() const
 {
@@ -109,8 +106,9 @@ std::string Device::ConfigXml(const std::string& section)
     auto wanted = [&](const char* name) { return section.empty() || section == name; };
     std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<SimCam>";
     if (wanted("Device"))
-        xml += "<Device>" + Element("Model", SIMCAM_DEVICE_TYPE) + Element("DeviceId", std::to_string(SIMCAM_DEVICE_ID)) +
-               Element("Firmware", "1.4.0") + Element("FeatureSet", FeatureSet()) + "</Device>";
+        xml += "<Device>" + Element("Model", SIMCAM_DEVICE_TYPE) +
+               Element("DeviceId", std::to_string(SIMCAM_DEVICE_ID)) + Element("Firmware", "1.4.0") +
+               Element("FeatureSet", FeatureSet()) + "</Device>";
     if (wanted("Video"))
         xml += "<Video>" + Element("Width", std::to_string(m_config.width)) +
                Element("Height", std::to_string(m_config.height)) + Element("FrameRate", Number(m_config.fps)) +
@@ -124,9 +122,9 @@ std::string Device::ConfigXml(const std::string& section)
             xml += "<Camera id=\"" + std::to_string(i + 1) + "\">" + Element("Name", c.name) +
                    Element("FrameRate", Number(c.fps)) + Element("PollingRate", std::to_string(c.pollingRateMs)) +
                    Element("Pan", Fixed2(p.pan)) + Element("Tilt", Fixed2(p.tilt)) + Element("Zoom", Fixed2(p.zoom)) +
-                   Element("Focus", Fixed2(p.focus)) + "<PanTiltDriver driver=\"" +
-                   std::to_string(c.panTiltDriver[0]) + "\" comPort=\"" + std::to_string(c.panTiltDriver[1]) +
-                   "\" address=\"" + std::to_string(c.panTiltDriver[2]) + "\"/>";
+                   Element("Focus", Fixed2(p.focus)) + "<PanTiltDriver driver=\"" + std::to_string(c.panTiltDriver[0]) +
+                   "\" comPort=\"" + std::to_string(c.panTiltDriver[1]) + "\" address=\"" +
+                   std::to_string(c.panTiltDriver[2]) + "\"/>";
             for (const auto& [name, pos] : c.presets)
                 xml += "<Preset name=\"" + XmlEscape(name) + "\" pan=\"" + Fixed2(pos.pan) + "\" tilt=\"" +
                        Fixed2(pos.tilt) + "\" zoom=\"" + Fixed2(pos.zoom) + "\"/>";
@@ -277,8 +275,8 @@ bool Device::ApplyEvents(const XmlElement& events, std::string& error)
             const std::string* v = e->Attribute(name);
             return v != nullptr ? *v : std::string();
         };
-        EventDefinition d{attribute("source"), attribute("destIP"), attribute("destPort"), attribute("message"),
-                          false, 0};
+        EventDefinition d{
+            attribute("source"), attribute("destIP"), attribute("destPort"), attribute("message"), false, 0};
         if (!IsEventSource(d.source)) {
             error = "unknown event source '" + d.source + "'";
             return false;
@@ -331,17 +329,16 @@ int Device::GenerateCredentials(const char* password, const char* user, BSTR* cr
             return SIMCAM_E_ARGUMENT;
         const unsigned long serial = ++m_credentialsIssued;
         for (int i = 0; i < 4; ++i) {
-            const uint32_t word = m_config.deterministic
-                                      ? Fnv1a(m_instanceId + "/" + (user != nullptr ? user : "") + "/" +
-                                              std::to_string(serial) + "/" + std::to_string(i))
-                                      : RandomWord();
+            const uint32_t word = m_config.deterministic ? Fnv1a(m_instanceId + "/" + (user != nullptr ? user : "") +
+                                                                 "/" + std::to_string(serial) + "/" + std::to_string(i))
+                                                         : RandomWord();
             char hex[9];
             std::snprintf(hex, sizeof hex, "%08x", word);
             token += hex;
         }
     }
-    ReplaceBstr(credentials, "<Credentials>" + Element("User", user != nullptr ? user : "") +
-                                 Element("Token", token) + "</Credentials>");
+    ReplaceBstr(credentials, "<Credentials>" + Element("User", user != nullptr ? user : "") + Element("Token", token) +
+                                 "</Credentials>");
     return SIMCAM_OK;
 }
 
@@ -359,16 +356,17 @@ int Device::GetStreamInfo(const char* password, int camera, BSTR* xml)
             return SIMCAM_E_ARGUMENT;
         auto video = [&](int index, int divisor) {
             return "<Stream media=\"0\" index=\"" + std::to_string(index) + "\" codec=\"MJPEG\" width=\"" +
-                   std::to_string(m_config.width / divisor) + "\" height=\"" + std::to_string(m_config.height / divisor) +
-                   "\" frameRate=\"" + Number(c->fps) + "\"/>";
+                   std::to_string(m_config.width / divisor) + "\" height=\"" +
+                   std::to_string(m_config.height / divisor) + "\" frameRate=\"" + Number(c->fps) + "\"/>";
         };
-        text = "<StreamInfo camera=\"" + std::to_string(camera) + "\">" + video(0, 1) + video(1, 2) +
-               "<Stream media=\"1\" index=\"0\" codec=\"PCM16LE\" sampleRate=\"8000\" channels=\"1\"/>"
-               "<Stream media=\"2\" index=\"0\" codec=\"PCM16LE\" sampleRate=\"8000\" channels=\"1\" direction=\"out\"/>"
-               "<Stream media=\"3\" index=\"0\" codec=\"TEXT\"/></StreamInfo>";
+        text =
+            "<StreamInfo camera=\"" + std::to_string(camera) + "\">" + video(0, 1) + video(1, 2) +
+            "<Stream media=\"1\" index=\"0\" codec=\"PCM16LE\" sampleRate=\"8000\" channels=\"1\"/>"
+            "<Stream media=\"2\" index=\"0\" codec=\"PCM16LE\" sampleRate=\"8000\" channels=\"1\" direction=\"out\"/>"
+            "<Stream media=\"3\" index=\"0\" codec=\"TEXT\"/></StreamInfo>";
     }
     ReplaceBstr(xml, text);
     return SIMCAM_OK;
 }
 
-} // namespace simcam
+}  // namespace simcam

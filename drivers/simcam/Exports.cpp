@@ -72,7 +72,7 @@ bool IsExportName(const char* name)
     return false;
 }
 
-} // namespace
+}  // namespace
 
 /* ---- driver services ---- */
 
@@ -232,8 +232,8 @@ int MoveToPresetPosition(const char* szServer, int nCamNo, const char* szPresetN
     return Int(szServer, [&](Device& d) { return d.MoveToPreset(nCamNo, szPresetName); });
 }
 
-void PTZAreaZoom(const char* szServer, const char*, const char* szPassword, int nCamNo, int, int nX, int nY,
-                 int nWidth, int nHeight, int nSpeed)
+void PTZAreaZoom(const char* szServer, const char*, const char* szPassword, int nCamNo, int, int nX, int nY, int nWidth,
+                 int nHeight, int nSpeed)
 {
     Void(szServer, [&](Device& d) { d.AreaZoom(szPassword, nCamNo, nX, nY, nWidth, nHeight, nSpeed); });
 }
@@ -274,8 +274,8 @@ void PTZSetAbsoluteDoubles(const char* szServer, const char*, const char* szPass
     Void(szServer, [&](Device& d) { d.SetAbsolute(szPassword, nCamNo, {dPan, dTilt, dZoom, dFocus}, 0); });
 }
 
-void PTZSetAbsoluteDoublesSpeed(const char* szServer, const char*, const char* szPassword, int nCamNo, int,
-                                double dPan, double dTilt, double dZoom, double dFocus, double dSpeed)
+void PTZSetAbsoluteDoublesSpeed(const char* szServer, const char*, const char* szPassword, int nCamNo, int, double dPan,
+                                double dTilt, double dZoom, double dFocus, double dSpeed)
 {
     Void(szServer, [&](Device& d) { d.SetAbsolute(szPassword, nCamNo, {dPan, dTilt, dZoom, dFocus}, dSpeed); });
 }
@@ -338,8 +338,7 @@ int SetMediaStreamPollingRate(const char* szServer, int nMediaType, int nDeviceI
     });
 }
 
-int Play(const char* szServer, int eMediaType, int nDeviceIndex, int nStreamIndex, long long time_stamp,
-         double dSpeed)
+int Play(const char* szServer, int eMediaType, int nDeviceIndex, int nStreamIndex, long long time_stamp, double dSpeed)
 {
     return Int(szServer, [&](Device& d) { return d.Play(eMediaType, nDeviceIndex, nStreamIndex, time_stamp, dSpeed); });
 }
@@ -396,9 +395,9 @@ int QueryIsAbsoluteDyn(const char* szServer, const char* szPassword, int)
     return Int(szServer, [&](Device& d) { return d.Capability(szPassword, 1); });
 }
 
-#define SIMCAM_CAPABILITY(NAME, VALUE)                                             \
-    int NAME(const char* szServer, const char* szPassword)                          \
-    {                                                                               \
+#define SIMCAM_CAPABILITY(NAME, VALUE)                                                    \
+    int NAME(const char* szServer, const char* szPassword)                                \
+    {                                                                                     \
         return Int(szServer, [&](Device& d) { return d.Capability(szPassword, VALUE); }); \
     }
 SIMCAM_CAPABILITY(QueryIsPTZDeviceDyn, 1)
@@ -430,10 +429,7 @@ int QueryNoOutputDyn(const char* szServer, const char* szPassword)
     return Int(szServer, [&](Device& d) { return d.NumberOfOutputs(szPassword); });
 }
 
-bool IsDebugBuildDyn(const char*, const char*)
-{
-    return false;
-}
+bool IsDebugBuildDyn(const char*, const char*) { return false; }
 
 int FunctionSupported(const char* szServer, const char* szPassword, const char* szFunctionName)
 {
@@ -465,8 +461,9 @@ int EndDefineEvent(const char* szHostIP, const char*, const char* szPassword)
 int DefineEventDyn(const char* szServer, const char* szPassword, const char* szInput, const char* szDestIP,
                    const char* szDestPort, const char* szMessage, int nUseBuffer)
 {
-    return Int(szServer,
-               [&](Device& d) { return d.DefineEvent(szPassword, szInput, szDestIP, szDestPort, szMessage, nUseBuffer); });
+    return Int(szServer, [&](Device& d) {
+        return d.DefineEvent(szPassword, szInput, szDestIP, szDestPort, szMessage, nUseBuffer);
+    });
 }
 
 int QueryEventsDyn(const char* szServer, const char* szPass, CStringArray& aszUsedEvents, CStringArray& aszOpenEvents)

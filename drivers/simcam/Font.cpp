@@ -34,7 +34,7 @@ constexpr GlyphEntry kGlyphs[] = {
     {'_', {0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x1F}}, {'?', {0x0E, 0x11, 0x01, 0x02, 0x04, 0x00, 0x04}},
 };
 
-} // namespace
+}  // namespace
 
 const uint8_t* Glyph(char c)
 {
@@ -46,4 +46,4 @@ const uint8_t* Glyph(char c)
     return Glyph('?');
 }
 
-} // namespace simcam
+}  // namespace simcam

@@ -12,4 +12,4 @@ inline constexpr int kGlyphHeight = 7;
 // case draws as upper case; unknown characters as '?'.
 const uint8_t* Glyph(char c);
 
-} // namespace simcam
+}  // namespace simcam

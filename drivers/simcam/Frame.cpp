@@ -6,17 +6,17 @@
 
 #include <algorithm>
 #include <cmath>
-#include <numbers>
 #include <cstdio>
 #include <ctime>
+#include <numbers>
 #include <stdexcept>
 #include <vector>
 
 namespace simcam {
 namespace {
 
-constexpr double kWideFieldOfView = 60.0; // horizontal degrees at zoom 1
-constexpr double kBarWidth = 15.0;        // degrees of azimuth per colour bar
+constexpr double kWideFieldOfView = 60.0;  // horizontal degrees at zoom 1
+constexpr double kBarWidth = 15.0;         // degrees of azimuth per colour bar
 constexpr double kBallPeriodMs = 4000.0;
 
 struct Rgb {
@@ -93,7 +93,7 @@ void DrawScene(Canvas& canvas, const FrameSpec& view)
         if (offMark < degreesPerPixel / 2)
             columns[x] = {40, 40, 40};
     }
-    const double horizonHalfWidth = vfov / h; // about one pixel
+    const double horizonHalfWidth = vfov / h;  // about one pixel
     for (int y = 0; y < h; ++y) {
         const double elevation = view.tilt - ((y + 0.5) / h - 0.5) * vfov;
         const bool lightBand = static_cast<long>(std::floor(elevation / 10.0)) % 2 == 0;
@@ -153,7 +153,7 @@ struct Compressor {
     }
 };
 
-} // namespace
+}  // namespace
 
 std::string FormatUtc(int64_t timeMs)
 {
@@ -189,4 +189,4 @@ Block RenderJpeg(const FrameSpec& view)
     return block;
 }
 
-} // namespace simcam
+}  // namespace simcam

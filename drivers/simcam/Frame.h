@@ -14,12 +14,12 @@ struct FrameSpec {
     int quality = 80;
     int camera = 1;
     uint64_t frameNo = 0;
-    int64_t timeMs = 0; // UTC, ms since 1970
-    double pan = 0;     // degrees
-    double tilt = 0;    // degrees
-    double zoom = 1;    // factor
+    int64_t timeMs = 0;  // UTC, ms since 1970
+    double pan = 0;      // degrees
+    double tilt = 0;     // degrees
+    double zoom = 1;     // factor
     bool playback = false;
-    std::string status; // an extra line, e.g. the I/O states
+    std::string status;  // an extra line, e.g. the I/O states
 };
 
 // The JPEG of the frame; throws std::runtime_error when encoding fails.
@@ -28,4 +28,4 @@ Block RenderJpeg(const FrameSpec& view);
 // "YYYY-MM-DD HH:MM:SS.mmm" in UTC.
 std::string FormatUtc(int64_t timeMs);
 
-} // namespace simcam
+}  // namespace simcam

@@ -28,9 +28,9 @@ void PtzHead::MoveTo(int64_t nowMs, const PtzPosition& target, double speed)
     }
     // All axes arrive together; zoom and focus count as 10 degrees per unit
     // and per 100 units.
-    const double distance = std::max({std::fabs(goal.pan - m_position.pan), std::fabs(goal.tilt - m_position.tilt),
-                                      10 * std::fabs(goal.zoom - m_position.zoom),
-                                      std::fabs(goal.focus - m_position.focus) / 10});
+    const double distance =
+        std::max({std::fabs(goal.pan - m_position.pan), std::fabs(goal.tilt - m_position.tilt),
+                  10 * std::fabs(goal.zoom - m_position.zoom), std::fabs(goal.focus - m_position.focus) / 10});
     m_start = m_position;
     m_target = goal;
     m_startMs = nowMs;
@@ -63,26 +63,26 @@ void PtzHead::Advance(int64_t nowMs)
     const double elapsedS = static_cast<double>(nowMs - m_lastMs) / 1000.0;
     m_lastMs = nowMs;
     switch (m_motion) {
-    case Motion::kNone:
-        break;
-    case Motion::kVelocity:
-        m_position = PtzPosition{m_position.pan + m_velocity[0] * elapsedS, m_position.tilt + m_velocity[1] * elapsedS,
-                                 m_position.zoom + m_velocity[2] * elapsedS,
-                                 m_position.focus + m_velocity[3] * elapsedS}
-                         .Clamped();
-        break;
-    case Motion::kTarget: {
-        const double f = std::min(1.0, static_cast<double>(nowMs - m_startMs) / m_durationMs);
-        auto lerp = [f](double a, double b) { return a + (b - a) * f; };
-        m_position = {lerp(m_start.pan, m_target.pan), lerp(m_start.tilt, m_target.tilt),
-                      lerp(m_start.zoom, m_target.zoom), lerp(m_start.focus, m_target.focus)};
-        if (f >= 1.0) {
-            m_position = m_target;
-            m_motion = Motion::kNone;
+        case Motion::kNone:
+            break;
+        case Motion::kVelocity:
+            m_position =
+                PtzPosition{m_position.pan + m_velocity[0] * elapsedS, m_position.tilt + m_velocity[1] * elapsedS,
+                            m_position.zoom + m_velocity[2] * elapsedS, m_position.focus + m_velocity[3] * elapsedS}
+                    .Clamped();
+            break;
+        case Motion::kTarget: {
+            const double f = std::min(1.0, static_cast<double>(nowMs - m_startMs) / m_durationMs);
+            auto lerp = [f](double a, double b) { return a + (b - a) * f; };
+            m_position = {lerp(m_start.pan, m_target.pan), lerp(m_start.tilt, m_target.tilt),
+                          lerp(m_start.zoom, m_target.zoom), lerp(m_start.focus, m_target.focus)};
+            if (f >= 1.0) {
+                m_position = m_target;
+                m_motion = Motion::kNone;
+            }
+            break;
         }
-        break;
-    }
     }
 }
 
-} // namespace simcam
+}  // namespace simcam

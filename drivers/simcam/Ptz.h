@@ -7,10 +7,10 @@
 namespace simcam {
 
 struct PtzPosition {
-    double pan = 0;     // degrees, -180..180
-    double tilt = 0;    // degrees, -90..30
-    double zoom = 1;    // factor, 1..20
-    double focus = 500; // 0..1000
+    double pan = 0;      // degrees, -180..180
+    double tilt = 0;     // degrees, -90..30
+    double zoom = 1;     // factor, 1..20
+    double focus = 500;  // 0..1000
 
     PtzPosition Clamped() const;
 };
@@ -42,4 +42,4 @@ private:
     int64_t m_lastMs = 0;
 };
 
-} // namespace simcam
+}  // namespace simcam

@@ -21,7 +21,7 @@ State& Global()
     return state;
 }
 
-} // namespace
+}  // namespace
 
 Device* DeviceFor(const char* instanceId)
 {
@@ -49,4 +49,4 @@ std::string FeatureSet()
     return s.featureSet;
 }
 
-} // namespace simcam
+}  // namespace simcam

@@ -17,4 +17,4 @@ Device* DeviceFor(const char* instanceId);
 void StoreFeatureSet(const char* text);
 std::string FeatureSet();
 
-} // namespace simcam
+}  // namespace simcam

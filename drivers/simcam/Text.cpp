@@ -100,12 +100,23 @@ std::string XmlEscape(std::string_view text)
     out.reserve(text.size());
     for (char c : text) {
         switch (c) {
-        case '&': out += "&amp;"; break;
-        case '<': out += "&lt;"; break;
-        case '>': out += "&gt;"; break;
-        case '"': out += "&quot;"; break;
-        case '\'': out += "&apos;"; break;
-        default: out.push_back(c);
+            case '&':
+                out += "&amp;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '"':
+                out += "&quot;";
+                break;
+            case '\'':
+                out += "&apos;";
+                break;
+            default:
+                out.push_back(c);
         }
     }
     return out;
@@ -120,4 +131,4 @@ void CopyToCallerBuffer(char* buffer, std::string_view text)
     buffer[n] = '\0';
 }
 
-} // namespace simcam
+}  // namespace simcam

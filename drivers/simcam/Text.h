@@ -30,4 +30,4 @@ void CopyToCallerBuffer(char* buffer, std::string_view text);
 
 inline constexpr size_t kCallerBufferSize = 256;
 
-} // namespace simcam
+}  // namespace simcam

@@ -101,11 +101,16 @@ private:
             Fail("bad entity reference");
         const std::string_view ref = m_text.substr(m_pos + 1, end - m_pos - 1);
         m_pos = end + 1;
-        if (ref == "lt") out.push_back('<');
-        else if (ref == "gt") out.push_back('>');
-        else if (ref == "amp") out.push_back('&');
-        else if (ref == "quot") out.push_back('"');
-        else if (ref == "apos") out.push_back('\'');
+        if (ref == "lt")
+            out.push_back('<');
+        else if (ref == "gt")
+            out.push_back('>');
+        else if (ref == "amp")
+            out.push_back('&');
+        else if (ref == "quot")
+            out.push_back('"');
+        else if (ref == "apos")
+            out.push_back('\'');
         else if (ref.size() > 1 && ref[0] == '#') {
             const bool hex = ref[1] == 'x';
             const std::string_view digits = ref.substr(hex ? 2 : 1);
@@ -114,9 +119,12 @@ private:
             uint32_t cp = 0;
             for (char c : digits) {
                 int v = -1;
-                if (c >= '0' && c <= '9') v = c - '0';
-                else if (hex && c >= 'a' && c <= 'f') v = c - 'a' + 10;
-                else if (hex && c >= 'A' && c <= 'F') v = c - 'A' + 10;
+                if (c >= '0' && c <= '9')
+                    v = c - '0';
+                else if (hex && c >= 'a' && c <= 'f')
+                    v = c - 'a' + 10;
+                else if (hex && c >= 'A' && c <= 'F')
+                    v = c - 'A' + 10;
                 if (v < 0)
                     Fail("bad character reference");
                 cp = cp * (hex ? 16 : 10) + static_cast<uint32_t>(v);
@@ -229,7 +237,7 @@ private:
     size_t m_pos = 0;
 };
 
-} // namespace
+}  // namespace
 
 const XmlElement* XmlElement::Child(std::string_view childName) const
 {
@@ -256,10 +264,7 @@ const std::string* XmlElement::Attribute(std::string_view attributeName) const
     return nullptr;
 }
 
-XmlElement ParseXml(std::string_view text)
-{
-    return Parser(text).Document();
-}
+XmlElement ParseXml(std::string_view text) { return Parser(text).Document(); }
 
 std::string_view Trim(std::string_view text)
 {
@@ -270,4 +275,4 @@ std::string_view Trim(std::string_view text)
     return text;
 }
 
-} // namespace simcam
+}  // namespace simcam

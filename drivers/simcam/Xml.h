@@ -18,7 +18,7 @@ public:
 struct XmlElement {
     std::string name;
     std::vector<std::pair<std::string, std::string>> attributes;
-    std::string text; // the character data directly inside, concatenated
+    std::string text;  // the character data directly inside, concatenated
     std::vector<XmlElement> children;
 
     const XmlElement* Child(std::string_view childName) const;
@@ -32,4 +32,4 @@ XmlElement ParseXml(std::string_view text);
 // The text with surrounding white space removed.
 std::string_view Trim(std::string_view text);
 
-} // namespace simcam
+}  // namespace simcam

@@ -91,9 +91,8 @@ void call(uint8_t which, handle_t binding, RpcDriverCtx ctx) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;
-  auto assoc = testing::associationWithConnector("FUZZ", [data, size](const std::string&) {
-    return std::make_unique<MemoryTransport>(data + 1, size - 1);
-  });
+  auto assoc = testing::associationWithConnector(
+      "FUZZ", [data, size](const std::string&) { return std::make_unique<MemoryTransport>(data + 1, size - 1); });
   ContextWire wire{};
   wire[4] = 1;
   RpcDriverCtx ctx = newContextHandle(assoc, wire);

@@ -13,13 +13,11 @@ using namespace kestrel::remote;
 
 class FuzzHost : public ProxyInterface {
  public:
-  std::unique_ptr<DriverContext> LoadDriver(const kestrel::rpc::CallerInfo&,
-                                            const char* name) override {
+  std::unique_ptr<DriverContext> LoadDriver(const kestrel::rpc::CallerInfo&, const char* name) override {
     if (std::strcmp(name, "null") == 0) return nullptr;
     return std::make_unique<DriverContext>();
   }
-  int32_t GetVideoDataBlock(DriverContext&, const char*, int32_t n, int32_t& size,
-                            OutBytes& out) override {
+  int32_t GetVideoDataBlock(DriverContext&, const char*, int32_t n, int32_t& size, OutBytes& out) override {
     static char block[4096];
     size = n < 0 ? 0 : n > 4096 ? 4096 : n;
     out.adopt(block);
@@ -33,8 +31,7 @@ class FuzzHost : public ProxyInterface {
     for (int32_t i = 0; i < max; ++i) names.set(size_t(i), i % 2 ? text.c_str() : nullptr);
     return max;
   }
-  int32_t GetXml(DriverContext&, const char* a, const char*, const char*, const char*,
-                 OutWString& xml) override {
+  int32_t GetXml(DriverContext&, const char* a, const char*, const char*, const char*, OutWString& xml) override {
     std::u16string t(a, a + std::strlen(a));
     xml.set(t.c_str());
     return 0;

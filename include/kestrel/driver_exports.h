@@ -171,8 +171,8 @@
 
 /* Compile-time checks: each entry matches its declaration in kestrel.h, and
  * the list is complete. */
-#define KESTREL_CHECK_EXPORT_SIGNATURE_(OP, R, NAME, PARAMS, ARGS)               \
-    static_assert(std::is_same_v<decltype(&::NAME), R(*) PARAMS>,                 \
+#define KESTREL_CHECK_EXPORT_SIGNATURE_(OP, R, NAME, PARAMS, ARGS) \
+    static_assert(std::is_same_v<decltype(&::NAME), R(*) PARAMS>,  \
                   "driver_exports.h disagrees with kestrel.h about " #NAME);
 KESTREL_FORWARDING_EXPORTS(KESTREL_CHECK_EXPORT_SIGNATURE_)
 KESTREL_DRIVER_SERVICE_EXPORTS(KESTREL_CHECK_EXPORT_SIGNATURE_)

@@ -85,15 +85,9 @@ inline constexpr KestrelErrorCode KESTREL_ERROR_STATUS_MASK = 0x00FFFFFFUL;
 inline constexpr KestrelErrorCode KESTREL_HOSTPROCUNAVAILABLEERROR = 0x01000000UL;
 inline constexpr KestrelErrorCode KESTREL_PROXYUNKNOWNDEVICEERROR = 0x00000000UL;
 
-static inline KestrelErrorCode KestrelErrorClass(KestrelErrorCode code)
-{
-    return code & KESTREL_ERROR_CLASS_MASK;
-}
+static inline KestrelErrorCode KestrelErrorClass(KestrelErrorCode code) { return code & KESTREL_ERROR_CLASS_MASK; }
 
-static inline KestrelErrorCode KestrelErrorStatus(KestrelErrorCode code)
-{
-    return code & KESTREL_ERROR_STATUS_MASK;
-}
+static inline KestrelErrorCode KestrelErrorStatus(KestrelErrorCode code) { return code & KESTREL_ERROR_STATUS_MASK; }
 
 /* ------------------------------------------------------------------------ */
 /* BSTR                                                                      */
@@ -162,10 +156,7 @@ static inline unsigned int SysStringByteLen(BSTR bs)
 }
 
 /* Length in characters, terminator not counted; 0 for null. */
-static inline unsigned int SysStringLen(BSTR bs)
-{
-    return SysStringByteLen(bs) / 2u;
-}
+static inline unsigned int SysStringLen(BSTR bs) { return SysStringByteLen(bs) / 2u; }
 
 /* ------------------------------------------------------------------------ */
 /* CStringArray                                                              */
@@ -215,10 +206,7 @@ public:
     bool IsEmpty() const noexcept { return m_nSize == 0; }
 
     /* Element i, 0 <= i < GetSize(); null for an index out of range. */
-    const char* GetAt(int i) const noexcept
-    {
-        return (i >= 0 && i < m_nSize) ? m_pData[i] : nullptr;
-    }
+    const char* GetAt(int i) const noexcept { return (i >= 0 && i < m_nSize) ? m_pData[i] : nullptr; }
     const char* operator[](int i) const noexcept { return GetAt(i); }
 
     /* The element pointers, GetSize() of them (null when empty). */
@@ -255,8 +243,7 @@ public:
             nCount = m_nSize - i;
         for (int k = i; k < i + nCount; ++k)
             free(m_pData[k]);
-        memmove(m_pData + i, m_pData + i + nCount,
-                static_cast<size_t>(m_nSize - i - nCount) * sizeof(char*));
+        memmove(m_pData + i, m_pData + i + nCount, static_cast<size_t>(m_nSize - i - nCount) * sizeof(char*));
         m_nSize -= nCount;
     }
 
@@ -361,8 +348,7 @@ extern "C" {
 /* Announces instance szServer, hosted by HostProc szProxyServerName, which
  * loads the driver file szDriverName. 1 when registered (newly, or counted
  * again), 0 on failure. */
-KESTREL_API int AddDeviceInstance(const char* szServer, const char* szDriverName,
-                                  const char* szProxyServerName);
+KESTREL_API int AddDeviceInstance(const char* szServer, const char* szDriverName, const char* szProxyServerName);
 /* Withdraws one announcement of szServer; the last one unloads the driver. */
 KESTREL_API void RemoveDeviceInstance(const char* szServer);
 
@@ -370,11 +356,11 @@ KESTREL_API void RemoveDeviceInstance(const char* szServer);
 
 /* Returns 406; the arguments are not read. */
 KESTREL_API int QueryDeviceId(const char* szServer, const char* szPassword);
-KESTREL_API int PreventAutoDetect();            /* 1 */
-KESTREL_API int IsDebugBuild();                 /* 0 */
-KESTREL_API int GetRuntimeVersion();            /* 1000 */
-KESTREL_API int GetRuntimeVersionDyn();         /* the same function as GetRuntimeVersion */
-KESTREL_API void PreUnload();                   /* no effect */
+KESTREL_API int PreventAutoDetect();    /* 1 */
+KESTREL_API int IsDebugBuild();         /* 0 */
+KESTREL_API int GetRuntimeVersion();    /* 1000 */
+KESTREL_API int GetRuntimeVersionDyn(); /* the same function as GetRuntimeVersion */
+KESTREL_API void PreUnload();           /* no effect */
 
 /* Also exported by every driver ------------------------------------------ */
 
@@ -387,96 +373,76 @@ KESTREL_API void DeleteBuffer(unsigned char* p);
 
 /* Connections, device information and outputs ----------------------------- */
 
-KESTREL_API int OpenConnection(const char* szServer, const char* szPassword, int bShowHalfsize,
-                               int nCamNo);
-KESTREL_API int OpenStreamConnection(const char* szServer, const char* szPassword,
-                                     int bShowHalfsize, int nCamNo);
+KESTREL_API int OpenConnection(const char* szServer, const char* szPassword, int bShowHalfsize, int nCamNo);
+KESTREL_API int OpenStreamConnection(const char* szServer, const char* szPassword, int bShowHalfsize, int nCamNo);
 KESTREL_API void CloseConnection2(const char* szServer, int nCamNo);
-KESTREL_API void ConfigDevice2(const char* szServer, const char* username, const char* password,
-                               int nCamNo, int* Halfsize, int* asize);
-KESTREL_API int ChangePassword(const char* szServer, const char* szUsername,
-                               const char* szPassword, const char* szNewPassword);
+KESTREL_API void ConfigDevice2(const char* szServer, const char* username, const char* password, int nCamNo,
+                               int* Halfsize, int* asize);
+KESTREL_API int ChangePassword(const char* szServer, const char* szUsername, const char* szPassword,
+                               const char* szNewPassword);
 /* pcMAC and pcDevType: caller buffers of 256 characters. Through
  * libKestrel.so a driver result of 57005 becomes 1, and the texts are copied
  * only for results 0 and 77. */
 KESTREL_API int GetInfo(const char* strIP, const char* strPass, char* pcMAC, char* pcDevType);
-KESTREL_API void RefreshConfiguration(const char* szServer, const char* szUsername,
-                                      const char* szPassword, int nCamNo);
+KESTREL_API void RefreshConfiguration(const char* szServer, const char* szUsername, const char* szPassword, int nCamNo);
 KESTREL_API int QueryIsIpix(const char* szServer, const char* szPassword);
 KESTREL_API int QueryIsCeilingMode(const char* szServer, const char* szPassword);
 KESTREL_API void SetPollingRate(const char* szServer, int nCamNo, int iRate);
-KESTREL_API void TriggerOutput(const char* szServer, const char* szPass, int iOutput,
-                               int uiDuration);
+KESTREL_API void TriggerOutput(const char* szServer, const char* szPass, int iOutput, int uiDuration);
 KESTREL_API int SetOutput(const char* szServer, const char* szPass, int iOutput, int bActive);
 
 /* Frame rates controlled by the device ------------------------------------ */
 
 /* Two new arrays of *piNumFPSValues doubles each; release both with
  * DeleteBuffer. */
-KESTREL_API int QueryDeviceControlledFramerates(const char* szServer, const char* szPassword,
-                                                int nCamNo, int* piNumFPSValues,
-                                                double** ppdFPSValuesArray,
+KESTREL_API int QueryDeviceControlledFramerates(const char* szServer, const char* szPassword, int nCamNo,
+                                                int* piNumFPSValues, double** ppdFPSValuesArray,
                                                 double** ppdFPSInternalValsArray);
-KESTREL_API int GetDeviceControlledFramerate(const char* szServer, const char* szPassword,
-                                             int nCamNo, double* pdFPSValue,
-                                             double* pdFPSInternalVal);
-KESTREL_API int SetDeviceControlledFramerate(const char* szServer, const char* szPassword,
-                                             int nCamNo, double dFPSInternalVal);
-KESTREL_API int QueryDeviceControlsFramerate(const char* szServer, const char* szPassword,
-                                             int nCamNo, int* pbDoesControlFPS);
+KESTREL_API int GetDeviceControlledFramerate(const char* szServer, const char* szPassword, int nCamNo,
+                                             double* pdFPSValue, double* pdFPSInternalVal);
+KESTREL_API int SetDeviceControlledFramerate(const char* szServer, const char* szPassword, int nCamNo,
+                                             double dFPSInternalVal);
+KESTREL_API int QueryDeviceControlsFramerate(const char* szServer, const char* szPassword, int nCamNo,
+                                             int* pbDoesControlFPS);
 
 /* Pan, tilt and zoom ------------------------------------------------------- */
 
 KESTREL_API void MoveCamera2(const char* szServer, int nCamNo, int nDir);
-KESTREL_API void PanTiltCamera2(const char* szServer, int nCamNo, int nDriver, int nPan,
-                                int nTilt);
+KESTREL_API void PanTiltCamera2(const char* szServer, int nCamNo, int nDriver, int nPan, int nTilt);
 KESTREL_API void ZoomCamera2(const char* szServer, int nCamNo, int nDriver, int nZoom);
-KESTREL_API void PTZCamera(const char* szServer, int nCamNo, int nDriver, int nPan, int nTilt,
-                           int nZoom);
+KESTREL_API void PTZCamera(const char* szServer, int nCamNo, int nDriver, int nPan, int nTilt, int nZoom);
 /* Each array holds 256 entries. */
-KESTREL_API void SetPanTiltDriver(const char* szServer, const char* szUsername,
-                                  const char* szPassword, const int* nDriver,
-                                  const int* nComPort, const int* nAdrId);
-KESTREL_API int QueryPTZMoveXY(const char* szServer, const char* szUsername,
-                               const char* szPassword, int nCamNo, int nDriver);
-KESTREL_API void PTZMoveXY(const char* szServer, const char* szUsername, const char* szPassword,
-                           int nCamNo, int nDriver, int nSpeedX, int nSpeedY);
-KESTREL_API int QueryPTZMoveXYZ(const char* szServer, const char* szUsername,
-                                const char* szPassword, int nCamNo, int nDriver);
-KESTREL_API void PTZMoveXYZ(const char* szServer, const char* szUsername, const char* szPassword,
-                            int nCamNo, int nDriver, int nSpeedX, int nSpeedY, int nSpeedZ);
-KESTREL_API int GetPTZPos(const char* szServer, int nCamNo, int nDriver, int* pPan, int* pTilt,
-                          int* pZoom);
+KESTREL_API void SetPanTiltDriver(const char* szServer, const char* szUsername, const char* szPassword,
+                                  const int* nDriver, const int* nComPort, const int* nAdrId);
+KESTREL_API int QueryPTZMoveXY(const char* szServer, const char* szUsername, const char* szPassword, int nCamNo,
+                               int nDriver);
+KESTREL_API void PTZMoveXY(const char* szServer, const char* szUsername, const char* szPassword, int nCamNo,
+                           int nDriver, int nSpeedX, int nSpeedY);
+KESTREL_API int QueryPTZMoveXYZ(const char* szServer, const char* szUsername, const char* szPassword, int nCamNo,
+                                int nDriver);
+KESTREL_API void PTZMoveXYZ(const char* szServer, const char* szUsername, const char* szPassword, int nCamNo,
+                            int nDriver, int nSpeedX, int nSpeedY, int nSpeedZ);
+KESTREL_API int GetPTZPos(const char* szServer, int nCamNo, int nDriver, int* pPan, int* pTilt, int* pZoom);
 /* pszPresetNames: nPresetMax caller buffers of 256 characters; a positive
  * result is the number of names written. */
-KESTREL_API int QueryPresetPositions(const char* szServer, int nCamNo, int nPresetMax,
-                                     char** pszPresetNames);
-KESTREL_API int MoveToPresetPosition(const char* szServer, int nCamNo,
-                                     const char* szPresetName);
-KESTREL_API void PTZAreaZoom(const char* szServer, const char* szUsername,
-                             const char* szPassword, int nCamNo, int nDriver, int nX, int nY,
-                             int nWidth, int nHeight, int nSpeed);
-KESTREL_API void PTZCommand(const char* szServer, const char* szUsername, const char* szPassword,
-                            int nCamNo, int nDriver, int nCommand, int nSpeed);
-KESTREL_API int PTZCommandSupported(const char* szServer, const char* szUsername,
-                                    const char* szPassword, int nCamNo, int nDriver,
-                                    int nCommand);
-KESTREL_API int PTZGetAbsolute(const char* szServer, const char* szUsername,
-                               const char* szPassword, int nCamNo, int nDriver, int* pPan,
-                               int* pTilt, int* pZoom, int* pFocus);
-KESTREL_API void PTZSetAbsolute(const char* szServer, const char* szUsername,
-                                const char* szPassword, int nCamNo, int nDriver, int nPan,
-                                int nTilt, int nZoom, int nSpeed, int nFocus);
-KESTREL_API int PTZGetAbsoluteDoubles(const char* szServer, const char* szUsername,
-                                      const char* szPassword, int nCamNo, int nDriver,
-                                      double* pPan, double* pTilt, double* pZoom,
-                                      double* pFocus);
-KESTREL_API void PTZSetAbsoluteDoubles(const char* szServer, const char* szUsername,
-                                       const char* szPassword, int nCamNo, int nDriver,
-                                       double dPan, double dTilt, double dZoom, double dFocus);
-KESTREL_API void PTZSetAbsoluteDoublesSpeed(const char* szServer, const char* szUsername,
-                                            const char* szPassword, int nCamNo, int nDriver,
-                                            double dPan, double dTilt, double dZoom,
+KESTREL_API int QueryPresetPositions(const char* szServer, int nCamNo, int nPresetMax, char** pszPresetNames);
+KESTREL_API int MoveToPresetPosition(const char* szServer, int nCamNo, const char* szPresetName);
+KESTREL_API void PTZAreaZoom(const char* szServer, const char* szUsername, const char* szPassword, int nCamNo,
+                             int nDriver, int nX, int nY, int nWidth, int nHeight, int nSpeed);
+KESTREL_API void PTZCommand(const char* szServer, const char* szUsername, const char* szPassword, int nCamNo,
+                            int nDriver, int nCommand, int nSpeed);
+KESTREL_API int PTZCommandSupported(const char* szServer, const char* szUsername, const char* szPassword, int nCamNo,
+                                    int nDriver, int nCommand);
+KESTREL_API int PTZGetAbsolute(const char* szServer, const char* szUsername, const char* szPassword, int nCamNo,
+                               int nDriver, int* pPan, int* pTilt, int* pZoom, int* pFocus);
+KESTREL_API void PTZSetAbsolute(const char* szServer, const char* szUsername, const char* szPassword, int nCamNo,
+                                int nDriver, int nPan, int nTilt, int nZoom, int nSpeed, int nFocus);
+KESTREL_API int PTZGetAbsoluteDoubles(const char* szServer, const char* szUsername, const char* szPassword, int nCamNo,
+                                      int nDriver, double* pPan, double* pTilt, double* pZoom, double* pFocus);
+KESTREL_API void PTZSetAbsoluteDoubles(const char* szServer, const char* szUsername, const char* szPassword, int nCamNo,
+                                       int nDriver, double dPan, double dTilt, double dZoom, double dFocus);
+KESTREL_API void PTZSetAbsoluteDoublesSpeed(const char* szServer, const char* szUsername, const char* szPassword,
+                                            int nCamNo, int nDriver, double dPan, double dTilt, double dZoom,
                                             double dFocus, double dSpeed);
 
 /* Images, media streams, playback and recordings -------------------------- */
@@ -487,48 +453,40 @@ KESTREL_API void PTZSetAbsoluteDoublesSpeed(const char* szServer, const char* sz
 KESTREL_API int GetImage2(const char* szServer, int nCamNo, unsigned char** pJpgBytes);
 /* A new block in *ppVideoDataBytes (null when none; release with
  * DeleteBuffer). */
-KESTREL_API int GetVideoDataBlock(const char* szServer, int nCamNo,
-                                  unsigned char** ppVideoDataBytes);
-KESTREL_API int OpenMediaStream(const char* szServer, const char* szPassword, int nMediaType,
-                                int nDeviceIndex, int nStreamIndex, const char* szEventName);
+KESTREL_API int GetVideoDataBlock(const char* szServer, int nCamNo, unsigned char** ppVideoDataBytes);
+KESTREL_API int OpenMediaStream(const char* szServer, const char* szPassword, int nMediaType, int nDeviceIndex,
+                                int nStreamIndex, const char* szEventName);
 /* *settingsXml is only read. */
-KESTREL_API bool OpenMediaStreamWithSettings(const char* szServer, const char* szPassword,
-                                             int nMediaType, int nDeviceIndex, int nStreamIndex,
-                                             const char* szEventName, BSTR* settingsXml);
+KESTREL_API bool OpenMediaStreamWithSettings(const char* szServer, const char* szPassword, int nMediaType,
+                                             int nDeviceIndex, int nStreamIndex, const char* szEventName,
+                                             BSTR* settingsXml);
 /* A new block in *ppMediaDataBytes (null when none; release with
  * DeleteBuffer). */
-KESTREL_API int GetMediaDataBlock(const char* szServer, int nMediaType, int nDeviceIndex,
-                                  int nStreamIndex, unsigned char** ppMediaDataBytes);
+KESTREL_API int GetMediaDataBlock(const char* szServer, int nMediaType, int nDeviceIndex, int nStreamIndex,
+                                  unsigned char** ppMediaDataBytes);
 /* Sends nLength bytes; the driver's result code goes to *pResultCode. */
-KESTREL_API int PutMediaDataBlock(const char* szServer, int nMediaType, int nDeviceIndex,
-                                  int nStreamIndex, const unsigned char* pMediaDataBytes,
-                                  int nLength, int* pResultCode);
-KESTREL_API void CloseMediaStream(const char* szServer, int nMediaType, int nDeviceIndex,
-                                  int nStreamIndex);
-KESTREL_API int SetMediaStreamPollingRate(const char* szServer, int nMediaType,
-                                          int nDeviceIndex, int nStreamIndex,
+KESTREL_API int PutMediaDataBlock(const char* szServer, int nMediaType, int nDeviceIndex, int nStreamIndex,
+                                  const unsigned char* pMediaDataBytes, int nLength, int* pResultCode);
+KESTREL_API void CloseMediaStream(const char* szServer, int nMediaType, int nDeviceIndex, int nStreamIndex);
+KESTREL_API int SetMediaStreamPollingRate(const char* szServer, int nMediaType, int nDeviceIndex, int nStreamIndex,
                                           double dNewPollingRate);
-KESTREL_API int Play(const char* szServer, int eMediaType, int nDeviceIndex, int nStreamIndex,
-                     long long time_stamp, double dSpeed);
+KESTREL_API int Play(const char* szServer, int eMediaType, int nDeviceIndex, int nStreamIndex, long long time_stamp,
+                     double dSpeed);
 KESTREL_API int Pause(const char* szServer, int eMediaType, int nDeviceIndex, int nStreamIndex);
-KESTREL_API int ExecuteCustomCommand(const char* szServer, const char* szPassword,
-                                     int nMediaType, int nDeviceIndex, int nStreamIndex,
-                                     const char* szCommand);
+KESTREL_API int ExecuteCustomCommand(const char* szServer, const char* szPassword, int nMediaType, int nDeviceIndex,
+                                     int nStreamIndex, const char* szCommand);
 /* Stores a new BSTR (null when none) without releasing the old content. */
-KESTREL_API int GetTimeLine(const char* szServer, int eMediaType, int nDeviceIndex,
-                            int nStreamIndex, long long iStartTime, long long iEndTime,
-                            BSTR* bsRecordingTimeInfo);
-KESTREL_API int Retrieve(const char* szServer, int eMediaType, int nDeviceIndex,
-                         int nStreamIndex, long long iStartTime, long long iEndTime);
-KESTREL_API int RetrieveStatus(const char* szServer, int eMediaType, int nDeviceIndex,
-                               int nStreamIndex);
+KESTREL_API int GetTimeLine(const char* szServer, int eMediaType, int nDeviceIndex, int nStreamIndex,
+                            long long iStartTime, long long iEndTime, BSTR* bsRecordingTimeInfo);
+KESTREL_API int Retrieve(const char* szServer, int eMediaType, int nDeviceIndex, int nStreamIndex, long long iStartTime,
+                         long long iEndTime);
+KESTREL_API int RetrieveStatus(const char* szServer, int eMediaType, int nDeviceIndex, int nStreamIndex);
 KESTREL_API int QueryNumberOfAudioInputs(const char* szServer, const char* szPassword);
 KESTREL_API int QueryNumberOfAudioOutputs(const char* szServer, const char* szPassword);
 
 /* Capabilities ------------------------------------------------------------ */
 
-KESTREL_API int QueryIsAbsoluteDyn(const char* szServer, const char* szPassword,
-                                   int nDeviceType);
+KESTREL_API int QueryIsAbsoluteDyn(const char* szServer, const char* szPassword, int nDeviceType);
 KESTREL_API int QueryIsPTZDeviceDyn(const char* szServer, const char* szPassword);
 KESTREL_API int QueryPtzCenterClickDyn(const char* szServer, const char* szPassword);
 KESTREL_API int QueryPtzMoveAdvancedDyn(const char* szServer, const char* szPassword);
@@ -546,56 +504,45 @@ KESTREL_API int QuerySendFtpDyn(const char* szServer, const char* szPassword);
 KESTREL_API int QueryIsBrowsableDyn(const char* szServer, const char* szPassword);
 /* The driver's answer (IsDebugBuild is libKestrel.so's own). */
 KESTREL_API bool IsDebugBuildDyn(const char* szServer, const char* szPassword);
-KESTREL_API int FunctionSupported(const char* szServer, const char* szPassword,
-                                  const char* szFunctionName);
+KESTREL_API int FunctionSupported(const char* szServer, const char* szPassword, const char* szFunctionName);
 /* ppszSupported: caller buffers of 256 characters (at most 256 entries);
  * the result is the number of entries written. */
-KESTREL_API int QueryPtzSupportedDyn(const char* szServer, const char* szPassword,
-                                     char** ppszSupported);
+KESTREL_API int QueryPtzSupportedDyn(const char* szServer, const char* szPassword, char** ppszSupported);
 /* pcDevType: a caller buffer of 256 characters. */
-KESTREL_API void QueryDeviceTypeStrDyn(const char* szServer, const char* szPassword,
-                                       char* pcDevType);
+KESTREL_API void QueryDeviceTypeStrDyn(const char* szServer, const char* szPassword, char* pcDevType);
 
 /* Events and the XML event parser ----------------------------------------- */
 
 /* szHostIP is the instance id. */
-KESTREL_API int BeginDefineEvent(const char* szHostIP, const char* szUsername,
-                                 const char* szPassword, int bEraseAll);
-KESTREL_API int EndDefineEvent(const char* szHostIP, const char* szUsername,
-                               const char* szPassword);
-KESTREL_API int DefineEventDyn(const char* szServer, const char* szPassword, const char* szInput,
-                               const char* szDestIP, const char* szDestPort,
-                               const char* szMessage, int nUseBuffer);
+KESTREL_API int BeginDefineEvent(const char* szHostIP, const char* szUsername, const char* szPassword, int bEraseAll);
+KESTREL_API int EndDefineEvent(const char* szHostIP, const char* szUsername, const char* szPassword);
+KESTREL_API int DefineEventDyn(const char* szServer, const char* szPassword, const char* szInput, const char* szDestIP,
+                               const char* szDestPort, const char* szMessage, int nUseBuffer);
 /* Reads aszUsedEvents; a non-zero result replaces aszOpenEvents' content
  * (entries of at most 255 characters), 0 leaves it as it was. */
-KESTREL_API int QueryEventsDyn(const char* szServer, const char* szPass,
-                               CStringArray& aszUsedEvents, CStringArray& aszOpenEvents);
+KESTREL_API int QueryEventsDyn(const char* szServer, const char* szPass, CStringArray& aszUsedEvents,
+                               CStringArray& aszOpenEvents);
 /* Reads aszEvents only. */
-KESTREL_API int SetEventsDyn(const char* szServer, const char* szPassword,
-                             CStringArray& aszEvents);
+KESTREL_API int SetEventsDyn(const char* szServer, const char* szPassword, CStringArray& aszEvents);
 KESTREL_API short QueryEventTypeDyn(const char* szServer, const char* szPassword);
-KESTREL_API short OpenXmlEventParserDyn(const char* szServer, const char* szUser,
-                                        const char* szPassword, const char* szEventType);
+KESTREL_API short OpenXmlEventParserDyn(const char* szServer, const char* szUser, const char* szPassword,
+                                        const char* szEventType);
 /* Parses nLength bytes of inputData into a new BSTR in *bsXml. */
-KESTREL_API int ParseXmlEventDataDyn(const char* szServer, const char* szUser,
-                                     const char* szPassword, short nParserHandle,
-                                     const unsigned char* inputData, int nLength, BSTR* bsXml);
-KESTREL_API void CloseXmlEventParserDyn(const char* szServer, const char* szUser,
-                                        const char* szPassword, short nParserHandle);
+KESTREL_API int ParseXmlEventDataDyn(const char* szServer, const char* szUser, const char* szPassword,
+                                     short nParserHandle, const unsigned char* inputData, int nLength, BSTR* bsXml);
+KESTREL_API void CloseXmlEventParserDyn(const char* szServer, const char* szUser, const char* szPassword,
+                                        short nParserHandle);
 
 /* XML configuration -------------------------------------------------------- */
 
-KESTREL_API int GetXml(const char* szServer, const char* szUser, const char* szPassword,
-                       const char* szFilter, BSTR* bsXml);
+KESTREL_API int GetXml(const char* szServer, const char* szUser, const char* szPassword, const char* szFilter,
+                       BSTR* bsXml);
 /* *bsXml is the XML input and receives the driver's answer. */
-KESTREL_API bool SetXmlParams(const char* szServer, const char* szUser, const char* szPassword,
-                              BSTR* bsXml);
-KESTREL_API bool SetXmlEvents(const char* szServer, const char* szUser, const char* szPassword,
-                              BSTR* bsXml);
-KESTREL_API int GenerateCredentialsDyn(const char* szServer, const char* szUser,
-                                       const char* szPassword, BSTR* bsCredentials);
-KESTREL_API int GetStreamInfo(const char* szServer, const char* szPassword, int nDeviceIndex,
-                              BSTR* bsXml);
+KESTREL_API bool SetXmlParams(const char* szServer, const char* szUser, const char* szPassword, BSTR* bsXml);
+KESTREL_API bool SetXmlEvents(const char* szServer, const char* szUser, const char* szPassword, BSTR* bsXml);
+KESTREL_API int GenerateCredentialsDyn(const char* szServer, const char* szUser, const char* szPassword,
+                                       BSTR* bsCredentials);
+KESTREL_API int GetStreamInfo(const char* szServer, const char* szPassword, int nDeviceIndex, BSTR* bsXml);
 
 } /* extern "C" */
 

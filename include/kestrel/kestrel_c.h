@@ -55,11 +55,7 @@
 extern "C" {
 #endif
 
-typedef enum kestrel_status {
-    KESTREL_RETURNED = 0,
-    KESTREL_THREW = 1,
-    KESTREL_FAILED = 2
-} kestrel_status;
+typedef enum kestrel_status { KESTREL_RETURNED = 0, KESTREL_THREW = 1, KESTREL_FAILED = 2 } kestrel_status;
 
 /* Thrown codes: bits 24..31 the class, bits 0..23 the RPC status of the
  * failed call (0 when no call was made). */

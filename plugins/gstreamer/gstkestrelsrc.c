@@ -34,10 +34,10 @@ enum {
 /* A driver that has no block yet is asked again after this. */
 #define POLL_INTERVAL (10 * GST_MSECOND)
 
-static GstStaticPadTemplate src_template = GST_STATIC_PAD_TEMPLATE(
-    "src", GST_PAD_SRC, GST_PAD_ALWAYS,
-    GST_STATIC_CAPS("image/jpeg, width = (int) [ 1, 65535 ], height = (int) [ 1, 65535 ], "
-                    "framerate = (fraction) [ 0/1, MAX ], parsed = (boolean) true"));
+static GstStaticPadTemplate src_template =
+    GST_STATIC_PAD_TEMPLATE("src", GST_PAD_SRC, GST_PAD_ALWAYS,
+                            GST_STATIC_CAPS("image/jpeg, width = (int) [ 1, 65535 ], height = (int) [ 1, 65535 ], "
+                                            "framerate = (fraction) [ 0/1, MAX ], parsed = (boolean) true"));
 
 G_DEFINE_TYPE(GstKestrelSrc, gst_kestrel_src, GST_TYPE_PUSH_SRC)
 
@@ -93,21 +93,46 @@ static void gst_kestrel_src_set_property(GObject* object, guint id, const GValue
     GstKestrelTarget* p = &src->props;
     GST_OBJECT_LOCK(src);
     switch (id) {
-    case PROP_DRIVER:
-        g_free(p->driver);
-        p->driver = g_value_get_string(value) ? g_value_dup_string(value) : default_driver();
-        break;
-    case PROP_INSTANCE_ID: g_free(p->instance_id); p->instance_id = g_value_dup_string(value); break;
-    case PROP_PROXY_SERVER: g_free(p->proxy_server); p->proxy_server = g_value_dup_string(value); break;
-    case PROP_PASSWORD: g_free(p->password); p->password = g_value_dup_string(value); break;
-    case PROP_CAMERA: p->camera = g_value_get_int(value); break;
-    case PROP_STREAM: p->stream = (GstKestrelStream)g_value_get_enum(value); break;
-    case PROP_MEDIA_TYPE: p->media_type = g_value_get_int(value); break;
-    case PROP_STREAM_INDEX: p->stream_index = g_value_get_int(value); break;
-    case PROP_FRAMERATE: p->framerate = g_value_get_double(value); break;
-    case PROP_RECONNECT: src->reconnect = g_value_get_boolean(value); break;
-    case PROP_EVENT_MEDIA_TYPE: p->event_media_type = g_value_get_int(value); break;
-    default: G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec); break;
+        case PROP_DRIVER:
+            g_free(p->driver);
+            p->driver = g_value_get_string(value) ? g_value_dup_string(value) : default_driver();
+            break;
+        case PROP_INSTANCE_ID:
+            g_free(p->instance_id);
+            p->instance_id = g_value_dup_string(value);
+            break;
+        case PROP_PROXY_SERVER:
+            g_free(p->proxy_server);
+            p->proxy_server = g_value_dup_string(value);
+            break;
+        case PROP_PASSWORD:
+            g_free(p->password);
+            p->password = g_value_dup_string(value);
+            break;
+        case PROP_CAMERA:
+            p->camera = g_value_get_int(value);
+            break;
+        case PROP_STREAM:
+            p->stream = (GstKestrelStream)g_value_get_enum(value);
+            break;
+        case PROP_MEDIA_TYPE:
+            p->media_type = g_value_get_int(value);
+            break;
+        case PROP_STREAM_INDEX:
+            p->stream_index = g_value_get_int(value);
+            break;
+        case PROP_FRAMERATE:
+            p->framerate = g_value_get_double(value);
+            break;
+        case PROP_RECONNECT:
+            src->reconnect = g_value_get_boolean(value);
+            break;
+        case PROP_EVENT_MEDIA_TYPE:
+            p->event_media_type = g_value_get_int(value);
+            break;
+        default:
+            G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec);
+            break;
     }
     GST_OBJECT_UNLOCK(src);
 }
@@ -118,18 +143,42 @@ static void gst_kestrel_src_get_property(GObject* object, guint id, GValue* valu
     const GstKestrelTarget* p = &src->props;
     GST_OBJECT_LOCK(src);
     switch (id) {
-    case PROP_DRIVER: g_value_set_string(value, p->driver); break;
-    case PROP_INSTANCE_ID: g_value_set_string(value, p->instance_id); break;
-    case PROP_PROXY_SERVER: g_value_set_string(value, p->proxy_server); break;
-    case PROP_PASSWORD: g_value_set_string(value, p->password); break;
-    case PROP_CAMERA: g_value_set_int(value, p->camera); break;
-    case PROP_STREAM: g_value_set_enum(value, p->stream); break;
-    case PROP_MEDIA_TYPE: g_value_set_int(value, p->media_type); break;
-    case PROP_STREAM_INDEX: g_value_set_int(value, p->stream_index); break;
-    case PROP_FRAMERATE: g_value_set_double(value, p->framerate); break;
-    case PROP_RECONNECT: g_value_set_boolean(value, src->reconnect); break;
-    case PROP_EVENT_MEDIA_TYPE: g_value_set_int(value, p->event_media_type); break;
-    default: G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec); break;
+        case PROP_DRIVER:
+            g_value_set_string(value, p->driver);
+            break;
+        case PROP_INSTANCE_ID:
+            g_value_set_string(value, p->instance_id);
+            break;
+        case PROP_PROXY_SERVER:
+            g_value_set_string(value, p->proxy_server);
+            break;
+        case PROP_PASSWORD:
+            g_value_set_string(value, p->password);
+            break;
+        case PROP_CAMERA:
+            g_value_set_int(value, p->camera);
+            break;
+        case PROP_STREAM:
+            g_value_set_enum(value, p->stream);
+            break;
+        case PROP_MEDIA_TYPE:
+            g_value_set_int(value, p->media_type);
+            break;
+        case PROP_STREAM_INDEX:
+            g_value_set_int(value, p->stream_index);
+            break;
+        case PROP_FRAMERATE:
+            g_value_set_double(value, p->framerate);
+            break;
+        case PROP_RECONNECT:
+            g_value_set_boolean(value, src->reconnect);
+            break;
+        case PROP_EVENT_MEDIA_TYPE:
+            g_value_set_int(value, p->event_media_type);
+            break;
+        default:
+            G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec);
+            break;
     }
     GST_OBJECT_UNLOCK(src);
 }
@@ -248,8 +297,8 @@ static gboolean readd(GstKestrelSrc* src, GString* why)
         if (gst_kestrel_add_and_open(&src->target, why))
             break;
         delay = delay == 0 ? RETRY_FIRST : MIN(delay * 2, RETRY_MAX);
-        GST_ELEMENT_WARNING(src, RESOURCE, OPEN_READ, ("Could not add camera %s again (attempt %u).",
-                                                       src->target.instance_id, attempt),
+        GST_ELEMENT_WARNING(src, RESOURCE, OPEN_READ,
+                            ("Could not add camera %s again (attempt %u).", src->target.instance_id, attempt),
                             ("%s; next attempt in %" GST_TIME_FORMAT, why->str, GST_TIME_ARGS(delay)));
     }
     g_mutex_lock(&src->lock);
@@ -260,10 +309,7 @@ static gboolean readd(GstKestrelSrc* src, GString* why)
     return TRUE;
 }
 
-static void release_block(gpointer block)
-{
-    gst_kestrel_release(block);
-}
+static void release_block(gpointer block) { gst_kestrel_release(block); }
 
 /* Running time of the pipeline clock when the frame arrived. */
 static void stamp_arrival(GstKestrelSrc* src, GstBuffer* buffer)
@@ -288,8 +334,8 @@ static GstFlowReturn next_block(GstKestrelSrc* src, GstBuffer** out)
         const gint got = gst_kestrel_fetch(&src->target, &block, &length, why);
         if (got == 1) {
             /* The block itself becomes the buffer's memory: no copy. */
-            *out = gst_buffer_new_wrapped_full(GST_MEMORY_FLAG_READONLY, block, length, 0, length, block,
-                                               release_block);
+            *out =
+                gst_buffer_new_wrapped_full(GST_MEMORY_FLAG_READONLY, block, length, 0, length, block, release_block);
             stamp_arrival(src, *out);
             break;
         }
@@ -310,8 +356,8 @@ static GstFlowReturn next_block(GstKestrelSrc* src, GstBuffer** out)
             flow = GST_FLOW_ERROR;
             break;
         }
-        GST_ELEMENT_WARNING(src, RESOURCE, READ, ("Lost camera %d of %s; adding it again.", src->target.camera,
-                                                  src->target.instance_id),
+        GST_ELEMENT_WARNING(src, RESOURCE, READ,
+                            ("Lost camera %d of %s; adding it again.", src->target.camera, src->target.instance_id),
                             ("%s", why->str));
         if (!readd(src, why)) {
             flow = GST_FLOW_FLUSHING;
@@ -343,16 +389,17 @@ static GstFlowReturn update_caps(GstKestrelSrc* src, GstBuffer* buffer)
     const gboolean jpeg = gst_kestrel_jpeg_size(map.data, map.size, &width, &height);
     gst_buffer_unmap(buffer, &map);
     if (!jpeg) {
-        GST_ELEMENT_ERROR(src, STREAM, FORMAT, ("Camera %d of %s sent a block that is not a JPEG picture.",
-                                                src->target.camera, src->target.instance_id),
-                          ("%" G_GSIZE_FORMAT " bytes", gst_buffer_get_size(buffer)));
+        GST_ELEMENT_ERROR(
+            src, STREAM, FORMAT,
+            ("Camera %d of %s sent a block that is not a JPEG picture.", src->target.camera, src->target.instance_id),
+            ("%" G_GSIZE_FORMAT " bytes", gst_buffer_get_size(buffer)));
         return GST_FLOW_ERROR;
     }
     if (width == src->width && height == src->height)
         return GST_FLOW_OK;
-    GstCaps* caps = gst_caps_new_simple("image/jpeg", "width", G_TYPE_INT, width, "height", G_TYPE_INT, height,
-                                        "framerate", GST_TYPE_FRACTION, src->fps_n, src->fps_d, "parsed",
-                                        G_TYPE_BOOLEAN, TRUE, NULL);
+    GstCaps* caps =
+        gst_caps_new_simple("image/jpeg", "width", G_TYPE_INT, width, "height", G_TYPE_INT, height, "framerate",
+                            GST_TYPE_FRACTION, src->fps_n, src->fps_d, "parsed", G_TYPE_BOOLEAN, TRUE, NULL);
     GST_INFO_OBJECT(src, "caps %" GST_PTR_FORMAT, caps);
     const gboolean ok = gst_base_src_set_caps(GST_BASE_SRC(src), caps);
     gst_caps_unref(caps);
@@ -442,36 +489,50 @@ static void gst_kestrel_src_class_init(GstKestrelSrcClass* klass)
     object_class->finalize = gst_kestrel_src_finalize;
 
     g_object_class_install_property(object_class, PROP_DRIVER,
-        g_param_spec_string("driver", "Driver", "Camera driver file for the proxy server to load "
-                            "(default: the simulated camera installed with Kestrel)", NULL, rw));
-    g_object_class_install_property(object_class, PROP_INSTANCE_ID,
+                                    g_param_spec_string("driver", "Driver",
+                                                        "Camera driver file for the proxy server to load "
+                                                        "(default: the simulated camera installed with Kestrel)",
+                                                        NULL, rw));
+    g_object_class_install_property(
+        object_class, PROP_INSTANCE_ID,
         g_param_spec_string("instance-id", "Instance id", "The device instance (the camera's address)", "cam1", rw));
-    g_object_class_install_property(object_class, PROP_PROXY_SERVER,
-        g_param_spec_string("proxy-server", "Proxy server", "Name of the proxy server (HostProc) that hosts the instance",
-                            "kestrelsrc", rw));
+    g_object_class_install_property(
+        object_class, PROP_PROXY_SERVER,
+        g_param_spec_string("proxy-server", "Proxy server",
+                            "Name of the proxy server (HostProc) that hosts the instance", "kestrelsrc", rw));
     g_object_class_install_property(object_class, PROP_PASSWORD,
-        g_param_spec_string("password", "Password", "Device password", "simcam", rw));
-    g_object_class_install_property(object_class, PROP_CAMERA,
+                                    g_param_spec_string("password", "Password", "Device password", "simcam", rw));
+    g_object_class_install_property(
+        object_class, PROP_CAMERA,
         g_param_spec_int("camera", "Camera", "Camera number on the device", 1, G_MAXINT, 1, rw));
-    g_object_class_install_property(object_class, PROP_STREAM,
+    g_object_class_install_property(
+        object_class, PROP_STREAM,
         g_param_spec_enum("stream", "Stream", "Which blocks to read, as the driver offers them",
                           gst_kestrel_stream_get_type(), GST_KESTREL_STREAM_VIDEO, rw));
-    g_object_class_install_property(object_class, PROP_MEDIA_TYPE,
+    g_object_class_install_property(
+        object_class, PROP_MEDIA_TYPE,
         g_param_spec_int("media-type", "Media type", "The driver's media type of the video stream (stream=media)",
                          G_MININT, G_MAXINT, 0, rw));
-    g_object_class_install_property(object_class, PROP_STREAM_INDEX,
-        g_param_spec_int("stream-index", "Stream index", "The driver's stream index (stream=media)", G_MININT,
-                         G_MAXINT, 0, rw));
+    g_object_class_install_property(
+        object_class, PROP_STREAM_INDEX,
+        g_param_spec_int("stream-index", "Stream index", "The driver's stream index (stream=media)", G_MININT, G_MAXINT,
+                         0, rw));
     g_object_class_install_property(object_class, PROP_FRAMERATE,
-        g_param_spec_double("framerate", "Frame rate", "Frame rate to ask the driver for, the nearest it offers "
-                            "(0: the driver's own)", 0, 1000, 0, rw));
-    g_object_class_install_property(object_class, PROP_RECONNECT,
-        g_param_spec_boolean("reconnect", "Reconnect", "Add the camera again when its proxy server is lost (a "
-                             "warning, a gap flagged DISCONT); off: an error ends the stream", TRUE,
-                             G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS | GST_PARAM_MUTABLE_PLAYING));
+                                    g_param_spec_double("framerate", "Frame rate",
+                                                        "Frame rate to ask the driver for, the nearest it offers "
+                                                        "(0: the driver's own)",
+                                                        0, 1000, 0, rw));
+    g_object_class_install_property(
+        object_class, PROP_RECONNECT,
+        g_param_spec_boolean("reconnect", "Reconnect",
+                             "Add the camera again when its proxy server is lost (a "
+                             "warning, a gap flagged DISCONT); off: an error ends the stream",
+                             TRUE, G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS | GST_PARAM_MUTABLE_PLAYING));
     g_object_class_install_property(object_class, PROP_EVENT_MEDIA_TYPE,
-        g_param_spec_int("event-media-type", "Event media type", "The driver's media type of its event stream, "
-                         "posted as kestrel-event element messages (-1: none)", -1, G_MAXINT, 3, rw));
+                                    g_param_spec_int("event-media-type", "Event media type",
+                                                     "The driver's media type of its event stream, "
+                                                     "posted as kestrel-event element messages (-1: none)",
+                                                     -1, G_MAXINT, 3, rw));
 
     gst_kestrel_src_add_signals(klass);
     gst_element_class_set_static_metadata(element_class, "Kestrel camera source", "Source/Video",

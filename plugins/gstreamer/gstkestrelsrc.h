@@ -53,8 +53,8 @@ struct _GstKestrelSrc {
     gboolean started;
     GMutex lock;
     GCond changed;
-    gboolean flushing;    /* unlock(): waits end at once */
-    guint generation;     /* bumped by every successful re-add */
+    gboolean flushing; /* unlock(): waits end at once */
+    guint generation;  /* bumped by every successful re-add */
     gboolean events_stop;
     GThread* events_thread;
     gint calls; /* calls of the signals and the event thread under way */

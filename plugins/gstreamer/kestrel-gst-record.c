@@ -60,24 +60,26 @@ static gboolean on_message(GstBus* bus, GstMessage* message, gpointer data)
     gchar* debug = NULL;
     (void)bus;
     switch (GST_MESSAGE_TYPE(message)) {
-    case GST_MESSAGE_WARNING:
-        gst_message_parse_warning(message, &error, &debug);
-        /* The debug text's last line says why, after where it was posted. */
-        printf("   warning from %s: %s\n     %s\n", GST_OBJECT_NAME(message->src), error->message,
-               debug && strrchr(debug, '\n') ? strrchr(debug, '\n') + 1 : debug ? debug : "");
-        break;
-    case GST_MESSAGE_ERROR:
-        gst_message_parse_error(message, &error, &debug);
-        fprintf(stderr, "kestrel-gst-record: error from %s: %s (%s)\n", GST_OBJECT_NAME(message->src),
-                error->message, debug);
-        r->failed = TRUE;
-        g_main_loop_quit(r->loop);
-        break;
-    case GST_MESSAGE_EOS:
-        g_main_loop_quit(r->loop);
-        break;
-    default:
-        break;
+        case GST_MESSAGE_WARNING:
+            gst_message_parse_warning(message, &error, &debug);
+            /* The debug text's last line says why, after where it was posted. */
+            printf("   warning from %s: %s\n     %s\n", GST_OBJECT_NAME(message->src), error->message,
+                   debug && strrchr(debug, '\n') ? strrchr(debug, '\n') + 1
+                   : debug                       ? debug
+                                                 : "");
+            break;
+        case GST_MESSAGE_ERROR:
+            gst_message_parse_error(message, &error, &debug);
+            fprintf(stderr, "kestrel-gst-record: error from %s: %s (%s)\n", GST_OBJECT_NAME(message->src),
+                    error->message, debug);
+            r->failed = TRUE;
+            g_main_loop_quit(r->loop);
+            break;
+        case GST_MESSAGE_EOS:
+            g_main_loop_quit(r->loop);
+            break;
+        default:
+            break;
     }
     fflush(stdout);
     g_clear_error(&error);
@@ -96,7 +98,8 @@ int main(int argc, char** argv)
     const gchar* driver = g_getenv("KESTREL_RECORD_DRIVER");
     gchar* description = g_strdup_printf(
         "kestrelsrc name=camera instance-id=rec-cam proxy-server=recorder%s%s ! queue ! matroskamux ! "
-        "filesink location=\"%s\"", driver ? " driver=" : "", driver ? driver : "", argv[1]);
+        "filesink location=\"%s\"",
+        driver ? " driver=" : "", driver ? driver : "", argv[1]);
     GError* error = NULL;
     r.pipeline = gst_parse_launch(description, &error);
     if (r.pipeline == NULL) {
@@ -120,8 +123,8 @@ int main(int argc, char** argv)
         g_main_loop_run(r.loop);
     gst_element_set_state(r.pipeline, GST_STATE_NULL);
     if (!r.failed)
-        printf("   recorded %d frames with %d gap%s flagged DISCONT (%.0f ms without frames) -> %s\n", r.frames,
-               r.gaps, r.gaps == 1 ? "" : "s", (double)r.gap / GST_MSECOND, argv[1]);
+        printf("   recorded %d frames with %d gap%s flagged DISCONT (%.0f ms without frames) -> %s\n", r.frames, r.gaps,
+               r.gaps == 1 ? "" : "s", (double)r.gap / GST_MSECOND, argv[1]);
     gst_bus_remove_watch(bus);
     gst_object_unref(bus);
     gst_object_unref(r.camera);

@@ -30,10 +30,11 @@ static gboolean open_stream(Events* e)
         GST_INFO_OBJECT(e->src, "no event stream (%d): %s", result, kestrel_last_error());
         return FALSE;
     }
-    e->parser = kestrel_OpenXmlEventParserDyn(&parser, e->t.instance_id, "", e->t.password, "Event") ==
-                            KESTREL_RETURNED && parser > 0
-                    ? parser
-                    : 0;
+    e->parser =
+        kestrel_OpenXmlEventParserDyn(&parser, e->t.instance_id, "", e->t.password, "Event") == KESTREL_RETURNED &&
+                parser > 0
+            ? parser
+            : 0;
     return TRUE;
 }
 

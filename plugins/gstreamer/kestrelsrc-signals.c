@@ -33,7 +33,6 @@ void gst_kestrel_call_end(GstKestrelSrc* src)
     g_mutex_unlock(&src->lock);
 }
 
-
 static gboolean ptz_preset(GstKestrelSrc* src, const gchar* name)
 {
     GstKestrelTarget t = {0};
@@ -94,16 +93,14 @@ static gint custom_command(GstKestrelSrc* src, const gchar* command)
 void gst_kestrel_src_add_signals(GstKestrelSrcClass* klass)
 {
     /* gboolean ptz-preset(name): MoveToPresetPosition. */
-    g_signal_new_class_handler(
-        "ptz-preset", G_TYPE_FROM_CLASS(klass), G_SIGNAL_RUN_LAST | G_SIGNAL_ACTION, G_CALLBACK(ptz_preset), NULL,
-        NULL, NULL, G_TYPE_BOOLEAN, 1, G_TYPE_STRING);
+    g_signal_new_class_handler("ptz-preset", G_TYPE_FROM_CLASS(klass), G_SIGNAL_RUN_LAST | G_SIGNAL_ACTION,
+                               G_CALLBACK(ptz_preset), NULL, NULL, NULL, G_TYPE_BOOLEAN, 1, G_TYPE_STRING);
     /* gboolean ptz-move(pan, tilt, zoom): absolute, in degrees and zoom factor. */
-    g_signal_new_class_handler(
-        "ptz-move", G_TYPE_FROM_CLASS(klass), G_SIGNAL_RUN_LAST | G_SIGNAL_ACTION, G_CALLBACK(ptz_move), NULL, NULL,
-        NULL, G_TYPE_BOOLEAN, 3, G_TYPE_DOUBLE, G_TYPE_DOUBLE, G_TYPE_DOUBLE);
+    g_signal_new_class_handler("ptz-move", G_TYPE_FROM_CLASS(klass), G_SIGNAL_RUN_LAST | G_SIGNAL_ACTION,
+                               G_CALLBACK(ptz_move), NULL, NULL, NULL, G_TYPE_BOOLEAN, 3, G_TYPE_DOUBLE, G_TYPE_DOUBLE,
+                               G_TYPE_DOUBLE);
     /* gint custom-command(command): the driver's result, G_MININT when the
      * call threw (the proxy server was lost) or the element is stopped. */
-    g_signal_new_class_handler(
-        "custom-command", G_TYPE_FROM_CLASS(klass), G_SIGNAL_RUN_LAST | G_SIGNAL_ACTION, G_CALLBACK(custom_command),
-        NULL, NULL, NULL, G_TYPE_INT, 1, G_TYPE_STRING);
+    g_signal_new_class_handler("custom-command", G_TYPE_FROM_CLASS(klass), G_SIGNAL_RUN_LAST | G_SIGNAL_ACTION,
+                               G_CALLBACK(custom_command), NULL, NULL, NULL, G_TYPE_INT, 1, G_TYPE_STRING);
 }

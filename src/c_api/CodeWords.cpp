@@ -45,28 +45,23 @@ constexpr StatusName kStatusNames[] = {
 
 }  // namespace
 
-std::string StatusInWords(unsigned long nStatus)
-{
+std::string StatusInWords(unsigned long nStatus) {
     for (const StatusName& entry : kStatusNames) {
         // The NCA entries are 24-bit remains of 0x1C...... codes; the small
         // Windows values take precedence where both could match.
-        if (entry.nStatus == nStatus)
-            return std::string(entry.szName) + " (" + std::to_string(nStatus) + ")";
+        if (entry.nStatus == nStatus) return std::string(entry.szName) + " (" + std::to_string(nStatus) + ")";
     }
     char szText[64];
     std::snprintf(szText, sizeof szText, "status %lu (0x%lX)", nStatus, nStatus);
     return szText;
 }
 
-std::string CodeInWords(unsigned long nCode)
-{
+std::string CodeInWords(unsigned long nCode) {
     const unsigned long nClass = KestrelErrorClass(nCode);
     const unsigned long nStatus = KestrelErrorStatus(nCode);
-    if (nClass == KESTREL_HOSTPROCUNAVAILABLEERROR)
-        return "proxy server lost: " + StatusInWords(nStatus);
+    if (nClass == KESTREL_HOSTPROCUNAVAILABLEERROR) return "proxy server lost: " + StatusInWords(nStatus);
     if (nClass == KESTREL_PROXYUNKNOWNDEVICEERROR) {
-        if (nStatus == 0)
-            return "unknown instance";
+        if (nStatus == 0) return "unknown instance";
         return "unknown instance (its proxy server was already removed): " + StatusInWords(nStatus);
     }
     char szText[48];
@@ -74,8 +69,7 @@ std::string CodeInWords(unsigned long nCode)
     return szText + StatusInWords(nStatus);
 }
 
-std::string DescribeCode(unsigned long nCode)
-{
+std::string DescribeCode(unsigned long nCode) {
     char szHex[16];
     std::snprintf(szHex, sizeof szHex, "0x%08lX", nCode);
     return std::string(szHex) + " (" + CodeInWords(nCode) + ")";

@@ -86,8 +86,8 @@ std::string NoAnswer(const char* szProxyServerName, const std::string& strEndpoi
     } catch (const std::runtime_error& error) {
         return std::string("unsafe socket folder: ") + error.what();
     }
-    std::string strReason = std::string("proxy server '") + szProxyServerName + "' never answered on " + strDir +
-                            "/" + strEndpoint;
+    std::string strReason =
+        std::string("proxy server '") + szProxyServerName + "' never answered on " + strDir + "/" + strEndpoint;
     if (pProcess != nullptr && pProcess->HasEnded()) strReason += " (its HostProc has ended)";
     return strReason;
 }

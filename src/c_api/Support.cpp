@@ -58,9 +58,9 @@ kestrel_status NoteFailed(const char* szExport) noexcept {
 
 void NoteAddResult(int nResult) noexcept {
     if (nResult != 0) return;
-    SetLastError("AddDeviceInstance failed: %s",
-                 t_notes.szAddReason[0] != '\0' ? t_notes.szAddReason
-                                                : "the driver or its proxy server could not be loaded");
+    SetLastError("AddDeviceInstance failed: %s", t_notes.szAddReason[0] != '\0'
+                                                     ? t_notes.szAddReason
+                                                     : "the driver or its proxy server could not be loaded");
 }
 
 Arg<CStringArray&>::Arg(kestrel_string_array* p) : m_p(p) {
@@ -89,7 +89,8 @@ extern "C" {
 
 // Where libKestrel.so leaves its notes (see Sink.h).
 KESTREL_C_API void kestrel_c_sink_v1(int nKind, const char* szText, long long nValue) {
-    if (nKind == kestrel_c_sink::kAddFailure) kestrel_c::CopyText(t_notes.szAddReason, sizeof t_notes.szAddReason, szText);
+    if (nKind == kestrel_c_sink::kAddFailure)
+        kestrel_c::CopyText(t_notes.szAddReason, sizeof t_notes.szAddReason, szText);
     if (nKind == kestrel_c_sink::kImageLength) t_notes.nImageLength = nValue;
 }
 

@@ -44,9 +44,12 @@ std::optional<Mode> ParseMode(const char* szText) {
 
 const char* ModeName(Mode mode) {
     switch (mode) {
-        case Mode::Off: return "off";
-        case Mode::Required: return "required";
-        default: return "on";
+        case Mode::Off:
+            return "off";
+        case Mode::Required:
+            return "required";
+        default:
+            return "on";
     }
 }
 

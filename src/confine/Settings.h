@@ -33,7 +33,7 @@ struct Settings {
     std::string strAllowWrite;
     std::string strUnknownMode;  // a Confine= value that is none of the three (read as on)
     LogTarget log = LogTarget::Stderr;
-    std::string strUnknownLog;   // a Log= value that is none of the three (read as stderr)
+    std::string strUnknownLog;  // a Log= value that is none of the three (read as stderr)
 };
 
 // "on", "off", "required" in any case; nullopt for anything else.
@@ -51,8 +51,8 @@ std::vector<std::string> Environment(const Settings& settings);
 
 // What this kernel offers an unprivileged process for confinement.
 struct KernelSupport {
-    int nLandlockAbi = 0;    // 0: no Landlock (not built, or not enabled at boot)
-    bool bSeccomp = false;   // seccomp filters that return an errno
+    int nLandlockAbi = 0;   // 0: no Landlock (not built, or not enabled at boot)
+    bool bSeccomp = false;  // seccomp filters that return an errno
     // Empty when both are there, else what is missing, in words.
     std::string Missing() const;
 };

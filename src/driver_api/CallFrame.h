@@ -24,10 +24,10 @@ struct ExportFrame {
 
 // The frame of export Name at this line: entry line at level 2, none on the
 // streaming path.
-#define KESTREL_FRAME(Name)                                                                            \
-    ::kestrel::driver_api::ExportFrame {                                                               \
-        #Name, ::kestrel::driver_api::kCallText<::kestrel::remote::Opnum::Name>.data(), __LINE__,      \
-            ::kestrel::driver_api::IsStreamingPath(::kestrel::remote::Opnum::Name) ? 0 : 2             \
+#define KESTREL_FRAME(Name)                                                                         \
+    ::kestrel::driver_api::ExportFrame {                                                            \
+#Name, ::kestrel::driver_api::kCallText < ::kestrel::remote::Opnum::Name>.data(), __LINE__, \
+            ::kestrel::driver_api::IsStreamingPath(::kestrel::remote::Opnum::Name) ? 0 : 2          \
     }
 
 // Logs the exception line, releases the context, removes the instance's

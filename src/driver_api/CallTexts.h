@@ -106,10 +106,14 @@ constexpr std::string Build(Opnum opnum) {
         const bool bBound = std::any_of(procedure.params.begin(), procedure.params.end(),
                                         [&](const remote::Parameter& other) { return other.bound == param.name; });
         strText += ", ";
-        if (bBound) strText += Decimal(kStringArrayBound);
-        else if (param.kind == remote::Kind::String) strText += "(RpcCChar*)" + std::string(param.name);
-        else if (remote::IsOut(param.kind) && !ListHolds(pExport->args, param.name)) strText += "&" + std::string(param.name);
-        else strText += param.name;
+        if (bBound)
+            strText += Decimal(kStringArrayBound);
+        else if (param.kind == remote::Kind::String)
+            strText += "(RpcCChar*)" + std::string(param.name);
+        else if (remote::IsOut(param.kind) && !ListHolds(pExport->args, param.name))
+            strText += "&" + std::string(param.name);
+        else
+            strText += param.name;
     }
     return strText + ")";
 }

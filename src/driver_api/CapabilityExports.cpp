@@ -49,9 +49,8 @@ KESTREL_API int QueryPtzSupportedDyn(const char* szServer, const char* szPasswor
 KESTREL_API void QueryDeviceTypeStrDyn(const char* szServer, const char* szPassword, char* pcDevType) {
     RpcChar* xpcDevType = nullptr;
     const StubBlock<RpcChar> ownDevType(xpcDevType);
-    ForwardCall(KESTREL_FRAME(QueryDeviceTypeStrDyn), szServer, [&](RpcDriverCallCtx hCtx) {
-        rpc_QueryDeviceTypeStrDyn(hCtx, szServer, szPassword, &xpcDevType);
-    });
+    ForwardCall(KESTREL_FRAME(QueryDeviceTypeStrDyn), szServer,
+                [&](RpcDriverCallCtx hCtx) { rpc_QueryDeviceTypeStrDyn(hCtx, szServer, szPassword, &xpcDevType); });
     CopyToCallerBuffer(pcDevType, xpcDevType);
 }
 
@@ -70,7 +69,8 @@ KESTREL_API int QueryEventsDyn(const char* szServer, const char* szPass, CString
     });
     if (rVal != 0) {
         aszOpenEvents.RemoveAll();
-        for (std::int32_t i = 0; apszOpenEvents != nullptr && i < nofOpenEvents; ++i) aszOpenEvents.Add(apszOpenEvents[i]);
+        for (std::int32_t i = 0; apszOpenEvents != nullptr && i < nofOpenEvents; ++i)
+            aszOpenEvents.Add(apszOpenEvents[i]);
     }
     return rVal;
 }

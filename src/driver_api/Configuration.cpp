@@ -60,9 +60,11 @@ std::string ConfigurationFile(const std::string& strLibraryFolder) {
     const std::string strCommon = CommonApplicationDataFolder();
     if (!IsFolder(strCommon)) return (fs::path(strLibraryFolder) / "Proxies.ini").lexically_normal().string();
     const std::string strRelative = strLibraryFolder.substr(strLibraryFolder.find_first_not_of('/') == std::string::npos
-                                                                 ? strLibraryFolder.size()
-                                                                 : strLibraryFolder.find_first_not_of('/'));
-    return (fs::path(strCommon) / "VideoDeviceDrivers" / strRelative / ".." / "Proxies.ini").lexically_normal().string();
+                                                                ? strLibraryFolder.size()
+                                                                : strLibraryFolder.find_first_not_of('/'));
+    return (fs::path(strCommon) / "VideoDeviceDrivers" / strRelative / ".." / "Proxies.ini")
+        .lexically_normal()
+        .string();
 }
 
 std::optional<std::string> ReadValue(const std::string& strFile, const char* szSection, const char* szKey) {

@@ -50,7 +50,7 @@ private:
 // A strings argument made from the caller's array: entry i points at the text
 // of element i, which stays the caller's. Never null, not even for an empty
 // array, since the runtime refuses a null array.
-inline std::unique_ptr<RpcCChar*[]> RequestArray(const CStringArray& aszStrings) {
+inline std::unique_ptr<RpcCChar* []> RequestArray(const CStringArray& aszStrings) {
     const int nSize = aszStrings.GetSize();
     std::unique_ptr<RpcCChar*[]> apszRequest(new RpcCChar*[nSize > 0 ? nSize : 0]);
     for (int i = 0; i < nSize; ++i) apszRequest[i] = aszStrings.GetAt(i);

@@ -21,9 +21,8 @@ KESTREL_API int GetInfo(const char* strIP, const char* strPass, char* pcMAC, cha
     const StubBlock<RpcChar> ownDevType(xpcDevType);
     ExportFrame frame = KESTREL_FRAME(GetInfo);
     frame.nEntryLevel = 1;
-    int res = ForwardCall(frame, strIP, [&](RpcDriverCallCtx hCtx) {
-        return rpc_GetInfo(hCtx, strIP, strPass, &xpcMAC, &xpcDevType);
-    });
+    int res = ForwardCall(
+        frame, strIP, [&](RpcDriverCallCtx hCtx) { return rpc_GetInfo(hCtx, strIP, strPass, &xpcMAC, &xpcDevType); });
     if (res == 57005) {
         res = 1;
     } else if (res == 0 || res == 77) {

@@ -20,7 +20,7 @@ KESTREL_API int GetImage2(const char* szServer, int nCamNo, unsigned char** pJpg
         return rpc_GetImage2(hCtx, szServer, nCamNo, &nSize, reinterpret_cast<RpcChar**>(pJpgBytes));
     });
     kestrel_c_notes::ImageLength(nSize);  // for the C interface's GetImage2 with its length
-    return 0;  // the driver's result is not kept
+    return 0;                             // the driver's result is not kept
 }
 
 KESTREL_API int GetVideoDataBlock(const char* szServer, int nCamNo, unsigned char** ppVideoDataBytes) {
@@ -56,9 +56,9 @@ KESTREL_API bool OpenMediaStreamWithSettings(const char* szServer, const char* s
                                              int nDeviceIndex, int nStreamIndex, const char* szEventName,
                                              BSTR* settingsXml) {
     return ForwardCall(KESTREL_FRAME(OpenMediaStreamWithSettings), szServer, [&](RpcDriverCallCtx hCtx) {
-        return rpc_OpenMediaStreamWithSettings(hCtx, szServer, szPassword, nMediaType, nDeviceIndex, nStreamIndex,
-                                               szEventName, *settingsXml);
-    }) != 0;
+               return rpc_OpenMediaStreamWithSettings(hCtx, szServer, szPassword, nMediaType, nDeviceIndex,
+                                                      nStreamIndex, szEventName, *settingsXml);
+           }) != 0;
 }
 
 // Unlike the XML exports, the variable is overwritten without releasing what

@@ -35,10 +35,11 @@
 #define KESTREL_UNLESS_0(...) __VA_ARGS__
 #define KESTREL_UNLESS_1(...)
 
-#define KESTREL_PLAIN(OP, R, NAME, PARAMS, ARGS)                                                              \
-    KESTREL_UNLESS_OWN(NAME, extern "C" KESTREL_API R NAME PARAMS {                                          \
-        return static_cast<R>(::kestrel::driver_api::ForwardCall(                                            \
-            KESTREL_FRAME(NAME), KESTREL_PP_FIRST ARGS,                                                      \
-            [&](RpcDriverCallCtx hCtx) { return rpc_##NAME(hCtx, KESTREL_PP_UNPAREN ARGS); }));             \
-    })
+#define KESTREL_PLAIN(OP, R, NAME, PARAMS, ARGS)                                                    \
+    KESTREL_UNLESS_OWN(                                                                             \
+        NAME, extern "C" KESTREL_API R NAME PARAMS {                                                \
+            return static_cast<R>(::kestrel::driver_api::ForwardCall(                               \
+                KESTREL_FRAME(NAME), KESTREL_PP_FIRST ARGS,                                         \
+                [&](RpcDriverCallCtx hCtx) { return rpc_##NAME(hCtx, KESTREL_PP_UNPAREN ARGS); })); \
+        })
 KESTREL_FORWARDING_EXPORTS(KESTREL_PLAIN)

@@ -149,8 +149,8 @@ extern "C" KESTREL_API int AddDeviceInstance(const char* szServer, const char* s
         info.pProcess.reset(pProcess);
         // Not make_shared: its type tag is a unique symbol, which would keep
         // the library from ever being unloaded.
-        info.pHostProc.reset(new HostProcRef(pProcess->DuplicateHandle(), szProxyServerName,
-                                             EndpointOfArgument(strArgument)));
+        info.pHostProc.reset(
+            new HostProcRef(pProcess->DuplicateHandle(), szProxyServerName, EndpointOfArgument(strArgument)));
         g_Timer.Follow(info.pHostProc);
         info.tsStarted.SetTo(NmTimeStamp::CmTimeStamp::CurrentTime);
     }
@@ -164,9 +164,9 @@ extern "C" KESTREL_API int AddDeviceInstance(const char* szServer, const char* s
     const std::string strEndpoint = server.strArgument.substr(nUnderscore + 1);
 
     RPC_CSTR szStringBinding = nullptr;
-    RPC_STATUS nStatus = RpcStringBindingComposeA(nullptr, reinterpret_cast<RPC_CSTR>(const_cast<char*>("ncalrpc")),
-                                                  nullptr, reinterpret_cast<RPC_CSTR>(const_cast<char*>(strEndpoint.c_str())),
-                                                  nullptr, &szStringBinding);
+    RPC_STATUS nStatus = RpcStringBindingComposeA(
+        nullptr, reinterpret_cast<RPC_CSTR>(const_cast<char*>("ncalrpc")), nullptr,
+        reinterpret_cast<RPC_CSTR>(const_cast<char*>(strEndpoint.c_str())), nullptr, &szStringBinding);
     if (nStatus != RPC_S_OK) {
         KESTREL_LOG(kProxyUtil, "AddDeviceInstance", 1, "RpcStringBindingCompose returned 0x%x",
                     static_cast<unsigned>(nStatus));
@@ -204,8 +204,7 @@ extern "C" KESTREL_API int AddDeviceInstance(const char* szServer, const char* s
         return 0;
     }
 
-    KESTREL_LOG(kProxyUtil, "AddDeviceInstance", 1, "Adding instance '%s' on server '%s'", szServer,
-                szProxyServerName);
+    KESTREL_LOG(kProxyUtil, "AddDeviceInstance", 1, "Adding instance '%s' on server '%s'", szServer, szProxyServerName);
     DeviceInstance& instance = g_Devices[szServer];
     instance.hCtx = hCtx;
     instance.nCount = 1;

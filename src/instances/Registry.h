@@ -10,11 +10,11 @@
 #include <utility>
 #include <vector>
 
+#include "instances/Timer.h"
 #include "platform/Process.h"
 #include "platform/Thread.h"
 #include "platform/TimeStamp.h"
 #include "remote/ProxyClient.h"
-#include "instances/Timer.h"
 
 namespace kestrel::instances {
 
@@ -33,9 +33,9 @@ struct DeviceInstance {
 };
 
 struct ProxyServerInfo {
-    std::string strArgument;  // "<proxy-server name>_<ENDPOINT>"
+    std::string strArgument;                         // "<proxy-server name>_<ENDPOINT>"
     std::unique_ptr<NmProcess::CmProcess> pProcess;  // null once the timer killed it
-    std::shared_ptr<const HostProcRef> pHostProc;     // what calls in flight keep of it
+    std::shared_ptr<const HostProcRef> pHostProc;    // what calls in flight keep of it
     NmTimeStamp::CmTimeStamp tsStarted;
 };
 

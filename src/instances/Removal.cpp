@@ -40,10 +40,9 @@ bool UnloadDriver(RpcDriverCtx* phCtx, const HostProcRef* pWatch) {
                 static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(*phCtx)));
     if (*phCtx == nullptr) return false;
     const bool bWatch = pWatch != nullptr && pWatch->Handle();
-    const std::uint32_t hWatch =
-        bWatch ? g_Timer.WatchProcess(pWatch->Handle().Duplicate(), pWatch->Name(), Timing::DeadlineMilliseconds(),
-                                      "Unloading a driver")
-               : 0;
+    const std::uint32_t hWatch = bWatch ? g_Timer.WatchProcess(pWatch->Handle().Duplicate(), pWatch->Name(),
+                                                               Timing::DeadlineMilliseconds(), "Unloading a driver")
+                                        : 0;
     bool bUnloaded = true;
     try {
         rpc_UnloadDriver(phCtx);

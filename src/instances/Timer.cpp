@@ -3,8 +3,8 @@
 #include <algorithm>
 
 #include "instances/Registry.h"
-#include "rpcrt/Client.h"
 #include "instances/Timing.h"
+#include "rpcrt/Client.h"
 #include "trace/Log.h"
 
 namespace kestrel::instances {

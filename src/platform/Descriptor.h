@@ -16,8 +16,7 @@ namespace NmDescriptor {
 // hFd is -1 or the duplication failed.
 inline int DuplicateAbove2(int hFd) noexcept { return hFd >= 0 ? ::fcntl(hFd, F_DUPFD_CLOEXEC, 3) : -1; }
 
-class CmDescriptor
-{
+class CmDescriptor {
 public:
     CmDescriptor() = default;
     explicit CmDescriptor(int hFd) noexcept : m_hFd(hFd) {}
@@ -67,4 +66,4 @@ inline int RaiseAbove2(int hFd) noexcept
     return hHigh;
 }
 
-} // namespace NmDescriptor
+}  // namespace NmDescriptor

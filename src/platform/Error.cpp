@@ -28,15 +28,9 @@ CmError::CmError(const CmError& other)
 
 CmError::~CmError() = default;
 
-const char* CmError::what() const noexcept
-{
-    return m_strMessage.c_str();
-}
+const char* CmError::what() const noexcept { return m_strMessage.c_str(); }
 
-std::unique_ptr<CmError> CmError::Clone() const
-{
-    return std::make_unique<CmError>(*this);
-}
+std::unique_ptr<CmError> CmError::Clone() const { return std::make_unique<CmError>(*this); }
 
 std::string CmError::GetDescription() const
 {
@@ -49,8 +43,8 @@ std::string CmError::GetDescription() const
 void CmError::Print() const
 {
     // One fwrite per level keeps a level's line in one piece.
-    const std::string strLine = NmTextConversion::Utf8ToLocal(m_strLocation) + ": " +
-                                NmTextConversion::Utf8ToLocal(m_strMessage) + "\n";
+    const std::string strLine =
+        NmTextConversion::Utf8ToLocal(m_strLocation) + ": " + NmTextConversion::Utf8ToLocal(m_strMessage) + "\n";
     std::fwrite(strLine.data(), 1, strLine.size(), stderr);
     std::fflush(stderr);
     if (m_pCause)
@@ -78,9 +72,6 @@ CmSystemError::CmSystemError(std::string_view strLocation, std::string_view strM
 
 CmSystemError::~CmSystemError() = default;
 
-std::unique_ptr<CmError> CmSystemError::Clone() const
-{
-    return std::make_unique<CmSystemError>(*this);
-}
+std::unique_ptr<CmError> CmSystemError::Clone() const { return std::make_unique<CmSystemError>(*this); }
 
-} // namespace NmError
+}  // namespace NmError

@@ -19,13 +19,11 @@
 // disturb errno between a failing call and the CmSystemError that reads it.
 // szFile is the literal name of the source file ("posix/Thread-OSD.cpp"),
 // never __FILE__, which would leak the build machine's absolute path.
-#define NMERROR_LOCATION(szFunction, szFile) \
-    szFunction " (line " szFile ", " NMERROR_STRINGIFY(__LINE__) ")"
+#define NMERROR_LOCATION(szFunction, szFile) szFunction " (line " szFile ", " NMERROR_STRINGIFY(__LINE__) ")"
 
 namespace NmError {
 
-class CmError : public std::exception
-{
+class CmError : public std::exception {
 public:
     CmError(std::string_view strLocation, std::string_view strMessage);
     // Stores a private deep copy of cause (cause.Clone()).
@@ -59,8 +57,7 @@ private:
 
 // A failed system call: code is the call's errno, and the message gets
 // " : " and the system's description of that code appended.
-class CmSystemError final : public CmError
-{
+class CmSystemError final : public CmError {
 public:
     // Reads errno: construct it right after the failing call.
     CmSystemError(std::string_view strLocation, std::string_view strMessage);
@@ -81,8 +78,7 @@ private:
 // (CmThreadError, CmProcessError, ...): one code after the base fields, and a
 // Clone that keeps the dynamic class.
 template <typename TDerived>
-class CmOperationError : public CmError
-{
+class CmOperationError : public CmError {
 public:
     CmOperationError(std::string_view strLocation, std::string_view strMessage, std::uint32_t nCode)
         : CmError(strLocation, strMessage), m_nCode(nCode)
@@ -104,4 +100,4 @@ private:
     std::uint32_t m_nCode;
 };
 
-} // namespace NmError
+}  // namespace NmError

@@ -9,4 +9,4 @@ bool CmGUID::IsNil() const noexcept
     return std::all_of(m_Value.begin(), m_Value.end(), [](unsigned char nByte) { return nByte == 0; });
 }
 
-} // namespace NmGUID
+}  // namespace NmGUID

@@ -6,14 +6,12 @@
 
 namespace NmGUID {
 
-class CmGUIDOS
-{
+class CmGUIDOS {
 public:
     virtual ~CmGUIDOS() = default;
 };
 
-class CmGUID : public CmGUIDOS
-{
+class CmGUID : public CmGUIDOS {
 public:
     // The nil GUID.
     CmGUID() = default;
@@ -30,4 +28,4 @@ private:
     std::array<unsigned char, 16> m_Value{};
 };
 
-} // namespace NmGUID
+}  // namespace NmGUID

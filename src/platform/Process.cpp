@@ -2,8 +2,7 @@
 
 namespace NmProcess {
 
-std::string CmProcess::BuildCommandLine(const std::string& strExecutable,
-                                        const std::vector<std::string>& vecArguments)
+std::string CmProcess::BuildCommandLine(const std::string& strExecutable, const std::vector<std::string>& vecArguments)
 {
     // Nothing inside an argument is escaped; the text is only for logs, the
     // child gets the arguments as separate argv entries.
@@ -13,4 +12,4 @@ std::string CmProcess::BuildCommandLine(const std::string& strExecutable,
     return strCommandLine;
 }
 
-} // namespace NmProcess
+}  // namespace NmProcess

@@ -22,8 +22,7 @@ namespace NmProcess {
 // A pidfd: whatever it does reaches the process it was opened for, never one
 // that reused its pid. Move-only; every holder of the process keeps its own
 // Duplicate.
-class CmProcessHandle
-{
+class CmProcessHandle {
 public:
     CmProcessHandle() = default;
     // nPid (0: not known) is used only for the process group it leads.
@@ -62,16 +61,14 @@ private:
 constexpr std::uint32_t kProcessErrorRun = 0;
 constexpr std::uint32_t kProcessErrorKill = 1;
 
-class CmProcessError final : public NmError::CmOperationError<CmProcessError>
-{
+class CmProcessError final : public NmError::CmOperationError<CmProcessError> {
 public:
     using CmOperationError::CmOperationError;
 };
 
 // Waits for the end of any of a set of processes, a span, or a wake-up from
 // another thread, whichever comes first.
-class CmEndWatch
-{
+class CmEndWatch {
 public:
     CmEndWatch();  // without an eventfd it still waits, but is woken late
     CmEndWatch(const CmEndWatch&) = delete;
@@ -88,14 +85,12 @@ private:
     NmDescriptor::CmDescriptor m_hWake;
 };
 
-class CmProcessOS
-{
+class CmProcessOS {
 public:
     virtual ~CmProcessOS() = default;
 };
 
-class CmProcess : public CmProcessOS
-{
+class CmProcess : public CmProcessOS {
 public:
     CmProcess() = default;
     // Closes the handle; never terminates the child.
@@ -118,17 +113,13 @@ public:
     void Kill();
 
     // The quoted command-line text of a start, for logs: "exe" "arg1" ...
-    static std::string BuildCommandLine(const std::string& strExecutable,
-                                        const std::vector<std::string>& vecArguments);
+    static std::string BuildCommandLine(const std::string& strExecutable, const std::vector<std::string>& vecArguments);
 
     bool IsRunning() const noexcept { return m_bRunning; }
     // The pidfd (close-on-exec, owned by this object), -1 when none.
     int GetProcessHandle() const noexcept { return m_ProcessInformation.hProcess.Get(); }
     // A handle of the holder's own, empty when there is none.
-    CmProcessHandle DuplicateHandle() const noexcept
-    {
-        return m_ProcessInformation.hProcess.Duplicate();
-    }
+    CmProcessHandle DuplicateHandle() const noexcept { return m_ProcessInformation.hProcess.Duplicate(); }
     // The child's pid, for logs only (signal through the handle); 0 before Run.
     pid_t GetProcessId() const noexcept { return m_ProcessInformation.nProcessId; }
     // True once the child has ended, or when no handle is held. How it ended
@@ -137,8 +128,7 @@ public:
     bool HasEnded() const;
 
 private:
-    struct CmProcessInformation
-    {
+    struct CmProcessInformation {
         CmProcessHandle hProcess;  // the pidfd
         pid_t nProcessId = 0;
     };
@@ -147,4 +137,4 @@ private:
     bool m_bRunning = false;
 };
 
-} // namespace NmProcess
+}  // namespace NmProcess

@@ -42,17 +42,11 @@ std::string Convert(const std::string& strSource, const char* szSource, const ch
     return Extract(strUnicode, szTarget);
 }
 
-} // namespace
+}  // namespace
 
-std::string Utf16LeToUtf8(const std::string& strUtf16Le)
-{
-    return Convert(strUtf16Le, kUtf16Le, kUtf8);
-}
+std::string Utf16LeToUtf8(const std::string& strUtf16Le) { return Convert(strUtf16Le, kUtf16Le, kUtf8); }
 
-std::string Utf8ToUtf16Le(const std::string& strUtf8)
-{
-    return Convert(strUtf8, kUtf8, kUtf16Le);
-}
+std::string Utf8ToUtf16Le(const std::string& strUtf8) { return Convert(strUtf8, kUtf8, kUtf16Le); }
 
 std::string Utf8ToLocal(const std::string& strUtf8)
 {
@@ -84,4 +78,4 @@ std::u16string Utf8ToWide(const std::string& strUtf8)
     return strWide;
 }
 
-} // namespace NmTextConversion
+}  // namespace NmTextConversion

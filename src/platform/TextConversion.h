@@ -18,4 +18,4 @@ std::string WideToUtf8(const std::u16string& strWide);
 // UTF-8 to UTF-16 code units.
 std::u16string Utf8ToWide(const std::string& strUtf8);
 
-} // namespace NmTextConversion
+}  // namespace NmTextConversion

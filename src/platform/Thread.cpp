@@ -4,9 +4,7 @@
 
 namespace NmThread {
 
-CmThread::CmThread() : m_cndEnd(false, false)
-{
-}
+CmThread::CmThread() : m_cndEnd(false, false) {}
 
 CmThread::~CmThread() noexcept
 {
@@ -24,18 +22,11 @@ CmThread::~CmThread() noexcept
     }
 }
 
-void CmThread::BeginThreadFunction(void*)
-{
-}
+void CmThread::BeginThreadFunction(void*) {}
 
-void CmThread::EndThreadFunction(void*)
-{
-}
+void CmThread::EndThreadFunction(void*) {}
 
-bool CmThread::ThreadFunction(void*)
-{
-    return true;
-}
+bool CmThread::ThreadFunction(void*) { return true; }
 
 unsigned CmThread::ExecuteThreadProcedure()
 {
@@ -65,4 +56,4 @@ unsigned CmThread::ExecuteThreadProcedure()
     return bOk ? 1 : 0;
 }
 
-} // namespace NmThread
+}  // namespace NmThread

@@ -23,28 +23,24 @@ constexpr std::uint32_t kConditionErrorSet = 7;
 constexpr std::uint32_t kConditionErrorReset = 8;
 constexpr std::uint32_t kConditionErrorWait = 9;
 
-class CmThreadError final : public NmError::CmOperationError<CmThreadError>
-{
+class CmThreadError final : public NmError::CmOperationError<CmThreadError> {
 public:
     using CmOperationError::CmOperationError;
 };
 
-class CmConditionVariableError final : public NmError::CmOperationError<CmConditionVariableError>
-{
+class CmConditionVariableError final : public NmError::CmOperationError<CmConditionVariableError> {
 public:
     using CmOperationError::CmOperationError;
 };
 
-class CmCriticalSectionOS
-{
+class CmCriticalSectionOS {
 public:
     virtual ~CmCriticalSectionOS() = default;
 };
 
 // Recursive lock: the owning thread may Enter again and must Leave as often.
 // Neither operation raises anything.
-class CmCriticalSection : public CmCriticalSectionOS
-{
+class CmCriticalSection : public CmCriticalSectionOS {
 public:
     CmCriticalSection();
     ~CmCriticalSection() override;
@@ -62,8 +58,7 @@ private:
 };
 
 // Holds a critical section for the extent of a block, on every path out.
-class CmCriticalSectionLock
-{
+class CmCriticalSectionLock {
 public:
     explicit CmCriticalSectionLock(CmCriticalSection& csSection) : m_csSection(csSection) { m_csSection.Enter(); }
     ~CmCriticalSectionLock() { m_csSection.Leave(); }
@@ -76,8 +71,7 @@ private:
 
 // Holds a critical section for the extent of a block when it could be
 // entered within nMilliseconds; test it before use.
-class CmCriticalSectionTryLock
-{
+class CmCriticalSectionTryLock {
 public:
     CmCriticalSectionTryLock(CmCriticalSection& csSection, std::uint32_t nMilliseconds)
         : m_csSection(csSection), m_bEntered(csSection.TryEnterFor(nMilliseconds))
@@ -98,16 +92,14 @@ private:
     const bool m_bEntered;
 };
 
-class CmConditionOS
-{
+class CmConditionOS {
 public:
     virtual ~CmConditionOS() noexcept(false) = default;
 };
 
 // An event: manual reset (stays set until Reset) or auto reset (one
 // successful Wait consumes the set state).
-class CmCondition : public CmConditionOS
-{
+class CmCondition : public CmConditionOS {
 public:
     static constexpr std::uint32_t kInfinite = 0xFFFFFFFF;
 
@@ -125,8 +117,7 @@ public:
     bool Wait(std::uint32_t nMilliseconds);
 
 private:
-    struct CmEvent
-    {
+    struct CmEvent {
         pthread_mutex_t mtxState;
         pthread_cond_t cndChanged;
         bool bSet;
@@ -135,16 +126,14 @@ private:
     CmEvent m_hEvent;
 };
 
-class CmThreadOS
-{
+class CmThreadOS {
 public:
     virtual ~CmThreadOS() = default;
 };
 
 // A thread whose body is ThreadFunction. One controlling thread per object
 // calls Run, Detach and Join.
-class CmThread : public CmThreadOS
-{
+class CmThread : public CmThreadOS {
 public:
     CmThread();
     // Joins a thread whose handle is still held. Never destroy the object
@@ -182,8 +171,7 @@ public:
     CmCondition& GetEndCondition() noexcept { return m_cndEnd; }
 
 private:
-    struct CmStartBlock
-    {
+    struct CmStartBlock {
         void* pArgument = nullptr;
         CmThread* pOwner = nullptr;
     };
@@ -198,4 +186,4 @@ private:
     CmCondition m_cndEnd;
 };
 
-} // namespace NmThread
+}  // namespace NmThread

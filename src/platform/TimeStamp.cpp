@@ -10,14 +10,14 @@ namespace NmTimeStamp {
 namespace {
 
 // Windows of the refinement, in 100-ns units.
-constexpr std::int64_t kMaxStepBack = 1000000;       // 0.1 s
-constexpr std::int64_t kMaxAdvance = 100000000;      // 10 s
-constexpr std::int64_t kMaxDisagreement = 1000000;   // 0.1 s
+constexpr std::int64_t kMaxStepBack = 1000000;      // 0.1 s
+constexpr std::int64_t kMaxAdvance = 100000000;     // 10 s
+constexpr std::int64_t kMaxDisagreement = 1000000;  // 0.1 s
 constexpr std::int64_t kUnitsPerSecond = 10000000;
 // Readings with high 32 bits beyond this are left alone.
 constexpr std::uint64_t kMaxRefinedHighPart = 2000000000;
 
-} // namespace
+}  // namespace
 
 CmTimeSpan::CmTimeSpan(std::int32_t nDays, std::int32_t nHours, std::int32_t nMinutes, std::int32_t nSeconds,
                        std::int64_t nMilliseconds)
@@ -34,15 +34,15 @@ CmTimeSpan::CmTimeSpan(std::int32_t nDays, std::int32_t nHours, std::int32_t nMi
 void CmTimeStamp::SetTo(Preset ePreset)
 {
     switch (ePreset) {
-    case CurrentTime:
-        SetCurrentTime();
-        break;
-    case Minimum:
-        m_nValue = 0;
-        break;
-    case Maximum:
-        m_nValue = ~std::uint64_t{0};
-        break;
+        case CurrentTime:
+            SetCurrentTime();
+            break;
+        case Minimum:
+            m_nValue = 0;
+            break;
+        case Maximum:
+            m_nValue = ~std::uint64_t{0};
+            break;
     }
 }
 
@@ -107,16 +107,10 @@ const boost::regex g_rxDateTimeWithOffset = CompileAndProbe(
 const boost::regex g_rxDateTimeUtc =
     CompileAndProbe(R"(^\s*(\d{4})\-(\d{2})\-(\d{2})[Tt](\d{2})\:(\d{2})\:(\d{2})(\.(\d+))?[Zz]\s*$)");
 
-} // namespace
+}  // namespace
 
-const boost::regex& GetDateTimeWithOffsetPattern()
-{
-    return g_rxDateTimeWithOffset;
-}
+const boost::regex& GetDateTimeWithOffsetPattern() { return g_rxDateTimeWithOffset; }
 
-const boost::regex& GetDateTimeUtcPattern()
-{
-    return g_rxDateTimeUtc;
-}
+const boost::regex& GetDateTimeUtcPattern() { return g_rxDateTimeUtc; }
 
-} // namespace NmTimeStamp
+}  // namespace NmTimeStamp

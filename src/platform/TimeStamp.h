@@ -14,15 +14,13 @@ namespace NmTimeStamp {
 // Operation code of CmTimeError.
 constexpr std::uint32_t kTimeErrorSetCurrentTime = 11;
 
-class CmTimeError final : public NmError::CmOperationError<CmTimeError>
-{
+class CmTimeError final : public NmError::CmOperationError<CmTimeError> {
 public:
     using CmOperationError::CmOperationError;
 };
 
 // A signed count of 100-ns units.
-class CmTimeSpan
-{
+class CmTimeSpan {
 public:
     CmTimeSpan(std::int32_t nDays, std::int32_t nHours, std::int32_t nMinutes, std::int32_t nSeconds,
                std::int64_t nMilliseconds);
@@ -33,15 +31,9 @@ private:
     std::int64_t m_nValue;
 };
 
-class CmTimeStamp
-{
+class CmTimeStamp {
 public:
-    enum Preset
-    {
-        CurrentTime = 0,
-        Minimum = 1,
-        Maximum = 2
-    };
+    enum Preset { CurrentTime = 0, Minimum = 1, Maximum = 2 };
 
     // 1970-01-01T00:00:00 UTC.
     static constexpr std::uint64_t kUnixEpoch = 116444736000000000ULL;
@@ -76,8 +68,7 @@ private:
 // a coarse system clock is interpolated by a finer counter, and small steps
 // back are flattened. One module-wide instance serves SetCurrentTime; tests
 // construct their own and feed it readings.
-class CmClockState
-{
+class CmClockState {
 public:
     // nFrequency: counter ticks per second; 0 disables the refinement.
     explicit CmClockState(std::int64_t nFrequency) : m_nFrequency(nFrequency) {}
@@ -108,4 +99,4 @@ CmClockState& GetModuleClockState();
 const boost::regex& GetDateTimeWithOffsetPattern();
 const boost::regex& GetDateTimeUtcPattern();
 
-} // namespace NmTimeStamp
+}  // namespace NmTimeStamp

@@ -303,9 +303,7 @@ struct OutStrings : OutOnly {
       NdrReader::checkTerminated(h.array[i], units);
     }
   }
-  static void commit(RpcChar*** p, Held& h) {
-    *p = std::exchange(h.array, nullptr);
-  }
+  static void commit(RpcChar*** p, Held& h) { *p = std::exchange(h.array, nullptr); }
 };
 
 // ---- results -------------------------------------------------------------------

@@ -12,21 +12,19 @@ namespace kestrel::remote {
 
 // Decode every [in] parameter (the whole request is checked before the
 // method runs), run, encode every [out] parameter, then the result.
-#define KESTREL_SERVE(op, R, invocation, ...)              \
-  case op: {                                               \
-    using Result_ = sk::ResultOf<sk::R>;                   \
-    KESTREL_FOR_EACH(KESTREL_SERVER_LOCAL, __VA_ARGS__)    \
-    KESTREL_FOR_EACH(KESTREL_SERVER_DECODE, __VA_ARGS__)   \
-    call.in().expectEnd();                                 \
-    auto result_ = invocation;                             \
-    KESTREL_FOR_EACH(KESTREL_SERVER_ENCODE, __VA_ARGS__)   \
-    Result_::encode(call, result_);                        \
-    return;                                                \
+#define KESTREL_SERVE(op, R, invocation, ...)            \
+  case op: {                                             \
+    using Result_ = sk::ResultOf<sk::R>;                 \
+    KESTREL_FOR_EACH(KESTREL_SERVER_LOCAL, __VA_ARGS__)  \
+    KESTREL_FOR_EACH(KESTREL_SERVER_DECODE, __VA_ARGS__) \
+    call.in().expectEnd();                               \
+    auto result_ = invocation;                           \
+    KESTREL_FOR_EACH(KESTREL_SERVER_ENCODE, __VA_ARGS__) \
+    Result_::encode(call, result_);                      \
+    return;                                              \
   }
-#define KESTREL_PROC(op, Name, R, ...)                                                    \
-  KESTREL_SERVE(op, R, Result_::invoke([&] {                                              \
-                  return impl_.Name(KESTREL_LIST(KESTREL_SERVER_ARG, __VA_ARGS__));       \
-                }),                                                                       \
+#define KESTREL_PROC(op, Name, R, ...)                                                                             \
+  KESTREL_SERVE(op, R, Result_::invoke([&] { return impl_.Name(KESTREL_LIST(KESTREL_SERVER_ARG, __VA_ARGS__)); }), \
                 __VA_ARGS__)
 #define KESTREL_RESERVED_PROC(op, Name, R, ...) KESTREL_SERVE(op, R, Result_::neutral(), __VA_ARGS__)
 

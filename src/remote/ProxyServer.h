@@ -174,9 +174,9 @@ class ProxyInterface {
  public:
   virtual ~ProxyInterface() = default;
 
-#define KESTREL_PROC(op, Name, R, ...)                                               \
+#define KESTREL_PROC(op, Name, R, ...)                                             \
   virtual stype::result::R Name(KESTREL_LIST(KESTREL_SERVER_PARAM, __VA_ARGS__)) { \
-    return detail::neutral<stype::result::R>();                                     \
+    return detail::neutral<stype::result::R>();                                    \
   }
 #include "remote/ProxyInterface.def"
 
@@ -199,8 +199,7 @@ class ProxyDispatcher final : public rpc::Dispatcher {
 // The interface served on an endpoint.
 class ProxyServer {
  public:
-  ProxyServer(ProxyInterface& impl, const std::string& endpoint)
-      : ProxyServer(impl, rpc::ServerOptions{endpoint}) {}
+  ProxyServer(ProxyInterface& impl, const std::string& endpoint) : ProxyServer(impl, rpc::ServerOptions{endpoint}) {}
   ProxyServer(ProxyInterface& impl, rpc::ServerOptions options)
       : dispatcher_(impl), server_(dispatcher_, std::move(options)) {}
 

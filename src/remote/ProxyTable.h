@@ -20,24 +20,42 @@ enum class Opnum : std::uint16_t {
 
 // The parameter kinds of ProxyInterface.def.
 enum class Kind {
-    Binding, CallCtx, DriverCtxInOut, Long, Short, Hyper, Double, String, WString, Bytes, Longs, Strings,
-    BoundedStrings, OutLong, OutDouble, OutString, OutWString, OutBytes, OutDoubles, OutStrings
+  Binding,
+  CallCtx,
+  DriverCtxInOut,
+  Long,
+  Short,
+  Hyper,
+  Double,
+  String,
+  WString,
+  Bytes,
+  Longs,
+  Strings,
+  BoundedStrings,
+  OutLong,
+  OutDouble,
+  OutString,
+  OutWString,
+  OutBytes,
+  OutDoubles,
+  OutStrings
 };
 enum class ResultKind { NewDriverCtx, Long, Short, Void };
 
 constexpr bool IsOut(Kind kind) { return kind >= Kind::OutLong; }
 
 struct Parameter {
-    Kind kind;
-    std::string_view name;
-    std::string_view bound;  // the string-length bound of a string array, by name
+  Kind kind;
+  std::string_view name;
+  std::string_view bound;  // the string-length bound of a string array, by name
 };
 
 struct Procedure {
-    Opnum opnum;
-    std::string_view name;
-    ResultKind result;
-    std::span<const Parameter> params;  // in call order, the handle first
+  Opnum opnum;
+  std::string_view name;
+  ResultKind result;
+  std::span<const Parameter> params;  // in call order, the handle first
 };
 
 namespace table_detail {
@@ -46,7 +64,7 @@ namespace table_detail {
 #define KESTREL_TABLE_BOUND_I(count, bound, ...) #bound
 #define KESTREL_TABLE_PARAM(K, name, ...) Parameter{Kind::K, #name, KESTREL_TABLE_BOUND(__VA_ARGS__)},
 #define KESTREL_PROC(op, Name, R, ...) \
-    inline constexpr Parameter k##Name[] = {KESTREL_FOR_EACH(KESTREL_TABLE_PARAM, __VA_ARGS__)};
+  inline constexpr Parameter k##Name[] = {KESTREL_FOR_EACH(KESTREL_TABLE_PARAM, __VA_ARGS__)};
 #define KESTREL_RESERVED_PROC KESTREL_PROC
 #include "remote/ProxyInterface.def"
 #undef KESTREL_TABLE_PARAM
@@ -61,10 +79,10 @@ inline constexpr Procedure kProcedures[] = {
 };
 
 constexpr const Procedure& ProcedureOf(Opnum opnum) {
-    for (const Procedure& procedure : kProcedures) {
-        if (procedure.opnum == opnum) return procedure;
-    }
-    throw "not a procedure of the interface";  // a compile-time error where evaluated as a constant
+  for (const Procedure& procedure : kProcedures) {
+    if (procedure.opnum == opnum) return procedure;
+  }
+  throw "not a procedure of the interface";  // a compile-time error where evaluated as a constant
 }
 
 }  // namespace kestrel::remote

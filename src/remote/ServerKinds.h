@@ -105,8 +105,7 @@ struct Strings : InOnly {
     std::vector<uint32_t> referents;
     r.getReferents(count, referents);
     auto** a = static_cast<const RpcChar**>(c.allocate(count * sizeof(const RpcChar*)));
-    for (uint32_t i = 0; i < count; ++i)
-      a[i] = referents[i] ? decodeString<RpcChar>(c, bound) : nullptr;
+    for (uint32_t i = 0; i < count; ++i) a[i] = referents[i] ? decodeString<RpcChar>(c, bound) : nullptr;
     v = a;
   }
   static Local arg(Local v) { return v; }

@@ -18,8 +18,7 @@ std::string_view text(RPC_CSTR s) {
 bool validEndpoint(std::string_view e) {
   if (e.empty() || e.size() > 255 || e == "." || e == "..") return false;
   for (char c : e)
-    if (c == '/' || c == '[' || c == ']' || c == ',' || c == '@' || c == ':' ||
-        static_cast<unsigned char>(c) < 0x20)
+    if (c == '/' || c == '[' || c == ']' || c == ',' || c == '@' || c == ':' || static_cast<unsigned char>(c) < 0x20)
       return false;
   return true;
 }
@@ -39,8 +38,7 @@ RPC_STATUS parseStringBinding(std::string_view s, std::string& endpoint) {
   std::string_view rest = s.substr(colon + 1);
   // ncalrpc is local: no network address; and without an endpoint mapper
   // the endpoint is required.
-  if (rest.size() < 3 || rest.front() != '[' || rest.back() != ']')
-    return RPC_S_INVALID_STRING_BINDING;
+  if (rest.size() < 3 || rest.front() != '[' || rest.back() != ']') return RPC_S_INVALID_STRING_BINDING;
   std::string_view inside = rest.substr(1, rest.size() - 2);
   std::string_view ep = inside.substr(0, inside.find(','));
   if (!validEndpoint(ep)) return RPC_S_INVALID_STRING_BINDING;
@@ -50,9 +48,8 @@ RPC_STATUS parseStringBinding(std::string_view s, std::string& endpoint) {
 
 }  // namespace
 
-RPC_STATUS RpcStringBindingComposeA(RPC_CSTR ObjUuid, RPC_CSTR ProtSeq, RPC_CSTR NetworkAddr,
-                                    RPC_CSTR Endpoint, RPC_CSTR Options,
-                                    RPC_CSTR* StringBinding) {
+RPC_STATUS RpcStringBindingComposeA(RPC_CSTR ObjUuid, RPC_CSTR ProtSeq, RPC_CSTR NetworkAddr, RPC_CSTR Endpoint,
+                                    RPC_CSTR Options, RPC_CSTR* StringBinding) {
   if (!StringBinding) return RPC_S_INVALID_ARG;
   *StringBinding = nullptr;
   try {
@@ -91,7 +88,7 @@ RPC_STATUS RpcBindingFromStringBindingA(RPC_CSTR StringBinding, RPC_BINDING_HAND
 
 RPC_STATUS RpcStringFreeA(RPC_CSTR* String) {
   if (!String) return RPC_S_INVALID_ARG;
-  delete[] *String;
+  delete[] * String;
   *String = nullptr;
   return RPC_S_OK;
 }

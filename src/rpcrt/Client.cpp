@@ -218,9 +218,8 @@ std::unique_ptr<ClientConnection> Association::open() {
 
 std::unique_ptr<ClientConnection> Association::bind(uint32_t& group) {
   try {
-    std::unique_ptr<Transport> t = connector_
-                                       ? connector_(endpoint_)
-                                       : std::make_unique<SocketTransport>(connectEndpoint(endpoint_));
+    std::unique_ptr<Transport> t =
+        connector_ ? connector_(endpoint_) : std::make_unique<SocketTransport>(connectEndpoint(endpoint_));
     auto c = std::make_unique<ClientConnection>(std::move(t), *this);
     const uint32_t callId = c->nextCallId++;
     std::vector<uint8_t> pdu = encodeBind(callId, group);
@@ -269,17 +268,11 @@ std::shared_ptr<Association> associationFor(const std::string& endpoint) {
 
 // ---- handles -------------------------------------------------------------------
 
-void* newBindingHandle(std::shared_ptr<Association> a) {
-  return state().bindings.insert(std::move(a));
-}
+void* newBindingHandle(std::shared_ptr<Association> a) { return state().bindings.insert(std::move(a)); }
 
-std::shared_ptr<Association> resolveBinding(void* handle) {
-  return state().bindings.find(handle);
-}
+std::shared_ptr<Association> resolveBinding(void* handle) { return state().bindings.find(handle); }
 
-bool freeBindingHandle(void* handle) {
-  return state().bindings.remove(handle) != nullptr;
-}
+bool freeBindingHandle(void* handle) { return state().bindings.remove(handle) != nullptr; }
 
 void* newContextHandle(std::shared_ptr<Association> a, const ContextWire& wire) {
   auto ctx = std::make_shared<ClientContext>(ClientContext{std::move(a), wire});
@@ -348,8 +341,8 @@ void ClientCall::readReplyHeader(uint32_t callId) {
     if (rd.buffered() == 0) assoc_->giveBack(std::move(conn_));
     raise(status == 0 ? RPC_S_PROTOCOL_ERROR : statusFromFault(status));
   }
-  if (h.ptype != ptype::kResponse || !(h.flags & pfc::kFirstFrag) ||
-      h.fragLength < kResponseHeaderSize || h.fragLength > kOurMaxFrag)
+  if (h.ptype != ptype::kResponse || !(h.flags & pfc::kFirstFrag) || h.fragLength < kResponseHeaderSize ||
+      h.fragLength > kOurMaxFrag)
     raiseProtocol();
   const uint8_t* b = rd.need(kResponseHeaderSize - kCommonHeaderSize);
   if (loadU16(b + 4) != 0) raiseProtocol();

@@ -35,8 +35,8 @@ void NdrWriter::appendExternal(const void* p, size_t n) {
 }
 
 namespace {
-void encodeStubHeader(uint8_t* h, uint8_t type, uint8_t flags, size_t stubLen, uint32_t callId,
-                      uint64_t allocHint, uint16_t contextId, uint16_t opnum) {
+void encodeStubHeader(uint8_t* h, uint8_t type, uint8_t flags, size_t stubLen, uint32_t callId, uint64_t allocHint,
+                      uint16_t contextId, uint16_t opnum) {
   encodeCommonHeader(h, type, flags, uint16_t(NdrWriter::kHeadroom + stubLen), callId);
   storeU32(h + 16, uint32_t(allocHint));
   storeU16(h + 20, contextId);
@@ -49,13 +49,12 @@ void encodeStubHeader(uint8_t* h, uint8_t type, uint8_t flags, size_t stubLen, u
 }
 }  // namespace
 
-void NdrWriter::send(Transport& t, uint8_t type, uint32_t callId, uint16_t contextId,
-                     uint16_t opnum, uint16_t maxFrag) {
+void NdrWriter::send(Transport& t, uint8_t type, uint32_t callId, uint16_t contextId, uint16_t opnum,
+                     uint16_t maxFrag) {
   // Every fragment but the last carries a multiple of 8 stub bytes.
   const size_t perFrag = (size_t(maxFrag) - kHeadroom) & ~size_t(7);
   if (segments_.empty() && size_ <= perFrag) {
-    encodeStubHeader(buf_.data(), type, pfc::kFirstFrag | pfc::kLastFrag, size_, callId, size_,
-                     contextId, opnum);
+    encodeStubHeader(buf_.data(), type, pfc::kFirstFrag | pfc::kLastFrag, size_, callId, size_, contextId, opnum);
     iovec iov{buf_.data(), buf_.size()};
     t.write(&iov, 1);
     return;
@@ -97,8 +96,7 @@ void NdrWriter::send(Transport& t, uint8_t type, uint32_t callId, uint16_t conte
 // ---- NdrReader ---------------------------------------------------------------
 
 NdrReader::NdrReader(PduReader& in, const Options& o, size_t firstStub, bool last)
-    : in_(in), opt_(o), fragLeft_(firstStub), last_(last), fullStub_(last ? 0 : firstStub),
-      total_(firstStub) {}
+    : in_(in), opt_(o), fragLeft_(firstStub), last_(last), fullStub_(last ? 0 : firstStub), total_(firstStub) {}
 
 void NdrReader::enforceLimit() {
   if (total_ > opt_.limit) {
@@ -118,14 +116,12 @@ void NdrReader::nextFragment() {
       if (h.ptype == ptype::kOrphaned && h.callId == opt_.callId) throw CallOrphaned{};
       continue;
     }
-    if (h.ptype != opt_.type || h.callId != opt_.callId || (h.flags & pfc::kFirstFrag) ||
-        h.fragLength > opt_.maxFrag)
+    if (h.ptype != opt_.type || h.callId != opt_.callId || (h.flags & pfc::kFirstFrag) || h.fragLength > opt_.maxFrag)
       raiseProtocol();
     size_t header = kStubHeader + ((request && (h.flags & pfc::kObjectUuid)) ? 16 : 0);
     if (h.fragLength < header) raiseProtocol();
     const uint8_t* p = in_.need(header - kCommonHeaderSize);
-    if (loadU16(p + 4) != opt_.contextId || (request && loadU16(p + 6) != opt_.opnum))
-      raiseProtocol();
+    if (loadU16(p + 4) != opt_.contextId || (request && loadU16(p + 6) != opt_.opnum)) raiseProtocol();
     in_.consume(header - kCommonHeaderSize);
     enterFragment(h, header);
     return;

@@ -53,8 +53,7 @@ class NdrWriter {
 
   // Sends the stub as one or more request/response fragments.
   // `opnum` is written into requests only.
-  void send(Transport& t, uint8_t type, uint32_t callId, uint16_t contextId, uint16_t opnum,
-            uint16_t maxFrag);
+  void send(Transport& t, uint8_t type, uint32_t callId, uint16_t contextId, uint16_t opnum, uint16_t maxFrag);
 
  private:
   struct Segment {
@@ -83,8 +82,8 @@ class NdrReader {
     uint8_t type = ptype::kResponse;  // kRequest on the server side
     uint32_t callId = 0;
     uint16_t contextId = 0;
-    uint16_t opnum = 0;                // requests: every fragment repeats it
-    uint16_t maxFrag = kOurMaxFrag;    // largest fragment the peer may send
+    uint16_t opnum = 0;              // requests: every fragment repeats it
+    uint16_t maxFrag = kOurMaxFrag;  // largest fragment the peer may send
     // A stub beyond this is refused: by the server as out of memory (after
     // skipping the rest), by the client as a protocol error.
     uint64_t limit = kMaxStub;
@@ -151,8 +150,8 @@ class NdrReader {
     T* p = nullptr;
     size_t have = 0;
     for (;;) {
-      const size_t room = have ? std::min<uint64_t>(n, uint64_t(have) * kGrowth)
-                               : std::min<size_t>(n, kFirstSlice / sizeof(T));
+      const size_t room =
+          have ? std::min<uint64_t>(n, uint64_t(have) * kGrowth) : std::min<size_t>(n, kFirstSlice / sizeof(T));
       T* next = alloc(room);
       if (have) std::memcpy(next, p, have * sizeof(T));
       p = next;
@@ -184,9 +183,7 @@ class NdrReader {
   // limit, as much as a 32-bit alloc_hint can announce). A peer that sends
   // more will never read its answer. A client skipping a bad reply gains
   // nothing by reading past the limit.
-  uint64_t ceiling() const {
-    return draining_ && opt_.type == ptype::kRequest ? kSkipFactor * opt_.limit : opt_.limit;
-  }
+  uint64_t ceiling() const { return draining_ && opt_.type == ptype::kRequest ? kSkipFactor * opt_.limit : opt_.limit; }
   static constexpr uint64_t kSkipFactor = 16;
 
   PduReader& in_;

@@ -7,8 +7,7 @@
 
 namespace kestrel::rpc {
 
-void encodeCommonHeader(uint8_t* out, uint8_t type, uint8_t flags, uint16_t fragLength,
-                        uint32_t callId) {
+void encodeCommonHeader(uint8_t* out, uint8_t type, uint8_t flags, uint16_t fragLength, uint32_t callId) {
   out[0] = 5;
   out[1] = 0;
   out[2] = type;

@@ -50,13 +50,13 @@ constexpr uint8_t kObjectUuid = 0x80;
 }  // namespace pfc
 
 constexpr size_t kCommonHeaderSize = 16;
-constexpr size_t kRequestHeaderSize = 24;   // without an object UUID
+constexpr size_t kRequestHeaderSize = 24;  // without an object UUID
 constexpr size_t kResponseHeaderSize = 24;
-constexpr size_t kFaultMinSize = 28;         // some peers omit the last reserved field
+constexpr size_t kFaultMinSize = 28;  // some peers omit the last reserved field
 constexpr size_t kFaultSize = 32;
-constexpr uint16_t kOurMaxFrag = 65528;      // offered for both directions
-constexpr uint16_t kMinFrag = 1432;          // smallest fragment size a peer may ask for
-constexpr uint64_t kMaxStub = 256u << 20;    // largest request or response stub
+constexpr uint16_t kOurMaxFrag = 65528;    // offered for both directions
+constexpr uint16_t kMinFrag = 1432;        // smallest fragment size a peer may ask for
+constexpr uint64_t kMaxStub = 256u << 20;  // largest request or response stub
 
 struct PduHeader {
   uint8_t ptype = 0;
@@ -66,8 +66,7 @@ struct PduHeader {
 };
 
 // Writes the 16-byte common header.
-void encodeCommonHeader(uint8_t* out, uint8_t ptype, uint8_t flags, uint16_t fragLength,
-                        uint32_t callId);
+void encodeCommonHeader(uint8_t* out, uint8_t ptype, uint8_t flags, uint16_t fragLength, uint32_t callId);
 // Checks and decodes a common header; throws RpcError(RPC_S_PROTOCOL_ERROR).
 PduHeader decodeCommonHeader(const uint8_t* in);
 

@@ -11,9 +11,8 @@ typedef RPC_BINDING_HANDLE handle_t;
 
 // "[ObjUuid@]ProtSeq:[NetworkAddr][[Endpoint[,Options]]]", allocated; free
 // it with RpcStringFreeA.
-RPC_STATUS RpcStringBindingComposeA(RPC_CSTR ObjUuid, RPC_CSTR ProtSeq, RPC_CSTR NetworkAddr,
-                                    RPC_CSTR Endpoint, RPC_CSTR Options,
-                                    RPC_CSTR* StringBinding);
+RPC_STATUS RpcStringBindingComposeA(RPC_CSTR ObjUuid, RPC_CSTR ProtSeq, RPC_CSTR NetworkAddr, RPC_CSTR Endpoint,
+                                    RPC_CSTR Options, RPC_CSTR* StringBinding);
 // Only "ncalrpc" with an endpoint is supported: another protocol sequence
 // gives RPC_S_PROTSEQ_NOT_SUPPORTED, a malformed text
 // RPC_S_INVALID_STRING_BINDING.

@@ -235,8 +235,7 @@ void Service::rundownAll() {
 
 class ServerConnection {
  public:
-  ServerConnection(Service& s, Transport& t, CallerInfo caller)
-      : s_(s), t_(t), caller_(caller), rd_(t) {}
+  ServerConnection(Service& s, Transport& t, CallerInfo caller) : s_(s), t_(t), caller_(caller), rd_(t) {}
 
   void run() {
     try {
@@ -297,20 +296,20 @@ class ServerConnection {
     iovec iov{const_cast<uint8_t*>(pdu.data()), pdu.size()};
     t_.write(&iov, 1);
   }
-  void sendFault(uint32_t callId, uint16_t ctx, uint32_t status) {
-    send(encodeFault(callId, ctx, status));
-  }
+  void sendFault(uint32_t callId, uint16_t ctx, uint32_t status) { send(encodeFault(callId, ctx, status)); }
 
   ContextResult evaluate(const PresentationContext& pc) {
     for (const auto& ts : pc.transfer)
-      if (isBindTimeFeature(ts.first)) return {presult::kNegotiateAck, presult::kReasonNone, {}, 0};  // no features offered
+      if (isBindTimeFeature(ts.first))
+        return {presult::kNegotiateAck, presult::kReasonNone, {}, 0};  // no features offered
     if (pc.abstract.uuid != kInterfaceUuid || pc.abstract.major != kInterfaceMajor ||
         pc.abstract.minor != kInterfaceMinor)
       return {presult::kProviderRejection, presult::kAbstractSyntaxNotSupported, {}, 0};
     for (const auto& ts : pc.transfer) {
       if (ts.first == kNdrUuid && ts.second == kNdrVersion) {
         if (std::find(accepted_.begin(), accepted_.end(), pc.id) == accepted_.end()) {
-          if (accepted_.size() >= kMaxContexts) return {presult::kProviderRejection, presult::kLocalLimitExceeded, {}, 0};
+          if (accepted_.size() >= kMaxContexts)
+            return {presult::kProviderRejection, presult::kLocalLimitExceeded, {}, 0};
           accepted_.push_back(pc.id);
         }
         return {presult::kAcceptance, presult::kReasonNone, kNdrUuid, kNdrVersion};
@@ -325,8 +324,7 @@ class ServerConnection {
     rd_.consume(size);
     if (!alter) {
       uint16_t reason = nak::kReasonNotSpecified;
-      if (req.maxXmit < kMinFrag || req.maxRecv < kMinFrag ||
-          !(caller_.group = s_.joinGroup(req.assocGroup, reason))) {
+      if (req.maxXmit < kMinFrag || req.maxRecv < kMinFrag || !(caller_.group = s_.joinGroup(req.assocGroup, reason))) {
         send(encodeBindNak(h.callId, reason));
         return false;
       }
@@ -452,7 +450,9 @@ Server::~Server() {
   }
 }
 
-void Server::start() { acceptor_ = std::thread([this] { acceptLoop(); }); }
+void Server::start() {
+  acceptor_ = std::thread([this] { acceptLoop(); });
+}
 
 void Server::requestStop() noexcept {
   uint64_t one = 1;
@@ -461,9 +461,7 @@ void Server::requestStop() noexcept {
   (void)r;
 }
 
-void Server::unlinkSocket() noexcept {
-  ::unlinkat(listener_.dir.fd.Get(), opt_.endpoint.c_str(), 0);
-}
+void Server::unlinkSocket() noexcept { ::unlinkat(listener_.dir.fd.Get(), opt_.endpoint.c_str(), 0); }
 
 void Server::markActivity() {
   std::lock_guard g(mu_);
@@ -473,8 +471,7 @@ void Server::markActivity() {
 
 Server::Counts Server::counts() const {
   std::lock_guard g(mu_);
-  return {threads_, service_.contextCount(), service_.contextsCreated(),
-          service_.closingCount()};
+  return {threads_, service_.contextCount(), service_.contextsCreated(), service_.closingCount()};
 }
 
 bool Server::peersGoneLocked() const {

@@ -140,11 +140,9 @@ bool isExhaustion(int code) { return code == EMFILE || code == ENFILE || code ==
 namespace {
 // Fills a sockaddr_un for <dir>/<endpoint>, falling back to the
 // /proc/self/fd/<dirfd>/<endpoint> form when the path is too long.
-bool makeAddress(const SocketDir& dir, const std::string& endpoint, sockaddr_un& addr,
-                 std::string& used) {
+bool makeAddress(const SocketDir& dir, const std::string& endpoint, sockaddr_un& addr, std::string& used) {
   used = dir.path + "/" + endpoint;
-  if (used.size() >= sizeof(addr.sun_path))
-    used = "/proc/self/fd/" + std::to_string(dir.fd.Get()) + "/" + endpoint;
+  if (used.size() >= sizeof(addr.sun_path)) used = "/proc/self/fd/" + std::to_string(dir.fd.Get()) + "/" + endpoint;
   if (used.size() >= sizeof(addr.sun_path)) return false;
   std::memset(&addr, 0, sizeof addr);
   addr.sun_family = AF_UNIX;
@@ -206,12 +204,10 @@ Listener listenEndpoint(const std::string& endpoint, int backlog) {
     if (!l.fd) throw std::runtime_error(std::string("socket: ") + std::strerror(errno));
     if (::bind(l.fd.Get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0) break;
     int err = errno;
-    if (err != EADDRINUSE || attempt > 0)
-      throw std::runtime_error("bind " + l.displayPath + ": " + std::strerror(err));
+    if (err != EADDRINUSE || attempt > 0) throw std::runtime_error("bind " + l.displayPath + ": " + std::strerror(err));
     // A socket file is there: replace it only if nobody listens on it.
     Fd probe = newSocket();
-    if (probe && connectTo(probe.Get(), addr))
-      throw std::runtime_error("endpoint already in use: " + l.displayPath);
+    if (probe && connectTo(probe.Get(), addr)) throw std::runtime_error("endpoint already in use: " + l.displayPath);
     ::unlinkat(l.dir.fd.Get(), endpoint.c_str(), 0);
   }
   // fchmodat does not follow the O_PATH descriptor's path; the directory is

@@ -10,8 +10,7 @@
 
 namespace kestrel::rpc {
 
-static_assert(std::endian::native == std::endian::little,
-              "the NDR engine copies host values straight to the wire");
+static_assert(std::endian::native == std::endian::little, "the NDR engine copies host values straight to the wire");
 
 inline uint16_t loadU16(const void* p) {
   uint16_t v;

@@ -11,7 +11,7 @@ struct CmLogSite {
     const char* file;      // the source file as the statement names it, e.g. "ProxyUtil"
     const char* function;  // the enclosing function as written there, e.g. "Timer::Stop"
     uint32_t line;
-    int32_t level;         // 1 errors and life-cycle, 2 entries and counts, 3 results
+    int32_t level;  // 1 errors and life-cycle, 2 entries and counts, 3 results
 };
 
 class CmLog {
@@ -44,8 +44,8 @@ public:
 inline constexpr const char* kLogSource = "Kestrel";
 
 // A trace statement: KESTREL_LOG("ProxyUtil", "AddDeviceInstance", 1, "Adding instance '%s'", id);
-#define KESTREL_LOG(file, function, level, ...)                                     \
-    do {                                                                           \
-        const CmLogSite kestrelLogSite_{(file), (function), __LINE__, (level)};    \
-        CmLog::Write(kestrelLogSite_, kLogSource, __VA_ARGS__);                    \
+#define KESTREL_LOG(file, function, level, ...)                                 \
+    do {                                                                        \
+        const CmLogSite kestrelLogSite_{(file), (function), __LINE__, (level)}; \
+        CmLog::Write(kestrelLogSite_, kLogSource, __VA_ARGS__);                 \
     } while (0)

@@ -16,13 +16,13 @@
 
 static int g_nChecksFailed;
 
-#define CHECK(cond, what)                                                                   \
-    do {                                                                                    \
-        if (!(cond)) {                                                                      \
-            ++g_nChecksFailed;                                                              \
-            fprintf(stderr, "%s:%d: %s (%s); last error: %s\n", __FILE__, __LINE__, #cond, \
-                    what, kestrel_last_error());                                            \
-        }                                                                                   \
+#define CHECK(cond, what)                                                                        \
+    do {                                                                                         \
+        if (!(cond)) {                                                                           \
+            ++g_nChecksFailed;                                                                   \
+            fprintf(stderr, "%s:%d: %s (%s); last error: %s\n", __FILE__, __LINE__, #cond, what, \
+                    kestrel_last_error());                                                       \
+        }                                                                                        \
     } while (0)
 
 static char g_szRoot[64], g_szRpc[96], g_szDriver[512];

@@ -64,8 +64,8 @@ std::string Block(const Kestrel& api, unsigned char* p, size_t n) {
     for (size_t i = 0; i < n; ++i) nHash = (nHash ^ p[i]) * 1099511628211ULL;
     int nWidth = 0, nHeight = 0, nSubsampling = 0, nColorspace = 0;
     tjhandle hDecoder = tjInitDecompress();
-    const bool bJpeg = tjDecompressHeader3(hDecoder, p, static_cast<unsigned long>(n), &nWidth, &nHeight,
-                                           &nSubsampling, &nColorspace) == 0;
+    const bool bJpeg = tjDecompressHeader3(hDecoder, p, static_cast<unsigned long>(n), &nWidth, &nHeight, &nSubsampling,
+                                           &nColorspace) == 0;
     tjDestroy(hDecoder);
     api.DeleteBuffer(p);
     return "len=" + std::to_string(n) + " fnv=" + std::to_string(nHash) +
@@ -132,9 +132,10 @@ private:
         KESTREL_FORWARDING_EXPORTS(KESTREL_DROPIN_QUERY)
 #undef KESTREL_DROPIN_QUERY
         Note({"wrong password", a.QueryNumberOfCamDyn(kCamera, "wrong"), a.OpenConnection(kCamera, "wrong", 0, 1)});
-        Note({"QueryIsAbsoluteDyn", a.QueryIsAbsoluteDyn(kCamera, kPassword, 1), a.IsDebugBuildDyn(kCamera, kPassword)});
+        Note(
+            {"QueryIsAbsoluteDyn", a.QueryIsAbsoluteDyn(kCamera, kPassword, 1), a.IsDebugBuildDyn(kCamera, kPassword)});
         Note({"FunctionSupported", a.FunctionSupported(kCamera, kPassword, "GetImage2"),
-                                      a.FunctionSupported(kCamera, kPassword, "Teleport")});
+              a.FunctionSupported(kCamera, kPassword, "Teleport")});
         char szType[256] = {}, szMac[256] = {};
         a.QueryDeviceTypeStrDyn(kCamera, kPassword, szType);
         Note({"QueryDeviceTypeStrDyn", szType});
@@ -146,7 +147,7 @@ private:
         for (int i = 0; i < nSupported; ++i) Note({names[static_cast<size_t>(i)]});
 
         Note({"OpenConnection", a.OpenConnection(kCamera, kPassword, 0, 1), a.OpenConnection(kCamera, kPassword, 1, 2),
-                                   a.OpenConnection(kCamera, kPassword, 0, 9)});
+              a.OpenConnection(kCamera, kPassword, 0, 9)});
         Note({"GetInfo", a.GetInfo(kCamera, kPassword, szMac, szType), szMac, szType});
         for (int nCamNo : {1, 2}) {
             int nHalf = -1, nWidth = -1;
@@ -164,7 +165,9 @@ private:
 
     template <typename F>
     void Query(const char*, F) {}
-    void Query(const char* szName, int (*query)(const char*, const char*)) { Note({szName, query(kCamera, kPassword)}); }
+    void Query(const char* szName, int (*query)(const char*, const char*)) {
+        Note({szName, query(kCamera, kPassword)});
+    }
 
     void Image(int nCamNo) {
         unsigned char* pJpg = nullptr;
@@ -208,9 +211,9 @@ private:
         addresses[0] = 17;
         a.SetPanTiltDriver(kCamera, kUser, kPassword, drivers.data(), ports.data(), addresses.data());
         Note({"PTZ support", a.QueryPTZMoveXY(kCamera, kUser, kPassword, 1, 0),
-                                a.QueryPTZMoveXYZ(kCamera, kUser, kPassword, 1, 0),
-                                a.PTZCommandSupported(kCamera, kUser, kPassword, 1, 0, SIMCAM_PTZ_HOME),
-                                a.PTZCommandSupported(kCamera, kUser, kPassword, 1, 0, 99)});
+              a.QueryPTZMoveXYZ(kCamera, kUser, kPassword, 1, 0),
+              a.PTZCommandSupported(kCamera, kUser, kPassword, 1, 0, SIMCAM_PTZ_HOME),
+              a.PTZCommandSupported(kCamera, kUser, kPassword, 1, 0, 99)});
         a.MoveCamera2(kCamera, 1, SIMCAM_PTZ_RIGHT);
         a.MoveCamera2(kCamera, 1, SIMCAM_PTZ_ZOOM_IN);
         Position("after steps");
@@ -250,10 +253,10 @@ private:
         Note({"MoveToPresetPosition", a.MoveToPresetPosition(kCamera, 1, "Nowhere")});
         a.PanTiltCamera2(kCamera, 1, 0, 700, 700);
         Note({"presets edited", a.ExecuteCustomCommand(kCamera, kPassword, 0, 1, 0, "preset save Door"),
-                                   a.ExecuteCustomCommand(kCamera, kPassword, 0, 1, 0, "preset delete Parking")});
+              a.ExecuteCustomCommand(kCamera, kPassword, 0, 1, 0, "preset delete Parking")});
         list();
         Note({"MoveToPresetPosition", a.MoveToPresetPosition(kCamera, 1, "Overview"),
-                                         a.MoveToPresetPosition(kCamera, 1, "Door")});
+              a.MoveToPresetPosition(kCamera, 1, "Door")});
         Position("at Door");
         Image(1);
     }
@@ -268,16 +271,18 @@ private:
 
         Note({"BeginDefineEvent", a.BeginDefineEvent(kCamera, kUser, kPassword, 1)});
         Note({"DefineEventDyn", a.DefineEventDyn(kCamera, kPassword, "Input1", "10.0.0.5", "8080", "door", 1),
-                                   a.DefineEventDyn(kCamera, kPassword, "Motion2", "10.0.0.6", "9090", "hall", 0),
-                                   a.DefineEventDyn(kCamera, kPassword, "Bogus", "", "", "", 0)});
+              a.DefineEventDyn(kCamera, kPassword, "Motion2", "10.0.0.6", "9090", "hall", 0),
+              a.DefineEventDyn(kCamera, kPassword, "Bogus", "", "", "", 0)});
         Note({"EndDefineEvent", a.EndDefineEvent(kCamera, kUser, kPassword)});
 
         selection.Add("Input2");
         selection.Add("Motion1");
         bogus.Add("Bogus");
-        Note({"SetEventsDyn", a.SetEventsDyn(kCamera, kPassword, selection), a.SetEventsDyn(kCamera, kPassword, bogus)});
+        Note(
+            {"SetEventsDyn", a.SetEventsDyn(kCamera, kPassword, selection), a.SetEventsDyn(kCamera, kPassword, bogus)});
         Note({"OpenMediaStream events", a.OpenMediaStream(kCamera, kPassword, kEvents, 0, 0, "")});
-        for (const char* szCommand : {"input 2 1", "motion 1", "input 1 1", "motion 2", "input 2 0", "input 9 1", "sing"})
+        for (const char* szCommand :
+             {"input 2 1", "motion 1", "input 1 1", "motion 2", "input 2 0", "input 9 1", "sing"})
             Note({szCommand, a.ExecuteCustomCommand(kCamera, kPassword, kEvents, 0, 0, szCommand)});
         for (int i = 0; i < 5; ++i) MediaBlock(kEvents, 0);
 
@@ -287,7 +292,8 @@ private:
         const auto* pData = reinterpret_cast<const unsigned char*>(strData.data());
         BSTR bsXml = nullptr;
         Note({"ParseXmlEventDataDyn",
-              a.ParseXmlEventDataDyn(kCamera, kUser, kPassword, nParser, pData, static_cast<int>(strData.size()), &bsXml),
+              a.ParseXmlEventDataDyn(kCamera, kUser, kPassword, nParser, pData, static_cast<int>(strData.size()),
+                                     &bsXml),
               Take(bsXml)});
         a.CloseXmlEventParserDyn(kCamera, kUser, kPassword, nParser);
         a.CloseMediaStream(kCamera, kEvents, 0, 0);
@@ -301,11 +307,13 @@ private:
         // Each setter takes XML in and writes its answer over it.
         using Setter = bool (*)(const char*, const char*, const char*, BSTR*);
         for (const auto& [set, szXml] : std::initializer_list<std::pair<Setter, const char*>>{
-                 {a.SetXmlParams, "<SimCam><Video><Quality>55</Quality></Video><Cameras><Camera id=\"2\"><Name>Yard"
-                                  "</Name></Camera></Cameras><IO><Output id=\"2\" state=\"1\"/></IO></SimCam>"},
+                 {a.SetXmlParams,
+                  "<SimCam><Video><Quality>55</Quality></Video><Cameras><Camera id=\"2\"><Name>Yard"
+                  "</Name></Camera></Cameras><IO><Output id=\"2\" state=\"1\"/></IO></SimCam>"},
                  {a.SetXmlParams, "<SimCam><Video><Width>333</Width></Video></SimCam>"},
-                 {a.SetXmlEvents, "<Events><Event source=\"Motion1\" destIP=\"10.1.1.1\" destPort=\"7000\" "
-                                  "message=\"yard\" useBuffer=\"1\"/></Events>"}}) {
+                 {a.SetXmlEvents,
+                  "<Events><Event source=\"Motion1\" destIP=\"10.1.1.1\" destPort=\"7000\" "
+                  "message=\"yard\" useBuffer=\"1\"/></Events>"}}) {
             BSTR bs = Bstr(szXml);
             Note({"set", set(kCamera, kUser, kPassword, &bs), Take(bs)});
         }
@@ -317,14 +325,15 @@ private:
 
     void MediaStreams() {
         for (const char* szSettings : {"<Settings><Width>160</Width><Height>120</Height><FrameRate>25</FrameRate>"
-                                       "</Settings>", "<Settings><Width>1</Width></Settings>"}) {
+                                       "</Settings>",
+                                       "<Settings><Width>1</Width></Settings>"}) {
             BSTR bs = Bstr(szSettings);
-            Note({"OpenMediaStreamWithSettings", a.OpenMediaStreamWithSettings(kCamera, kPassword, kVideo, 1, 0, "", &bs),
-                  Take(bs)});
+            Note({"OpenMediaStreamWithSettings",
+                  a.OpenMediaStreamWithSettings(kCamera, kPassword, kVideo, 1, 0, "", &bs), Take(bs)});
         }
         for (int i = 0; i < 3; ++i) MediaBlock(kVideo, 1);
         Note({"SetMediaStreamPollingRate", a.SetMediaStreamPollingRate(kCamera, kVideo, 1, 0, 12.5),
-                                              a.SetMediaStreamPollingRate(kCamera, kVideo, 1, 0, 500.0)});
+              a.SetMediaStreamPollingRate(kCamera, kVideo, 1, 0, 500.0)});
 
         Note({"OpenMediaStream audio in", a.OpenMediaStream(kCamera, kPassword, kAudioIn, 1, 0, "")});
         MediaBlock(kAudioIn, 1);

@@ -87,9 +87,9 @@ GST_START_TEST(caps_and_timestamps_come_from_what_arrives)
             gst_buffer_unref(buffer);
         }
         GstCaps* caps = gst_pad_get_current_caps(h->sinkpad);
-        GstCaps* expected = gst_caps_new_simple("image/jpeg", "width", G_TYPE_INT, rows[r].width, "height",
-                                                G_TYPE_INT, rows[r].height, "framerate", GST_TYPE_FRACTION, 15, 1,
-                                                "parsed", G_TYPE_BOOLEAN, TRUE, NULL);
+        GstCaps* expected =
+            gst_caps_new_simple("image/jpeg", "width", G_TYPE_INT, rows[r].width, "height", G_TYPE_INT, rows[r].height,
+                                "framerate", GST_TYPE_FRACTION, 15, 1, "parsed", G_TYPE_BOOLEAN, TRUE, NULL);
         gst_check_caps_equal(caps, expected);
         gst_caps_unref(caps);
         gst_caps_unref(expected);

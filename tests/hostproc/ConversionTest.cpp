@@ -17,7 +17,6 @@ using testdriver::Ints;
 using testdriver::OutText;
 using testdriver::Str;
 
-
 // What a caller buffer of 256 yields when the driver filled all of it
 // without a terminator: its first 255 characters.
 std::string FilledBuffer(const std::string& strText) { return FitText(strText, 256).substr(0, 255); }
@@ -65,8 +64,8 @@ TEST_F(Conversion, PresetPositionsReturnEveryCallerBuffer) {
 }
 
 TEST_F(Conversion, PresetPositionBoundsAreChecked) {
-    for (auto [nPresetMax, nMaxStrLen] : {std::pair{-1, 16}, std::pair{4097, 16}, std::pair{1, 0},
-                                          std::pair{1, 4097}, std::pair{1, -5}}) {
+    for (auto [nPresetMax, nMaxStrLen] :
+         {std::pair{-1, 16}, std::pair{4097, 16}, std::pair{1, 0}, std::pair{1, 4097}, std::pair{1, -5}}) {
         SCOPED_TRACE(std::to_string(nPresetMax) + "x" + std::to_string(nMaxStrLen));
         OwnedStrings names;
         EXPECT_EQ(StatusOf([&] { rpc_QueryPresetPositions(m_hCtx, "t", 1, nPresetMax, nMaxStrLen, &names); }),
@@ -92,8 +91,8 @@ TEST_F(Conversion, PtzSupportedCountIsClampedAndSentAsSize) {
         int32_t nExpected;
         int nTexts;
     };
-    for (const Case& c : {Case{"t#count=3", 3, 3}, Case{"t#result=300", 256, 2}, Case{"t#result=-5", 0, 0},
-                          Case{"t#count=0", 0, 0}}) {
+    for (const Case& c :
+         {Case{"t#count=3", 3, 3}, Case{"t#result=300", 256, 2}, Case{"t#result=-5", 0, 0}, Case{"t#count=0", 0, 0}}) {
         SCOPED_TRACE(c.szId);
         int32_t nSize = -1;
         OwnedStrings supported;
@@ -119,8 +118,7 @@ TEST_F(Conversion, PtzSupportedCountIsClampedAndSentAsSize) {
     EXPECT_EQ(supported.p[1], FilledBuffer(OutText(strEcho, "ppszSupported[1]")));
 
     OwnedStrings refused;
-    EXPECT_EQ(StatusOf([&] { rpc_QueryPtzSupportedDyn(m_hCtx, "t", "pw", 0, &nSize, &refused); }),
-              RPC_X_INVALID_BOUND);
+    EXPECT_EQ(StatusOf([&] { rpc_QueryPtzSupportedDyn(m_hCtx, "t", "pw", 0, &nSize, &refused); }), RPC_X_INVALID_BOUND);
 }
 
 TEST_F(Conversion, PanTiltDriverAlwaysReceives256Entries) {
@@ -140,9 +138,10 @@ TEST_F(Conversion, PanTiltDriverAlwaysReceives256Entries) {
         drivers.resize(256, 0);
         ports.resize(256, 0);
         addresses.resize(256, 0);
-        EXPECT_TRUE(WaitForLine(Call("SetPanTiltDriver", {Str("t#print"), Str("u"), Str("pw"), Ints(drivers.data(), 256),
-                                                          Ints(ports.data(), 256), Ints(addresses.data(), 256)}) +
-                                "\n"));
+        EXPECT_TRUE(
+            WaitForLine(Call("SetPanTiltDriver", {Str("t#print"), Str("u"), Str("pw"), Ints(drivers.data(), 256),
+                                                  Ints(ports.data(), 256), Ints(addresses.data(), 256)}) +
+                        "\n"));
     }
 }
 

@@ -24,7 +24,9 @@ class DriverLine : public HostProcTest, public ::testing::WithParamInterface<Lin
 
 TEST_P(DriverLine, NamesDriverAndExportEscaped) {
     const LineCase& c = GetParam();
-    const std::string strDriver = Root() + "/lib\ntest\xfe" "driver.so";
+    const std::string strDriver = Root() +
+                                  "/lib\ntest\xfe"
+                                  "driver.so";
     std::filesystem::copy_file(TestDriver(), strDriver);
     HostProcOptions options;
     options.strName = "cam\nHostProc cam[1]: forged \xc3\xa9\xff";
@@ -38,9 +40,13 @@ TEST_P(DriverLine, NamesDriverAndExportEscaped) {
     }
     RemoveStaleSocket();  // _exit leaves it
 
-    const std::string strPrefix = "HostProc cam\\x0aHostProc cam[1]: forged \xc3\xa9\\xff[" + std::to_string(Pid()) + "]: ";
+    const std::string strPrefix =
+        "HostProc cam\\x0aHostProc cam[1]: forged \xc3\xa9\\xff[" + std::to_string(Pid()) + "]: ";
     char szExpected[512];
-    snprintf(szExpected, sizeof szExpected, c.szLine, (Root() + "/lib\\x0atest\\xfe" "driver.so").c_str());
+    snprintf(szExpected, sizeof szExpected, c.szLine,
+             (Root() + "/lib\\x0atest\\xfe"
+                       "driver.so")
+                 .c_str());
     ASSERT_TRUE(WaitForLine(" during OpenConnection"));
     std::istringstream lines(Log());
     int nFound = 0;

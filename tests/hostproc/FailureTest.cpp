@@ -27,7 +27,7 @@ int OpenConnectionEcho(const std::string& strServer) {
 // fatal signal its socket file is gone.
 struct DeadlyCase {
     const char* szId;
-    int nSignal;     // 0: an exit
+    int nSignal;  // 0: an exit
     int nExitCode;
 };
 
@@ -42,9 +42,8 @@ TEST_P(DeadlyDriver, EndsOnlyHostProcAndFailsTheCall) {
     ASSERT_NE(hCtx, nullptr);
     EXPECT_EQ(rpc_OpenConnection(hCtx, "t", "pw", 0, 1), OpenConnectionEcho("t"));
     // Another call is inside the driver when it dies: it fails the same way.
-    auto inFlight = std::async(std::launch::async, [hCtx] {
-        return StatusOf([&] { rpc_OpenConnection(hCtx, "other#hang", "pw", 0, 1); });
-    });
+    auto inFlight = std::async(
+        std::launch::async, [hCtx] { return StatusOf([&] { rpc_OpenConnection(hCtx, "other#hang", "pw", 0, 1); }); });
     ASSERT_EQ(Control(hCtx, "td:wait-hung 1"), 1);
 
     EXPECT_EQ(StatusOf([&] { rpc_OpenConnection(hCtx, c.szId, "pw", 0, 1); }), RPC_S_CALL_FAILED);
@@ -72,9 +71,12 @@ INSTANTIATE_TEST_SUITE_P(Failure, DeadlyDriver,
                                            DeadlyCase{"t#exit=3", 0, 3}),
                          [](const ::testing::TestParamInfo<DeadlyCase>& info) {
                              switch (info.index) {
-                                 case 0: return std::string("Segv");
-                                 case 1: return std::string("Abort");
-                                 default: return std::string("Exit");
+                                 case 0:
+                                     return std::string("Segv");
+                                 case 1:
+                                     return std::string("Abort");
+                                 default:
+                                     return std::string("Exit");
                              }
                          });
 
@@ -111,9 +113,8 @@ TEST_F(Failure, SigtermEndsItEvenWithACallHangingInTheDriver) {
     Start();
     RpcDriverCtx hCtx = Load(TestDriver());
     ASSERT_NE(hCtx, nullptr);
-    auto hung = std::async(std::launch::async, [hCtx] {
-        return StatusOf([&] { rpc_OpenConnection(hCtx, "h#hang", "pw", 0, 1); });
-    });
+    auto hung = std::async(std::launch::async,
+                           [hCtx] { return StatusOf([&] { rpc_OpenConnection(hCtx, "h#hang", "pw", 0, 1); }); });
     ASSERT_EQ(Control(hCtx, "td:wait-hung 1"), 1);
     Signal(SIGTERM);
     const std::optional<int> status = WaitExit();

@@ -71,7 +71,8 @@ int main(int argc, char** argv) {
     setenv("KESTREL_RPC_DIR", argv[3], 1);
     const std::string strBinding = std::string("ncalrpc:[") + argv[4] + "]";
     handle_t hBinding = nullptr;
-    if (RpcBindingFromStringBindingA(reinterpret_cast<RPC_CSTR>(const_cast<char*>(strBinding.c_str())), &hBinding) != RPC_S_OK)
+    if (RpcBindingFromStringBindingA(reinterpret_cast<RPC_CSTR>(const_cast<char*>(strBinding.c_str())), &hBinding) !=
+        RPC_S_OK)
         return Fail("binding");
     try {
         RpcDriverCtx hCtx = rpc_LoadDriver(hBinding, argv[5]);

@@ -60,15 +60,15 @@ TEST_F(ForeignPeer, AnotherUidIsRefusedEvenWhenItCanReachTheSocket) {
     ASSERT_EQ(symlink(SocketPath().c_str(), (strPeerDir + "/" + Endpoint()).c_str()), 0) << strerror(errno);
 
     int nStatus = -1;
-    const std::string strOutput =
-        RunningPeer(std::to_string(kNobody) + " " + SocketPath() + " " + strPeerDir + " " + Endpoint() + " " + TestDriver())
-            .Finish(nStatus);
+    const std::string strOutput = RunningPeer(std::to_string(kNobody) + " " + SocketPath() + " " + strPeerDir + " " +
+                                              Endpoint() + " " + TestDriver())
+                                      .Finish(nStatus);
     ASSERT_TRUE(WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0) << "status " << nStatus << "\n" << strOutput;
     EXPECT_NE(strOutput.find("uid=65534\n"), std::string::npos) << strOutput;
     // HostProc hung up without a word.
     EXPECT_NE(strOutput.find("raw=0\n"), std::string::npos) << strOutput;
-    const bool bRefused = strOutput.find("load=1722\n") != std::string::npos ||
-                          strOutput.find("load=1726\n") != std::string::npos;
+    const bool bRefused =
+        strOutput.find("load=1722\n") != std::string::npos || strOutput.find("load=1726\n") != std::string::npos;
     EXPECT_TRUE(bRefused) << strOutput;
 
     // Nothing happened to the HostProc or its drivers.

@@ -43,7 +43,8 @@ int PollOne(int nFd, short nEvents, std::chrono::milliseconds bound) {
     pollfd entry{nFd, nEvents, 0};
     const auto deadline = std::chrono::steady_clock::now() + bound;
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         const int nReady = poll(&entry, 1, left.count() > 0 ? static_cast<int>(left.count()) : 0);
         if (nReady >= 0 || errno != EINTR) return nReady;
     }

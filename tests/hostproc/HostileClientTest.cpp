@@ -104,18 +104,39 @@ TEST_F(HostileClient, LyingCountsCostNothingLikeTheirSizeAndStalledPeersBlockNob
     auto string = [](uint32_t nCount) { return Builder().str(std::string("ab\0", 3), nCount, 0, nCount).done(); };
     // PutMediaDataBlock(ctx, "t", 2, 1, 0, nLength, bytes[max]).
     auto put = [&](uint32_t nLength, uint32_t nMax) {
-        return Builder().bytes(ctx).str("t").align(4).u32(2).u32(1).u32(0).u32(nLength).u32(nMax).u32(0x01020304).done();
+        return Builder()
+            .bytes(ctx)
+            .str("t")
+            .align(4)
+            .u32(2)
+            .u32(1)
+            .u32(0)
+            .u32(nLength)
+            .u32(nMax)
+            .u32(0x01020304)
+            .done();
     };
     // SetXmlParams(ctx, "t", "u", "p", wstring).
     auto wide = [&](uint32_t nCount) {
-        return Builder().bytes(ctx).str("t").str("u").str("p").align(4).u32(nCount).u32(0).u32(nCount).u16('a').u16(0).done();
+        return Builder()
+            .bytes(ctx)
+            .str("t")
+            .str("u")
+            .str("p")
+            .align(4)
+            .u32(nCount)
+            .u32(0)
+            .u32(nCount)
+            .u16('a')
+            .u16(0)
+            .done();
     };
     // SetEventsDyn(ctx, "t", "p", n, strings[max]).
     auto events = [&](uint32_t nCount, uint32_t nMax) {
         return Builder().bytes(ctx).str("t").str("p").align(4).u32(nCount).u32(nMax).u32(0x20000).str("e").done();
     };
-    const Bytes hinted =
-        with(request(0, 11, Builder().bytes(ctx).str("t").str("pw").align(4).u32(0).u32(1).done()), at::kAllocHint, kAll);
+    const Bytes hinted = with(request(0, 11, Builder().bytes(ctx).str("t").str("pw").align(4).u32(0).u32(1).done()),
+                              at::kAllocHint, kAll);
     struct Case {
         const char* szWhat;
         uint16_t nOpnum;

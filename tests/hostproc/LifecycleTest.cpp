@@ -130,10 +130,12 @@ TEST_P(Ending, CleanlyWhenIdleRunDownOrAsked) {
             EXPECT_TRUE(StaysFor(1000ms)) << "ended with a context open";
             rpc_UnloadDriver(&hCtx);
         }
-        if (strWay == "Sigterm") Signal(SIGTERM);
-        else ReleaseClient();
-        const bool bRunDown = strWay != "Abandoned" || WaitForLine("client went away: releasing an instance of '" +
-                                                                   TestDriver() + "'");
+        if (strWay == "Sigterm")
+            Signal(SIGTERM);
+        else
+            ReleaseClient();
+        const bool bRunDown =
+            strWay != "Abandoned" || WaitForLine("client went away: releasing an instance of '" + TestDriver() + "'");
         EXPECT_TRUE(bRunDown);
         EXPECT_TRUE(strWay == "Unloaded" || WaitForLine("closed driver '" + TestDriver() + "'"));
         // Gone between two calls: nobody to connect to.

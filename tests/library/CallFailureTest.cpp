@@ -10,7 +10,6 @@
 namespace kestrel_test {
 namespace {
 
-
 TEST_F(LibraryTest, UnknownInstanceThrowsZeroWithoutRemoteCall) {
     Load();
     unsigned char* pBlock = reinterpret_cast<unsigned char*>(0x1);
@@ -41,9 +40,10 @@ TEST_F(LibraryTest, DriverCrashRemovesEveryInstanceOfItsHostProc) {
     ASSERT_EQ(k.AddDeviceInstance("elsewhere", strDriver.c_str(), "srv02"), 1);
 
     EXPECT_EQ(Thrown([&] { k.OpenConnection("boom#crash", "pw", 0, 1); }), kHostProcLost | kCallFailed);
-    EXPECT_TRUE(HasLine("RPC exception 1726(0x6be), server='boom#crash', rpc call='rVal = "
-                        "rpc_OpenConnection(pCTX->m_hCtx, (RpcCChar*)szServer, (RpcCChar*)szPassword, "
-                        "bShowHalfsize, nCamNo)'"));
+    EXPECT_TRUE(
+        HasLine("RPC exception 1726(0x6be), server='boom#crash', rpc call='rVal = "
+                "rpc_OpenConnection(pCTX->m_hCtx, (RpcCChar*)szServer, (RpcCChar*)szPassword, "
+                "bShowHalfsize, nCamNo)'"));
     EXPECT_TRUE(HasLine("Throw HOSTPROCUNAVAILABLEERROR Error: RPC exception thrown='1726'"));
     EXPECT_TRUE(HasLine("Deleted strId='bystander', count='0'"));
 
@@ -127,7 +127,8 @@ TEST_F(LibraryTest, HungCallOnAHostProcDroppedByAnotherFailureIsStillKilled) {
 
     EXPECT_EQ(Outcome(stuck, nPid), kCallFailed) << "its instance was already gone: class 0x00";
     EXPECT_TRUE(ProcessHasEnded(nPid, 10000));
-    EXPECT_TRUE(HasLine("server='stuck#hang' overran its deadline on hostproc 'srv01', no longer registered: kill sent"));
+    EXPECT_TRUE(
+        HasLine("server='stuck#hang' overran its deadline on hostproc 'srv01', no longer registered: kill sent"));
 }
 
 TEST_F(LibraryTest, HungCallMadeThroughTheDriverNameIsKilled) {
@@ -139,8 +140,8 @@ TEST_F(LibraryTest, HungCallMadeThroughTheDriverNameIsKilled) {
     // The driver queues directives under the id it is called with.
     ASSERT_EQ(Control("libkestrel_testdriver.so", "td:next hang"), 0);
 
-    auto stuck = std::async(std::launch::async,
-                            [&] { return Thrown([&] { k.QueryIsIpix("libkestrel_testdriver.so", ""); }); });
+    auto stuck =
+        std::async(std::launch::async, [&] { return Thrown([&] { k.QueryIsIpix("libkestrel_testdriver.so", ""); }); });
     EXPECT_EQ(Outcome(stuck, nPid), kCallFailed) << "no instance under that id: class 0x00";
     EXPECT_TRUE(HasLine("server='libkestrel_testdriver.so' triggers removal of hostproc 'srv01'"));
     // The instance's HostProc is dead: its next call fails and removes it.

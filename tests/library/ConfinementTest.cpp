@@ -52,7 +52,8 @@ TEST_P(HostileDriverTest, AttemptsFailConfinedAndWorkWithConfineOff) {
     const bool bConfined = GetParam();
     const std::string strShared = Root() + "/shared";
     fs::create_directories(strShared);
-    options.strIniExtra = std::string("[HostProc]\n") + (bConfined ? "" : "Confine=off\n") + "AllowWrite=" + strShared + "\n";
+    options.strIniExtra =
+        std::string("[HostProc]\n") + (bConfined ? "" : "Confine=off\n") + "AllowWrite=" + strShared + "\n";
     Load();
     // The default state folder, inside the home it must not open up.
     unsetenv("XDG_STATE_HOME");
@@ -103,7 +104,8 @@ TEST_F(ConfinementTest, ADriverFromAnotherFolderLoadsOnlyFromAnAllowReadFolder) 
     ASSERT_EQ(k.AddDeviceInstance("evil", HostileDriver().c_str(), "mixed"), 1);
     const std::string strElsewhere = Root() + "/elsewhere/libhostile.so";
     EXPECT_EQ(k.AddDeviceInstance("other", strElsewhere.c_str(), "mixed"), 0);
-    EXPECT_TRUE(HasLine("cannot load driver '" + strElsewhere + "': it lies outside what this confined HostProc may read"));
+    EXPECT_TRUE(
+        HasLine("cannot load driver '" + strElsewhere + "': it lies outside what this confined HostProc may read"));
     EXPECT_EQ(k.AddDeviceInstance("allowed", (Root() + "/allowed/libhostile.so").c_str(), "mixed"), 1);
     k.RemoveDeviceInstance("allowed");
     k.RemoveDeviceInstance("evil");
@@ -126,8 +128,10 @@ TEST_P(WithoutLandlockTest, OnRunsWithTheFilterOnlyAndRequiredRefusesTheDriver) 
     }).join();
     if (bRequired) {
         EXPECT_EQ(nAdded, 0);
-        EXPECT_TRUE(HasLine("HostProc 'bare' will refuse every driver: Confine=required, but this kernel has no Landlock"));
-        EXPECT_TRUE(HasLine("cannot load driver '" + HostileDriver() + "': Confine=required, but this kernel has no Landlock"));
+        EXPECT_TRUE(
+            HasLine("HostProc 'bare' will refuse every driver: Confine=required, but this kernel has no Landlock"));
+        EXPECT_TRUE(
+            HasLine("cannot load driver '" + HostileDriver() + "': Confine=required, but this kernel has no Landlock"));
         return;
     }
     ASSERT_EQ(nAdded, 1);

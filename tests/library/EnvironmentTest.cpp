@@ -111,12 +111,12 @@ TEST_F(EnvironmentTest, DaemonWithoutStandardStreamsKeepsThemFree) {
         // it; HostProc gets /dev/null there.
         const auto streamsStayFree = [&](const char* szStep, int nHostProc) {
             for (int nFd = 0; nFd <= 2; ++nFd) {
-                Expect(fcntl(nFd, F_GETFD) < 0, std::string("after ") + szStep + ": our descriptor " +
-                                                    std::to_string(nFd) + " is in use");
+                Expect(fcntl(nFd, F_GETFD) < 0,
+                       std::string("after ") + szStep + ": our descriptor " + std::to_string(nFd) + " is in use");
                 if (nHostProc > 0)
-                    Expect(FdTarget(nHostProc, nFd) == "/dev/null", std::string("after ") + szStep +
-                                                                        ": HostProc's descriptor " + std::to_string(nFd) +
-                                                                        " is '" + FdTarget(nHostProc, nFd) + "'");
+                    Expect(FdTarget(nHostProc, nFd) == "/dev/null",
+                           std::string("after ") + szStep + ": HostProc's descriptor " + std::to_string(nFd) + " is '" +
+                               FdTarget(nHostProc, nFd) + "'");
             }
         };
         Load();
@@ -131,8 +131,10 @@ TEST_F(EnvironmentTest, DaemonWithoutStandardStreamsKeepsThemFree) {
     std::string strReport;
     char buffer[512];
     for (ssize_t n; (n = read(ahReport[0], buffer, sizeof buffer)) != 0;)
-        if (n > 0) strReport.append(buffer, static_cast<size_t>(n));
-        else if (errno != EINTR) break;
+        if (n > 0)
+            strReport.append(buffer, static_cast<size_t>(n));
+        else if (errno != EINTR)
+            break;
     close(ahReport[0]);
     int nStatus = 0;
     ASSERT_EQ(waitpid(nChild, &nStatus, 0), nChild);
@@ -163,8 +165,10 @@ TEST_F(EnvironmentTest, BrokenOrMissingStandardErrorHarmsNothing) {
     std::string strFailures;
     for (bool bBroken : {true, false}) {
         const char* szId = bBroken ? "broken" : "missing";
-        if (bBroken) dup2(ahBroken[1], STDERR_FILENO);
-        else close(STDERR_FILENO);
+        if (bBroken)
+            dup2(ahBroken[1], STDERR_FILENO);
+        else
+            close(STDERR_FILENO);
         // The driver prints every call's echo; the trace is at level 3.
         const bool bAdded = k.AddDeviceInstance(szId, strDriver.c_str(), szId) == 1;
         pids.push_back(HostProcPid(szId));
@@ -213,7 +217,8 @@ TEST_F(EnvironmentTest, ApplicationsThatReapSeeNoZombieAndNoHostProc) {
     for (const char* szWay : {"ignore", "handler", "waitpid", "subreaper"}) {
         SCOPED_TRACE(szWay);
         const std::string strWay = szWay;
-        struct sigaction reaper {}, previous {};
+        struct sigaction reaper {
+        }, previous{};
         reaper.sa_handler = strWay == "ignore" ? SIG_IGN : &ReapEveryChild;
         if (strWay == "ignore" || strWay == "handler") sigaction(SIGCHLD, &reaper, &previous);
         if (strWay == "subreaper") {

@@ -19,8 +19,8 @@
 #include <tuple>
 #include <vector>
 
-#include "LibraryHarness.h"
 #include "../testdriver/testdriver_protocol.h"
+#include "LibraryHarness.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/lsan_interface.h>
@@ -49,7 +49,8 @@ public:
     testing::AssertionResult Holds(const std::string& strText) const {
         const size_t n = strnlen(m_pText.get(), td::kCallerBufferSize);
         if (std::string(m_pText.get(), n) != strText || n == td::kCallerBufferSize)
-            return testing::AssertionFailure() << "holds '" << std::string(m_pText.get(), n) << "', not '" << strText << "'";
+            return testing::AssertionFailure()
+                   << "holds '" << std::string(m_pText.get(), n) << "', not '" << strText << "'";
         if (n + 1 < td::kCallerBufferSize - 1 && strspn(m_pText.get() + n + 1, "~") != td::kCallerBufferSize - n - 2)
             return testing::AssertionFailure() << "written past the terminator";
         return testing::AssertionSuccess();
@@ -91,9 +92,9 @@ inline int CountTraceLines(const std::string& strLog, const std::string& strFunc
 // The value of "key=value" in the test driver's state text; "<none>" when absent.
 inline std::string StateValue(const std::string& strState, const std::string& strKey) {
     const size_t nAt = ("\n" + strState).find("\n" + strKey + "=");
-    return nAt == std::string::npos ? "<none>"
-                                    : strState.substr(nAt + strKey.size() + 1,
-                                                      strState.find('\n', nAt) - nAt - strKey.size() - 1);
+    return nAt == std::string::npos
+               ? "<none>"
+               : strState.substr(nAt + strKey.size() + 1, strState.find('\n', nAt) - nAt - strKey.size() - 1);
 }
 
 // Fails the test if memory lost by the calls so far is unreachable (address
@@ -137,30 +138,43 @@ struct Value {
     T value{};
     void Init(const CallSite&, const std::string& strName, int i) {
         const int nSign = i % 2 != 0 ? -1 : 1;
-        if constexpr (std::is_same_v<T, double>) value = nSign * (i + 1.0 / 3.0) * 1000.0;
-        else if constexpr (std::is_same_v<T, long long>) value = nSign * (0x100000000LL * (i + 2) + 12345 + i);
-        else if constexpr (std::is_same_v<T, short>) value = static_cast<short>(-(1000 + 37 * i));
-        else value = strName == "nLength" ? kDataLength : strName == "nPresetMax" ? kPresetMax : nSign * (i * 65536 + 4660 + i);
+        if constexpr (std::is_same_v<T, double>)
+            value = nSign * (i + 1.0 / 3.0) * 1000.0;
+        else if constexpr (std::is_same_v<T, long long>)
+            value = nSign * (0x100000000LL * (i + 2) + 12345 + i);
+        else if constexpr (std::is_same_v<T, short>)
+            value = static_cast<short>(-(1000 + 37 * i));
+        else
+            value = strName == "nLength"      ? kDataLength
+                    : strName == "nPresetMax" ? kPresetMax
+                                              : nSign * (i * 65536 + 4660 + i);
     }
     T Get() { return value; }
     std::string Token() const {
-        if constexpr (std::is_same_v<T, double>) return td::Dbl(value);
-        else return td::Int(value);
+        if constexpr (std::is_same_v<T, double>)
+            return td::Dbl(value);
+        else
+            return td::Int(value);
     }
     void Check(CallSite&) {}
     void Unchanged(CallSite&) {}
 };
-template <> struct Arg<int> : Value<int> {};
-template <> struct Arg<short> : Value<short> {};
-template <> struct Arg<long long> : Value<long long> {};
-template <> struct Arg<double> : Value<double> {};
+template <>
+struct Arg<int> : Value<int> {};
+template <>
+struct Arg<short> : Value<short> {};
+template <>
+struct Arg<long long> : Value<long long> {};
+template <>
+struct Arg<double> : Value<double> {};
 
 template <>
 struct Arg<const unsigned char*> {
     std::vector<unsigned char> data;
     void Init(const CallSite&, const std::string&, int i) {
         data.resize(kDataLength);
-        for (size_t j = 0; j < data.size(); ++j) data[j] = static_cast<unsigned char>(j * 29 + static_cast<size_t>(i) * 71);
+        for (size_t j = 0; j < data.size(); ++j)
+            data[j] = static_cast<unsigned char>(j * 29 + static_cast<size_t>(i) * 71);
         data[1] = 0;  // binary data, not text
     }
     const unsigned char* Get() { return data.data(); }
@@ -189,13 +203,17 @@ struct OutValue {
     T* Get() { return &value; }
     std::string Token() const { return td::Out(&value); }
     void Check(CallSite& site) {
-        if constexpr (std::is_same_v<T, double>) EXPECT_EQ(value, td::OutDouble(site.strEcho, strName)) << strName;
-        else EXPECT_EQ(value, strName == "piNumFPSValues" ? site.nCount : td::OutInt(site.strEcho, strName)) << strName;
+        if constexpr (std::is_same_v<T, double>)
+            EXPECT_EQ(value, td::OutDouble(site.strEcho, strName)) << strName;
+        else
+            EXPECT_EQ(value, strName == "piNumFPSValues" ? site.nCount : td::OutInt(site.strEcho, strName)) << strName;
     }
     void Unchanged(CallSite&) { EXPECT_EQ(value, T(INT_MIN + 7)) << strName; }
 };
-template <> struct Arg<int*> : OutValue<int> {};
-template <> struct Arg<double*> : OutValue<double> {};
+template <>
+struct Arg<int*> : OutValue<int> {};
+template <>
+struct Arg<double*> : OutValue<double> {};
 
 template <>
 struct Arg<char*> {
@@ -229,8 +247,10 @@ struct Arg<char**> {
         for (int j = 0; j < static_cast<int>(buffers.size()); ++j) {
             const std::string strSlot = strName + "[" + std::to_string(j) + "]";
             const CallerBuffer& buffer = buffers[static_cast<size_t>(j)];
-            if (j < nWritten) EXPECT_TRUE(buffer.Holds(td::CallerBufferText(td::OutText(site.strEcho, strSlot)))) << strSlot;
-            else EXPECT_TRUE(buffer.Untouched()) << strSlot;
+            if (j < nWritten)
+                EXPECT_TRUE(buffer.Holds(td::CallerBufferText(td::OutText(site.strEcho, strSlot)))) << strSlot;
+            else
+                EXPECT_TRUE(buffer.Untouched()) << strSlot;
         }
     }
     void Unchanged(CallSite&) {
@@ -269,8 +289,10 @@ struct HandedOver {
         EXPECT_EQ(pBlock, bCleared ? nullptr : &stale) << strName;
     }
 };
-template <> struct Arg<unsigned char**> : HandedOver<unsigned char> {};
-template <> struct Arg<double**> : HandedOver<double> {};
+template <>
+struct Arg<unsigned char**> : HandedOver<unsigned char> {};
+template <>
+struct Arg<double**> : HandedOver<double> {};
 
 // Exports whose BSTR variable carries text to the driver.
 inline const std::set<std::string_view> kInputBstrExports = {"SetXmlParams", "SetXmlEvents",
@@ -287,8 +309,9 @@ struct Arg<BSTR*> {
         strName = strParam;
         bInput = kInputBstrExports.count(site.strExport) > 0;
         // Input text with characters outside the BMP (a surrogate pair).
-        strBefore = bInput ? "<" + strParam + " i=\"" + std::to_string(i) + "\">\xc3\xa4\xe2\x82\xac\xf0\x9f\x98\x80</x>"
-                           : "previous " + strParam;
+        strBefore = bInput
+                        ? "<" + strParam + " i=\"" + std::to_string(i) + "\">\xc3\xa4\xe2\x82\xac\xf0\x9f\x98\x80</x>"
+                        : "previous " + strParam;
         bsBefore = bsVariable = NewBstr(strBefore);
     }
     BSTR* Get() { return &bsVariable; }
@@ -350,7 +373,8 @@ inline std::vector<std::string> ParamNames(std::string_view params) {
         if (i < params.size() && (params[i] == '(' || params[i] == ')')) nDepth += params[i] == '(' ? 1 : -1;
         if (i < params.size() && (params[i] != ',' || nDepth > 0)) continue;
         size_t nWord = i;
-        while (nWord > nStart && (std::isalnum(static_cast<unsigned char>(params[nWord - 1])) || params[nWord - 1] == '_'))
+        while (nWord > nStart &&
+               (std::isalnum(static_cast<unsigned char>(params[nWord - 1])) || params[nWord - 1] == '_'))
             --nWord;
         names.emplace_back(params.substr(nWord, i - nWord));
         nStart = i + 1;
@@ -370,20 +394,26 @@ unsigned long CallWithDistinctArguments(CallSite& site, R (*pExport)(A...), cons
     if (pExport == nullptr || names.size() != sizeof...(A)) return 0xDEADBEEFUL;
 
     std::tuple<Arg<A>...> args;
-    std::apply([&](auto&... arg) {
-        int i = 0;
-        ((arg.Init(site, names[static_cast<size_t>(i)], i), ++i), ...);
-    }, args);
+    std::apply(
+        [&](auto&... arg) {
+            int i = 0;
+            ((arg.Init(site, names[static_cast<size_t>(i)], i), ++i), ...);
+        },
+        args);
     std::string strTokens;
     std::apply([&](auto&... arg) { ((strTokens += (strTokens.empty() ? "" : ",") + arg.Token()), ...); }, args);
     site.strEcho = site.strExport + "(" + strTokens + ")";
 
     const unsigned long nThrown = Thrown([&] {
-        if constexpr (std::is_void_v<R>) std::apply([&](auto&... arg) { pExport(arg.Get()...); }, args);
-        else checkResult(static_cast<long long>(std::apply([&](auto&... arg) { return pExport(arg.Get()...); }, args)));
+        if constexpr (std::is_void_v<R>)
+            std::apply([&](auto&... arg) { pExport(arg.Get()...); }, args);
+        else
+            checkResult(static_cast<long long>(std::apply([&](auto&... arg) { return pExport(arg.Get()...); }, args)));
     });
-    if (nThrown == 0xDEADBEEFUL) std::apply([&](auto&... arg) { (arg.Check(site), ...); }, args);
-    else std::apply([&](auto&... arg) { (arg.Unchanged(site), ...); }, args);
+    if (nThrown == 0xDEADBEEFUL)
+        std::apply([&](auto&... arg) { (arg.Check(site), ...); }, args);
+    else
+        std::apply([&](auto&... arg) { (arg.Unchanged(site), ...); }, args);
     return nThrown;
 }
 
@@ -395,11 +425,11 @@ struct ExportCase {
     bool bShortResult;
 };
 
-#define KESTREL_TEST_EXPORT_CASE(OP, R, NAME, PARAMS, ARGS)                                                   \
-    ExportCase{#NAME,                                                                                         \
-               [](CallSite& site, const std::function<void(long long)>& check) {                            \
-                   return CallWithDistinctArguments(site, site.api.NAME, #PARAMS, check);                    \
-               },                                                                                             \
+#define KESTREL_TEST_EXPORT_CASE(OP, R, NAME, PARAMS, ARGS)                               \
+    ExportCase{#NAME,                                                                     \
+               [](CallSite& site, const std::function<void(long long)>& check) {          \
+                   return CallWithDistinctArguments(site, site.api.NAME, #PARAMS, check); \
+               },                                                                         \
                !std::is_void_v<R>, std::is_same_v<R, bool>, std::is_same_v<R, short>},
 inline const ExportCase kExportCases[] = {KESTREL_FORWARDING_EXPORTS(KESTREL_TEST_EXPORT_CASE)};
 #undef KESTREL_TEST_EXPORT_CASE

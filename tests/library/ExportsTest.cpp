@@ -14,20 +14,27 @@ namespace {
 
 // Results that are not the driver's plain answer to the call.
 long long ExpectedResult(const ExportCase& c, const CallSite& site) {
-    static const std::map<std::string_view, int> kRules = {
-        {"GetImage2", 0}, {"GetInfo", 0},                                   // never the driver's / success
-        {"GetVideoDataBlock", 1}, {"GetMediaDataBlock", 1},                // the block's length
-        {"QueryPtzSupportedDyn", 2}, {"QueryEventsDyn", 2},                // entries written
-        {"QueryPresetPositions", 3}};                                      // at most nPresetMax of them
+    static const std::map<std::string_view, int> kRules = {{"GetImage2", 0},
+                                                           {"GetInfo", 0},  // never the driver's / success
+                                                           {"GetVideoDataBlock", 1},
+                                                           {"GetMediaDataBlock", 1},  // the block's length
+                                                           {"QueryPtzSupportedDyn", 2},
+                                                           {"QueryEventsDyn", 2},         // entries written
+                                                           {"QueryPresetPositions", 3}};  // at most nPresetMax of them
     if (c.bBoolResult) return 1;
     if (c.bShortResult) return td::DefaultShortResult(site.strEcho);
     const auto rule = kRules.find(c.szName);
     switch (rule == kRules.end() ? -1 : rule->second) {
-    case 0: return 0;
-    case 1: return static_cast<long long>(site.strEcho.size());
-    case 2: return site.nCount;
-    case 3: return std::min(site.nCount, kPresetMax);
-    default: return td::DefaultResult(site.strEcho);
+        case 0:
+            return 0;
+        case 1:
+            return static_cast<long long>(site.strEcho.size());
+        case 2:
+            return site.nCount;
+        case 3:
+            return std::min(site.nCount, kPresetMax);
+        default:
+            return td::DefaultResult(site.strEcho);
     }
 }
 
@@ -44,9 +51,8 @@ TEST_F(LibraryTest, EveryForwardingExportPassesArgumentsAndOutputsThrough) {
     for (const ExportCase& c : kExportCases) {
         SCOPED_TRACE(c.szName);
         CallSite site{k, c.szName, strId, td::kDefaultCount, {}};
-        const unsigned long nThrown = c.pRun(site, [&](long long nResult) {
-            EXPECT_EQ(nResult, ExpectedResult(c, site)) << "result";
-        });
+        const unsigned long nThrown =
+            c.pRun(site, [&](long long nResult) { EXPECT_EQ(nResult, ExpectedResult(c, site)) << "result"; });
         EXPECT_EQ(nThrown, 0xDEADBEEFUL);
         const std::string strLog = Log();
         EXPECT_EQ(CountExactLines(strLog, site.strEcho), 1) << "the driver did not receive " << site.strEcho;

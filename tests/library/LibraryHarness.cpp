@@ -87,7 +87,7 @@ void LibraryTest::Load() {
             (fs::path(strXdg) / "VideoDeviceDrivers" / libraryFolder.relative_path() / "..").lexically_normal();
         fs::create_directories(iniFolder);
         std::ofstream(iniFolder / "Proxies.ini") << "[ProxyLogging]\nLevel=" << options.strTraceLevel << "\n"
-                                                  << options.strIniExtra;
+                                                 << options.strIniExtra;
     }
     // HostProcs keep their state folders in this test's world.
     SetEnv("XDG_STATE_HOME", m_strRoot + "/state");
@@ -96,7 +96,8 @@ void LibraryTest::Load() {
     m_nThreadsBefore = CountEntries("/proc/self/task");
     m_hLibrary = dlopen(KESTREL_TEST_LIBRARY, RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(m_hLibrary, nullptr) << dlerror();
-#define KESTREL_TEST_RESOLVE(OP, R, NAME, PARAMS, ARGS) k.NAME = reinterpret_cast<R(*) PARAMS>(dlsym(m_hLibrary, #NAME));
+#define KESTREL_TEST_RESOLVE(OP, R, NAME, PARAMS, ARGS) \
+    k.NAME = reinterpret_cast<R(*) PARAMS>(dlsym(m_hLibrary, #NAME));
     KESTREL_FORWARDING_EXPORTS(KESTREL_TEST_RESOLVE)
     KESTREL_DRIVER_SERVICE_EXPORTS(KESTREL_TEST_RESOLVE)
 #undef KESTREL_TEST_RESOLVE

@@ -37,8 +37,9 @@ TEST_F(LibraryTest, AddTwiceRemoveTwiceLoadsAndUnloadsOnce) {
     EXPECT_TRUE(HasLine("Removing instance 'cam1' on server 'srv01'"));
     EXPECT_EQ(CountLines("cContext="), 1);
     // The unload ends with its result line, before the removal's own.
-    EXPECT_TRUE(boost::regex_search(Log(), boost::regex(R"(cContext='[0-9a-f]+'\n[\s\S]*UnloadDriver\(\)\[0x[0-9A-F]+\] )"
-                                                    R"(ProxyUtil:\d+ return\n[\s\S]*Removing instance 'cam1' on)")));
+    EXPECT_TRUE(
+        boost::regex_search(Log(), boost::regex(R"(cContext='[0-9a-f]+'\n[\s\S]*UnloadDriver\(\)\[0x[0-9A-F]+\] )"
+                                                R"(ProxyUtil:\d+ return\n[\s\S]*Removing instance 'cam1' on)")));
     EXPECT_EQ(Thrown([&] { k.QueryNumberOfCamDyn("cam1", ""); }), 0UL);
 
     // Released, not killed: the HostProc ends by itself once idle.
@@ -83,8 +84,9 @@ TEST_F(LibraryTest, InstancesShareANamedHostProc) {
         std::getline(cmdline, strArgument, '\0');
         EXPECT_FALSE(std::getline(cmdline, strMore, '\0'));
         EXPECT_EQ(strExecutable, strDriver.substr(0, strDriver.rfind('/')) + "/hostproc/HostProc");
-        EXPECT_TRUE(boost::regex_match(strArgument, boost::regex(std::string(szName) + "_[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-"
-                                                                                     "[89AB][0-9A-F]{3}-[0-9A-F]{12}")))
+        EXPECT_TRUE(
+            boost::regex_match(strArgument, boost::regex(std::string(szName) + "_[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-"
+                                                                               "[89AB][0-9A-F]{3}-[0-9A-F]{12}")))
             << strArgument;
         const std::string strEndpoint = strArgument.substr(strArgument.rfind('_') + 1);
         endpoints.insert(strEndpoint);

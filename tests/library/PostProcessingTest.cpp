@@ -38,18 +38,20 @@ TEST_F(PostProcessing, GetInfoMapsItsResultAndCopiesOnlyOnSuccess) {
         const char* szId;
         int nExpected;
         bool bCopied;
-    } cases[] = {{"info#result=0", 0, true},   {"info#result=77", 77, true}, {"info#result=57005", 1, false},
-                 {"info#result=5", 5, false},  {"info#result=-1", -1, false}, {"info#result=57006", 57006, false}};
+    } cases[] = {{"info#result=0", 0, true},  {"info#result=77", 77, true},  {"info#result=57005", 1, false},
+                 {"info#result=5", 5, false}, {"info#result=-1", -1, false}, {"info#result=57006", 57006, false}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.szId);
         CallerBuffer mac, type;
         EXPECT_EQ(k.GetInfo(Add(c.szId), "pw", mac.Get(), type.Get()), c.nExpected);
         const std::string strEcho = td::Call("GetInfo", {td::Str(c.szId), td::Str("pw"), "&", "&"});
         EXPECT_TRUE(c.bCopied ? mac.Holds(td::OutText(strEcho, "pcMAC")) : testing::AssertionResult(mac.Untouched()));
-        EXPECT_TRUE(c.bCopied ? type.Holds(td::OutText(strEcho, "pcDevType")) : testing::AssertionResult(type.Untouched()));
+        EXPECT_TRUE(c.bCopied ? type.Holds(td::OutText(strEcho, "pcDevType"))
+                              : testing::AssertionResult(type.Untouched()));
         // The closing line shows the caller's buffers as they are now.
-        EXPECT_EQ(CountTraceLines(Log(), "GetInfo", std::string("szServer='") + c.szId + "', pcMAC='" + mac.Get() +
-                                                        "', pcDevType='" + type.Get() + "'"),
+        EXPECT_EQ(CountTraceLines(Log(), "GetInfo",
+                                  std::string("szServer='") + c.szId + "', pcMAC='" + mac.Get() + "', pcDevType='" +
+                                      type.Get() + "'"),
                   1);
     }
 }
@@ -57,7 +59,8 @@ TEST_F(PostProcessing, GetInfoMapsItsResultAndCopiesOnlyOnSuccess) {
 // Negative and zero results are results, not failures; a bool is true for
 // every non-zero one, and the XML setters' closing line says 0 or 1.
 TEST_F(PostProcessing, DriverResultsPassUnchangedAndBoolsAreTheirNonZero) {
-    for (const char* szId : {"r#result=-2147483648", "r#result=2147483647", "r#result=0", "r#result=-1", "r#result=256"}) {
+    for (const char* szId :
+         {"r#result=-2147483648", "r#result=2147483647", "r#result=0", "r#result=-1", "r#result=256"}) {
         SCOPED_TRACE(szId);
         Add(szId);
         const int nResult = std::atoi(std::strchr(szId, '=') + 1);
@@ -79,9 +82,8 @@ TEST_F(PostProcessing, DriverResultsPassUnchangedAndBoolsAreTheirNonZero) {
         const size_t nLogBefore = Log().size();
         BSTR bsXml = NewBstr("<Params/>");
         EXPECT_EQ(k.SetXmlParams(szId, "u", "pw", &bsXml), nResult != 0);
-        const std::string strParams =
-            td::OutText(td::Call("SetXmlParams", {td::Str(szId), td::Str("u"), td::Str("pw"), td::Wide(u"<Params/>")}),
-                        "bsXml");
+        const std::string strParams = td::OutText(
+            td::Call("SetXmlParams", {td::Str(szId), td::Str("u"), td::Str("pw"), td::Wide(u"<Params/>")}), "bsXml");
         EXPECT_EQ(TextOf(bsXml), strParams);
         EXPECT_EQ(k.SetXmlEvents(szId, "u", "pw", &bsXml), nResult != 0);
         EXPECT_EQ(TextOf(bsXml), td::OutText(td::Call("SetXmlEvents", {td::Str(szId), td::Str("u"), td::Str("pw"),
@@ -118,9 +120,11 @@ TEST_F(PostProcessing, BstrOutputsWithoutTextAreEmptyButGetTimeLinesIsNull) {
             SysFreeString(bs);
         }
     }
-    EXPECT_EQ(CountTraceLines(Log(), "GetXml", "rVal='" + std::to_string(td::DefaultResult(td::Call(
-                                                   "GetXml", {td::Str(szId), td::Str("u"), td::Str("pw"),
-                                                              td::Str("Video"), "&"}))) + "'"),
+    EXPECT_EQ(CountTraceLines(Log(), "GetXml",
+                              "rVal='" +
+                                  std::to_string(td::DefaultResult(td::Call(
+                                      "GetXml", {td::Str(szId), td::Str("u"), td::Str("pw"), td::Str("Video"), "&"}))) +
+                                  "'"),
               2);
 
     // A null input BSTR is refused by the runtime before anything is sent:
@@ -170,10 +174,12 @@ TEST_F(PostProcessing, BlocksArriveWholeOrNotAtAll) {
         std::function<int(unsigned char**)> call;
         int nResult;
         size_t nBytes;
-    } cases[] = {{"GetVideoDataBlock", [&](unsigned char** p) { return k.GetVideoDataBlock(szBig, 1, p); }, 1048577, 1048577},
-                 {"GetMediaDataBlock", [&](unsigned char** p) { return k.GetMediaDataBlock(szBig, 0, 1, 0, p); }, 1048577, 1048577},
-                 {"GetImage2", [&](unsigned char** p) { return k.GetImage2(szBig, 1, p); }, 0, 1048577},
-                 {"GetImage2 short", [&](unsigned char** p) { return k.GetImage2(szShort, 1, p); }, 0, 600}};
+    } cases[] = {
+        {"GetVideoDataBlock", [&](unsigned char** p) { return k.GetVideoDataBlock(szBig, 1, p); }, 1048577, 1048577},
+        {"GetMediaDataBlock", [&](unsigned char** p) { return k.GetMediaDataBlock(szBig, 0, 1, 0, p); }, 1048577,
+         1048577},
+        {"GetImage2", [&](unsigned char** p) { return k.GetImage2(szBig, 1, p); }, 0, 1048577},
+        {"GetImage2 short", [&](unsigned char** p) { return k.GetImage2(szShort, 1, p); }, 0, 600}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.szExport);
         unsigned char* pBlock = nullptr;
@@ -194,7 +200,8 @@ TEST_F(PostProcessing, DeviceFrameratesHandOverTwoArraysOfTheReportedCount) {
         double stale = 0;  // the caller's stale pointers, which must be replaced
         double* pValues = &stale;
         double* pInternal = &stale;
-        const int nResult = k.QueryDeviceControlledFramerates(Add(strId.c_str()), "pw", 3, &nValues, &pValues, &pInternal);
+        const int nResult =
+            k.QueryDeviceControlledFramerates(Add(strId.c_str()), "pw", 3, &nValues, &pValues, &pInternal);
         const std::string strEcho =
             td::Call("QueryDeviceControlledFramerates", {td::Str(strId.c_str()), td::Str("pw"), "3", "&", "&", "&"});
         EXPECT_EQ(nResult, td::DefaultResult(strEcho));
@@ -224,48 +231,59 @@ TEST_F(PostProcessing, CallerBuffersGetWhatTheResultSaysCutTo255) {
         int nWritten;
         size_t nLength;  // of each text written; 0: the driver's text as it is
     } cases[] = {
-        {kPresets, "pre#count=3", 3, 3, 0},         {kPresets, "pre#count=9", kPresetMax, kPresetMax, 0},
-        {kPresets, "pre#result=0", 0, 0, 0},        {kPresets, "pre#result=-2", -2, 0, 0},
-        {kPresets, "pre#count=2#fill", 2, 2, 255},  {kSupported, "sup#count=5", 5, 5, 0},
-        {kSupported, "sup#count=0", 0, 0, 0},       {kSupported, "sup#result=-4", 0, 0, 0},
-        {kSupported, "sup#count=256#len=255", 256, 256, 255}, {kSupported, "sup#count=3#fill", 3, 3, 255},
-        {kDevType, "buf#fill", 0, 1, 255},          {kDevType, "buf#len=3", 0, 1, 3},
+        {kPresets, "pre#count=3", 3, 3, 0},
+        {kPresets, "pre#count=9", kPresetMax, kPresetMax, 0},
+        {kPresets, "pre#result=0", 0, 0, 0},
+        {kPresets, "pre#result=-2", -2, 0, 0},
+        {kPresets, "pre#count=2#fill", 2, 2, 255},
+        {kSupported, "sup#count=5", 5, 5, 0},
+        {kSupported, "sup#count=0", 0, 0, 0},
+        {kSupported, "sup#result=-4", 0, 0, 0},
+        {kSupported, "sup#count=256#len=255", 256, 256, 255},
+        {kSupported, "sup#count=3#fill", 3, 3, 255},
+        {kDevType, "buf#fill", 0, 1, 255},
+        {kDevType, "buf#len=3", 0, 1, 3},
         {kInfo, "buf#fill", 0, 2, 255},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.szId);
-        std::vector<CallerBuffer> buffers(c.which == kPresets ? kPresetMax : c.which == kSupported ? kSupportedEntries : 2);
+        std::vector<CallerBuffer> buffers(c.which == kPresets     ? kPresetMax
+                                          : c.which == kSupported ? kSupportedEntries
+                                                                  : 2);
         std::vector<char*> pointers;
         for (CallerBuffer& buffer : buffers) pointers.push_back(buffer.Get());
         std::string strEcho;
         std::vector<std::string> slots;
         Add(c.szId);
         switch (c.which) {
-        case kPresets:
-            EXPECT_EQ(k.QueryPresetPositions(c.szId, 6, kPresetMax, pointers.data()), c.nResult);
-            strEcho = td::Call("QueryPresetPositions", {td::Str(c.szId), "6", std::to_string(kPresetMax), "&"});
-            for (int j = 0; j < kPresetMax; ++j) slots.push_back("pszPresetNames[" + std::to_string(j) + "]");
-            break;
-        case kSupported:
-            EXPECT_EQ(k.QueryPtzSupportedDyn(c.szId, "pw", pointers.data()), c.nResult == 0 ? c.nWritten : c.nResult);
-            strEcho = td::Call("QueryPtzSupportedDyn", {td::Str(c.szId), td::Str("pw"), "&"});
-            for (int j = 0; j < kSupportedEntries; ++j) slots.push_back("ppszSupported[" + std::to_string(j) + "]");
-            break;
-        case kDevType:
-            k.QueryDeviceTypeStrDyn(c.szId, "pw", pointers[0]);
-            strEcho = td::Call("QueryDeviceTypeStrDyn", {td::Str(c.szId), td::Str("pw"), "&"});
-            slots = {"pcDevType", ""};
-            break;
-        case kInfo:
-            EXPECT_EQ(k.GetInfo(c.szId, "pw", pointers[0], pointers[1]), 0);
-            strEcho = td::Call("GetInfo", {td::Str(c.szId), td::Str("pw"), "&", "&"});
-            slots = {"pcMAC", "pcDevType"};
-            break;
+            case kPresets:
+                EXPECT_EQ(k.QueryPresetPositions(c.szId, 6, kPresetMax, pointers.data()), c.nResult);
+                strEcho = td::Call("QueryPresetPositions", {td::Str(c.szId), "6", std::to_string(kPresetMax), "&"});
+                for (int j = 0; j < kPresetMax; ++j) slots.push_back("pszPresetNames[" + std::to_string(j) + "]");
+                break;
+            case kSupported:
+                EXPECT_EQ(k.QueryPtzSupportedDyn(c.szId, "pw", pointers.data()),
+                          c.nResult == 0 ? c.nWritten : c.nResult);
+                strEcho = td::Call("QueryPtzSupportedDyn", {td::Str(c.szId), td::Str("pw"), "&"});
+                for (int j = 0; j < kSupportedEntries; ++j) slots.push_back("ppszSupported[" + std::to_string(j) + "]");
+                break;
+            case kDevType:
+                k.QueryDeviceTypeStrDyn(c.szId, "pw", pointers[0]);
+                strEcho = td::Call("QueryDeviceTypeStrDyn", {td::Str(c.szId), td::Str("pw"), "&"});
+                slots = {"pcDevType", ""};
+                break;
+            case kInfo:
+                EXPECT_EQ(k.GetInfo(c.szId, "pw", pointers[0], pointers[1]), 0);
+                strEcho = td::Call("GetInfo", {td::Str(c.szId), td::Str("pw"), "&", "&"});
+                slots = {"pcMAC", "pcDevType"};
+                break;
         }
         for (int j = 0; j < static_cast<int>(buffers.size()); ++j) {
             const std::string strText = td::OutText(strEcho, slots[static_cast<size_t>(j)]);
             if (j < c.nWritten)
-                EXPECT_TRUE(buffers[static_cast<size_t>(j)].Holds(c.nLength ? td::FitText(strText, c.nLength) : strText)) << j;
+                EXPECT_TRUE(
+                    buffers[static_cast<size_t>(j)].Holds(c.nLength ? td::FitText(strText, c.nLength) : strText))
+                    << j;
             else
                 EXPECT_TRUE(buffers[static_cast<size_t>(j)].Untouched()) << j;
         }
@@ -309,7 +327,8 @@ TEST_F(PostProcessing, EmptyInputsTravelAsEmpty) {
     const unsigned char data[1] = {0x5A};
     int nCode = 0;
     k.PutMediaDataBlock(szId, 2, 1, 0, data, 0, &nCode);
-    const std::string strPut = td::Call("PutMediaDataBlock", {td::Str(szId), "2", "1", "0", td::Bytes(data, 0), "0", "&"});
+    const std::string strPut =
+        td::Call("PutMediaDataBlock", {td::Str(szId), "2", "1", "0", td::Bytes(data, 0), "0", "&"});
     EXPECT_EQ(nCode, td::OutInt(strPut, "pResultCode"));
     CStringArray none;
     k.SetEventsDyn(szId, "", none);

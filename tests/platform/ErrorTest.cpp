@@ -49,8 +49,8 @@ TEST(SystemError, AppendsTheSystemTextOfErrnoOrSaysThereIsNone)
 
 TEST(ErrorChain, DescribesAndPrintsOneLinePerLevelOutermostFirst)
 {
-    const std::string strExpected =
-        std::string(kOuter) + ": Error running process!\n" + kInner + ": Error creating process! : No such file or directory";
+    const std::string strExpected = std::string(kOuter) + ": Error running process!\n" + kInner +
+                                    ": Error creating process! : No such file or directory";
     EXPECT_STREQ(Chain().what(), "Error running process!") << "the message only";
     EXPECT_EQ(Chain().GetDescription(), strExpected);
 
@@ -93,4 +93,4 @@ TEST(ErrorChain, CopiesAndClonesOwnTheirCauseAndKeepTheDynamicClass)
     ExpectCloneKeepsClassCodeAndAnOwnCause(CmError(kOuter, "plain", cause));
 }
 
-} // namespace
+}  // namespace

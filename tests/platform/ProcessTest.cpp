@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include <boost/regex.hpp>
 #include <gtest/gtest.h>
+#include <boost/regex.hpp>
 
 #include "platform/Process.h"
 
@@ -26,8 +26,7 @@ using NmProcess::CmProcess;
 using NmProcess::CmProcessError;
 namespace fs = std::filesystem;
 
-struct TempDir
-{
+struct TempDir {
     fs::path path;
     TempDir()
     {
@@ -50,10 +49,7 @@ std::string ReadFile(const fs::path& path)
 
 // A private duplicate of the pidfd: the child can be watched after the
 // object released its own.
-int DupHandle(const CmProcess& process)
-{
-    return fcntl(process.GetProcessHandle(), F_DUPFD_CLOEXEC, 3);
-}
+int DupHandle(const CmProcess& process) { return fcntl(process.GetProcessHandle(), F_DUPFD_CLOEXEC, 3); }
 
 bool HasEnded(int hPidFd, int nTimeoutMs)
 {
@@ -88,12 +84,13 @@ TEST(ProcessRun, ChildSeesItsArgumentsOnlyTheStandardDescriptorsAndTheSessionAsk
 
     // A subshell lists the descriptors: a redirection of the shell's own
     // command would save stdout on a descriptor of its own first.
-    const std::string strScript = "cd \"$0\" && (ls /proc/$$/fd) >fds && cat /proc/$$/cmdline >argv && "
-                                  "cat /proc/$$/stat >stat && readlink /proc/$$/fd/0 >stdin";
+    const std::string strScript =
+        "cd \"$0\" && (ls /proc/$$/fd) >fds && cat /proc/$$/cmdline >argv && "
+        "cat /proc/$$/stat >stat && readlink /proc/$$/fd/0 >stdin";
     for (const bool bNoWindow : {true, false}) {
-        const std::vector<std::string> vecArguments = {"-c", strScript, dir.path.string(),
-                                                       "srv01_6F9619FF-8B86-D011-B42D-00C04FC964FF", "two words",
-                                                       "say \"hi\"", "", "trailing\\"};
+        const std::vector<std::string> vecArguments = {
+            "-c",         strScript, dir.path.string(), "srv01_6F9619FF-8B86-D011-B42D-00C04FC964FF", "two words",
+            "say \"hi\"", "",        "trailing\\"};
         CmProcess process;
         process.Run(strShell, vecArguments, bNoWindow);
         EXPECT_TRUE(process.IsRunning());
@@ -123,7 +120,8 @@ TEST(ProcessRun, ChildSeesItsArgumentsOnlyTheStandardDescriptorsAndTheSessionAsk
     }
     close(ahLeaky[0]);
     close(ahLeaky[1]);
-    EXPECT_EQ(CmProcess::BuildCommandLine("x", {"a b", "say \"hi\"", "end\\"}), "\"x\" \"a b\" \"say \"hi\"\" \"end\\\"");
+    EXPECT_EQ(CmProcess::BuildCommandLine("x", {"a b", "say \"hi\"", "end\\"}),
+              "\"x\" \"a b\" \"say \"hi\"\" \"end\\\"");
 }
 
 // Found in the field: a daemon-like caller without stdin and stdout got the
@@ -154,7 +152,7 @@ TEST(ProcessRun, ExecFailuresRaiseTheErrnoOfTheExec)
     TempDir dir;
     const fs::path notExecutable = dir.path / "plain-file";
     std::ofstream(notExecutable) << "#!/bin/sh\n";
-    chmod(notExecutable.c_str(), 0600); // root may execute anything with an execute bit; this has none
+    chmod(notExecutable.c_str(), 0600);  // root may execute anything with an execute bit; this has none
     for (const auto& [strExecutable, nErrno] :
          {std::pair<std::string, int>{"/nonexistent/kestrel-no-such-program", ENOENT}, {notExecutable, EACCES}}) {
         CmProcess process;
@@ -182,7 +180,7 @@ TEST(ProcessKill, KilledChildEndsAndKillWithoutAHandleRaisesTheChainWithItsLocat
     const fs::path fifo = dir.path / "fifo";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     CmProcess process;
-    process.Run("/bin/cat", {fifo.string()}, true); // blocks opening a pipe nobody writes to
+    process.Run("/bin/cat", {fifo.string()}, true);  // blocks opening a pipe nobody writes to
     const int hWatch = DupHandle(process);
     EXPECT_FALSE(process.HasEnded());
     process.Kill();
@@ -220,9 +218,9 @@ TEST(ProcessRelease, DestroyingLeavesTheChildRunningAndItsEndLeavesNoZombie)
     const int hWriter = open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
     ASSERT_GE(hWriter, 0);
     EXPECT_FALSE(HasEnded(hWatch, 0));
-    close(hWriter); // end of file: the child exits
+    close(hWriter);  // end of file: the child exits
     AwaitEndAndClose(hWatch);
     ExpectNoChildren();
 }
 
-} // namespace
+}  // namespace

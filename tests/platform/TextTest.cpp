@@ -3,9 +3,9 @@
 #include <set>
 #include <string>
 
-#include <boost/regex.hpp>
 #include <gtest/gtest.h>
 #include <unicode/ucnv.h>
+#include <boost/regex.hpp>
 
 #include "platform/GUID.h"
 #include "platform/TextConversion.h"
@@ -33,7 +33,7 @@ TEST(TextConversion, EveryDirectionConvertsWholeTextsOfAnyLength)
     } cases[] = {
         {"", u""},
         {"Access is denied.\r\n", u"Access is denied.\r\n"},
-        {"a\xF0\x9F\x98\x80z", {u'a', 0xD83D, 0xDE00, u'z'}}, // beyond the BMP: a surrogate pair
+        {"a\xF0\x9F\x98\x80z", {u'a', 0xD83D, 0xDE00, u'z'}},  // beyond the BMP: a surrogate pair
         {std::string(127, 'x'), std::u16string(127, u'x')},
         {std::string(128, 'x'), std::u16string(128, u'x')},
         {std::string(129, 'x'), std::u16string(129, u'x')},
@@ -46,7 +46,7 @@ TEST(TextConversion, EveryDirectionConvertsWholeTextsOfAnyLength)
         EXPECT_EQ(Utf8ToUtf16Le(c.strUtf8), Utf16Le(c.strWide)) << c.strUtf8.size();
         EXPECT_EQ(Utf16LeToUtf8(Utf16Le(c.strWide)), c.strUtf8) << c.strUtf8.size();
     }
-    std::string strAccents; // 300 bytes of UTF-8, 300 of UTF-16LE
+    std::string strAccents;  // 300 bytes of UTF-8, 300 of UTF-16LE
     for (int i = 0; i < 150; ++i)
         strAccents += "\xC3\xA9";
     EXPECT_EQ(Utf8ToWide(strAccents), std::u16string(150, u'\u00E9'));
@@ -55,7 +55,9 @@ TEST(TextConversion, EveryDirectionConvertsWholeTextsOfAnyLength)
 
 TEST(TextConversion, InvalidSequencesAreSubstituted)
 {
-    EXPECT_EQ(Utf8ToWide("a\xFF" "b"), (std::u16string{u'a', 0xFFFD, u'b'}));
+    EXPECT_EQ(Utf8ToWide("a\xFF"
+                         "b"),
+              (std::u16string{u'a', 0xFFFD, u'b'}));
     EXPECT_EQ(WideToUtf8(std::u16string{0xD800, u'x'}), "\xEF\xBF\xBDx") << "lone surrogate";
     EXPECT_EQ(Utf16LeToUtf8(std::string("A\0B", 3)), "A\xEF\xBF\xBD") << "odd trailing byte";
 }
@@ -85,4 +87,4 @@ TEST(Guid, NilByDefaultAndNewOnesRandomUpperCaseAndDistinct)
     }
 }
 
-} // namespace
+}  // namespace

@@ -21,8 +21,7 @@ constexpr const char* kLocation = "NmTest::Thread (line posix/Test-OSD.cpp, 1)";
 enum class Body { ReturnTrue, ReturnFalse, Throw, BeginThrows };
 
 // Records which hooks ran; the body can be held until a gate opens.
-class ProbeThread : public CmThread
-{
+class ProbeThread : public CmThread {
 public:
     explicit ProbeThread(Body eBody, std::shared_future<void> gate = {}) : m_eBody(eBody), m_Gate(std::move(gate)) {}
     ~ProbeThread() override { Join(); }
@@ -83,12 +82,11 @@ TEST(ThreadJoin, ReportsTheBodysOutcomeAfterTheHooksThatRan)
 
 TEST(ThreadJoin, JoiningFromTheThreadItselfFailsWithDeadlock)
 {
-    struct SelfJoiner : CmThread
-    {
+    struct SelfJoiner : CmThread {
         ~SelfJoiner() override { Join(); }
         bool ThreadFunction(void*) override
         {
-            started.wait(); // until Run has stored the handle
+            started.wait();  // until Run has stored the handle
             try {
                 Join();
             } catch (const NmThread::CmThreadError& error) {
@@ -96,7 +94,7 @@ TEST(ThreadJoin, JoiningFromTheThreadItselfFailsWithDeadlock)
                 if (const auto* pCause = dynamic_cast<const NmError::CmSystemError*>(error.GetCause()))
                     strChain += std::to_string(pCause->GetCode()) + pCause->what();
             }
-            tried.set_value(); // two joiners at once would confuse the sanitizers
+            tried.set_value();  // two joiners at once would confuse the sanitizers
             return true;
         }
         std::promise<void> run, tried;
@@ -116,13 +114,13 @@ TEST(ThreadDetach, ThreadRunsOnAndItsEndIsSignalledAfterEndThreadFunction)
 {
     std::promise<void> gate;
     ProbeThread thread(Body::ReturnFalse, gate.get_future().share());
-    thread.GetEndCondition().Set(); // Run must clear a stale end
+    thread.GetEndCondition().Set();  // Run must clear a stale end
     thread.Run(nullptr);
     EXPECT_FALSE(thread.GetEndCondition().Wait(0));
     EXPECT_TRUE(thread.HasThreadHandle());
     EXPECT_NE(thread.GetThreadId(), static_cast<std::uint32_t>(gettid()));
     thread.Detach();
-    thread.Detach(); // a second Detach does nothing
+    thread.Detach();  // a second Detach does nothing
     EXPECT_FALSE(thread.HasThreadHandle());
     EXPECT_EQ(thread.GetThreadHandleValue(), 0u);
     EXPECT_TRUE(thread.Join()) << "nothing left to join";
@@ -137,15 +135,13 @@ TEST(ThreadDetach, ThreadRunsOnAndItsEndIsSignalledAfterEndThreadFunction)
 TEST(ThreadDestructor, WaitsForTheThreadProcedure)
 {
     // Shared state outside the object: it must outlive the thread.
-    struct Shared
-    {
+    struct Shared {
         std::promise<void> entered, gate;
         std::atomic<bool> bProcedureDone{false};
     };
     // Held in BeginThreadFunction, then ended there (a throw skips the other
     // hooks), so no virtual call races the destruction.
-    struct HeldThread : CmThread
-    {
+    struct HeldThread : CmThread {
         explicit HeldThread(Shared& shared) : m_Shared(shared), m_Gate(shared.gate.get_future()) {}
         // Runs before ~CmThread, which must then wait for the procedure.
         ~HeldThread() override { m_Shared.gate.set_value(); }
@@ -164,7 +160,7 @@ TEST(ThreadDestructor, WaitsForTheThreadProcedure)
     Shared shared;
     auto pThread = std::make_unique<HeldThread>(shared);
     pThread->Run(nullptr);
-    shared.entered.get_future().wait(); // the virtual call is over before the destruction starts
+    shared.entered.get_future().wait();  // the virtual call is over before the destruction starts
     pThread.reset();
     EXPECT_TRUE(shared.bProcedureDone);
 }
@@ -172,7 +168,7 @@ TEST(ThreadDestructor, WaitsForTheThreadProcedure)
 TEST(CriticalSection, IsRecursiveAndNeedsALeavePerEnter)
 {
     NmThread::CmCriticalSection cs;
-    bool bOwnerDone = false; // guarded by cs
+    bool bOwnerDone = false;  // guarded by cs
     cs.Enter();
     cs.Enter();
     cs.Leave();
@@ -181,7 +177,7 @@ TEST(CriticalSection, IsRecursiveAndNeedsALeavePerEnter)
         NmThread::CmCriticalSectionLock lock(cs);
         bSeenOwnerDone = bOwnerDone;
     });
-    bOwnerDone = true; // still held after one Leave
+    bOwnerDone = true;  // still held after one Leave
     cs.Leave();
     other.join();
     EXPECT_TRUE(bSeenOwnerDone);
@@ -207,4 +203,4 @@ TEST(Condition, ManualResetStaysSetAndAutoResetIsConsumedByOneWait)
     }
 }
 
-} // namespace
+}  // namespace

@@ -3,8 +3,8 @@
 #include <ctime>
 #include <limits>
 
-#include <boost/regex.hpp>
 #include <gtest/gtest.h>
+#include <boost/regex.hpp>
 
 #include "platform/TimeStamp.h"
 
@@ -14,10 +14,10 @@ using NmTimeStamp::CmClockState;
 using NmTimeStamp::CmTimeSpan;
 using NmTimeStamp::CmTimeStamp;
 
-constexpr std::int64_t kFrequency = 1000000000;      // counter ticks (ns) per second
-constexpr std::uint64_t kT0 = 133000000000000000ULL; // a file time in 2022
-constexpr std::int64_t kC0 = 5000000000000;          // a counter reading
-constexpr std::int64_t kTicksPerUnit = 100;          // counter ticks per 100-ns unit
+constexpr std::int64_t kFrequency = 1000000000;       // counter ticks (ns) per second
+constexpr std::uint64_t kT0 = 133000000000000000ULL;  // a file time in 2022
+constexpr std::int64_t kC0 = 5000000000000;           // a counter reading
+constexpr std::int64_t kTicksPerUnit = 100;           // counter ticks per 100-ns unit
 constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
 
 TEST(ClockRefinement, SecondReadingIsInterpolatedFlattenedOrPassedAsTheWindowsSay)
@@ -26,9 +26,9 @@ TEST(ClockRefinement, SecondReadingIsInterpolatedFlattenedOrPassedAsTheWindowsSa
     // the windows (a gain of a few units): it must fail them instead.
     const std::int64_t nWrapTicks = static_cast<std::int64_t>(kMax / 10000000 + 1 + 1000);
     const struct {
-        std::int64_t nAdvance;      // of the system clock, in 100-ns units
-        std::int64_t nCounterTicks; // of the counter
-        std::int64_t nExpected;     // result - kT0
+        std::int64_t nAdvance;       // of the system clock, in 100-ns units
+        std::int64_t nCounterTicks;  // of the counter
+        std::int64_t nExpected;      // result - kT0
         const char* szWhy;
     } cases[] = {
         {0, 50000 * kTicksPerUnit, 50000, "the clock did not tick, the counter saw 5 ms"},
@@ -55,13 +55,15 @@ TEST(ClockRefinement, FlattenedReadingsStayAtTheLastTimeAndUnrefinableOnesAreNot
     CmClockState state(kFrequency);
     state.Refine(kT0, kC0);
     EXPECT_EQ(state.Refine(kT0, kC0 + 50000 * kTicksPerUnit), kT0 + 50000);
-    EXPECT_EQ(state.Refine(kT0 + 10000, kC0 + 50000 * kTicksPerUnit), kT0 + 50000) << "clock ticked less than the counter";
+    EXPECT_EQ(state.Refine(kT0 + 10000, kC0 + 50000 * kTicksPerUnit), kT0 + 50000)
+        << "clock ticked less than the counter";
 
-    const std::uint64_t nFar = 2000000001ULL << 32; // beyond the high-part limit
+    const std::uint64_t nFar = 2000000001ULL << 32;  // beyond the high-part limit
     EXPECT_FALSE(state.CanRefine(nFar));
     EXPECT_EQ(state.Refine(nFar, kC0 + 1), nFar);
     EXPECT_EQ(state.Refine(kMax, kC0 + 2), kMax);
-    EXPECT_EQ(state.Refine(kT0 + 50000, kC0 + 100000 * kTicksPerUnit), kT0 + 100000) << "still refined against the last";
+    EXPECT_EQ(state.Refine(kT0 + 50000, kC0 + 100000 * kTicksPerUnit), kT0 + 100000)
+        << "still refined against the last";
 
     CmClockState disabled(0);
     EXPECT_FALSE(disabled.CanRefine(kT0));
@@ -123,10 +125,14 @@ TEST(DateTimePatterns, EachMatchesItsOwnFormAsAWholeAndNothingElse)
         bool bOffset;
         bool bUtc;
     } cases[] = {
-        {"2013-05-07t12:30:45-11:30", true, false}, {"2013-05-07t12:30:45Z", false, true},
-        {"  2013-05-07T12:30:45.5z ", false, true}, {"2013-05-07T12:30:45", false, false},
-        {"hello, world!", false, false},           {"2013-05-07 12:30:45Z", false, false},
-        {"13-05-07T12:30:45Z", false, false},       {"2013-05-07T12:30:45.Z", false, false},
+        {"2013-05-07t12:30:45-11:30", true, false},
+        {"2013-05-07t12:30:45Z", false, true},
+        {"  2013-05-07T12:30:45.5z ", false, true},
+        {"2013-05-07T12:30:45", false, false},
+        {"hello, world!", false, false},
+        {"2013-05-07 12:30:45Z", false, false},
+        {"13-05-07T12:30:45Z", false, false},
+        {"2013-05-07T12:30:45.Z", false, false},
         {"2013-05-07T12:30:45+0200", false, false},
     };
     for (const auto& c : cases) {
@@ -135,4 +141,4 @@ TEST(DateTimePatterns, EachMatchesItsOwnFormAsAWholeAndNothingElse)
     }
 }
 
-} // namespace
+}  // namespace

@@ -93,7 +93,10 @@ TEST_F(Behaviour, RefusedHandlesAndArgumentsSendNothing) {
 TEST_F(Behaviour, ReservedProceduresAnswerNeutrally) {
   auto ctx = kestrel::rpc::resolveContext(ctx_);
   // opnum, [in] longs after one string (none: a second string), [out] longs.
-  const struct { uint16_t op; int longs, outs; } cases[] = {{42, 0, 0}, {49, 5, 0}, {52, 0, 1}, {63, 0, 1}};
+  const struct {
+    uint16_t op;
+    int longs, outs;
+  } cases[] = {{42, 0, 0}, {49, 5, 0}, {52, 0, 1}, {63, 0, 1}};
   for (const auto& k : cases) {
     kestrel::rpc::ClientCall c(k.op);
     c.setAssociation(ctx->association);
@@ -129,7 +132,8 @@ TEST_F(Behaviour, BlocksCrossFragmentBoundariesBothWays) {
     for (int32_t i = 0; i < n; ++i) ASSERT_EQ(block[i], testhost::patternByte(size_t(i))) << i;
     delete[] block;
     int32_t code = 0;
-    EXPECT_EQ(rpc_PutMediaDataBlock(ctx_, "s", 1, 2, 3, n, data.data(), &code), testhost::hashOf(data.data(), size_t(n)))
+    EXPECT_EQ(rpc_PutMediaDataBlock(ctx_, "s", 1, 2, 3, n, data.data(), &code),
+              testhost::hashOf(data.data(), size_t(n)))
         << n;
     EXPECT_EQ(code, n);
   }
@@ -168,9 +172,8 @@ TEST_F(Behaviour, StringArraysAtAndOverTheirBound) {
 
 TEST_F(Behaviour, HostFailuresBecomeFaultsAndTheConnectionStaysUsable) {
   const std::pair<const char*, uint32_t> cases[] = {
-      {"throw", RPC_S_CALL_FAILED},           {"badalloc", RPC_S_OUT_OF_MEMORY},
-      {"fault:1734", RPC_X_INVALID_BOUND},    {"fault:1783", RPC_X_BAD_STUB_DATA},
-      {"fault:305419896", 305419896u},  // passed on as sent
+      {"throw", RPC_S_CALL_FAILED},        {"badalloc", RPC_S_OUT_OF_MEMORY}, {"fault:1734", RPC_X_INVALID_BOUND},
+      {"fault:1783", RPC_X_BAD_STUB_DATA}, {"fault:305419896", 305419896u},  // passed on as sent
   };
   for (const auto& [cmd, status] : cases) EXPECT_EQ(statusOf([&] { open(ctx_, cmd); }), status) << cmd;
   int32_t size = 0;

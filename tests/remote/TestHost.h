@@ -84,15 +84,16 @@ class TestHost : public ProxyInterface {
                             OutBytes& block) override {
     std::string_view cmd(szServer);
     nSize = cmd == "negative" ? -1 : nCamNo;  // -1: a block whose size cannot be sent
-    if (cmd != "null") block.adopt(patternBlock(size_t(cmd == "negative" ? 16 : nCamNo)), [this] {
-      std::lock_guard g(mu_);
-      ++released_;
-    });
+    if (cmd != "null")
+      block.adopt(patternBlock(size_t(cmd == "negative" ? 16 : nCamNo)), [this] {
+        std::lock_guard g(mu_);
+        ++released_;
+      });
     return nCamNo;
   }
 
-  int32_t PutMediaDataBlock(DriverContext&, const char*, int32_t, int32_t, int32_t, int32_t nLength,
-                            const char* pBytes, int32_t& nCode) override {
+  int32_t PutMediaDataBlock(DriverContext&, const char*, int32_t, int32_t, int32_t, int32_t nLength, const char* pBytes,
+                            int32_t& nCode) override {
     nCode = nLength;
     return hashOf(pBytes, size_t(nLength));
   }

@@ -2,13 +2,12 @@
 // directory per test, bindings and an in-process server.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include <filesystem>
 #include <memory>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "TestHost.h"
 #include "remote/ProxyClient.h"

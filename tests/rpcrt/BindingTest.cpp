@@ -18,15 +18,14 @@ TEST(StringBinding, ComposeWritesTheUsualForm) {
   };
   for (const auto& k : cases) {
     RPC_CSTR out = nullptr;
-    ASSERT_EQ(RpcStringBindingComposeA((RPC_CSTR)k.uuid, (RPC_CSTR)k.protseq, (RPC_CSTR)k.addr,
-                                       (RPC_CSTR)k.endpoint, (RPC_CSTR)k.options, &out),
+    ASSERT_EQ(RpcStringBindingComposeA((RPC_CSTR)k.uuid, (RPC_CSTR)k.protseq, (RPC_CSTR)k.addr, (RPC_CSTR)k.endpoint,
+                                       (RPC_CSTR)k.options, &out),
               RPC_S_OK);
     EXPECT_STREQ(reinterpret_cast<char*>(out), k.expected);
     EXPECT_EQ(RpcStringFreeA(&out), RPC_S_OK);
     EXPECT_EQ(out, nullptr);
   }
-  EXPECT_EQ(RpcStringBindingComposeA(nullptr, (RPC_CSTR) "ncalrpc", nullptr, nullptr, nullptr,
-                                     nullptr),
+  EXPECT_EQ(RpcStringBindingComposeA(nullptr, (RPC_CSTR) "ncalrpc", nullptr, nullptr, nullptr, nullptr),
             RPC_S_INVALID_ARG);
 }
 

@@ -181,10 +181,21 @@ TEST_F(ClientWire, BadRepliesGetTheirStatusAndCostOnlyWhatArrived) {
   const Bytes head(full.begin(), full.begin() + 48), rest(full.begin() + 48, full.end());
   auto two = [=](uint32_t id) { return Pdus{response(id, head, pfc::kFirstFrag), response(id, rest, pfc::kLastFrag)}; };
   auto lying = [](const Bytes& p, uint16_t len) { return with<uint16_t>(p, at::kFragLength, len); };
-  auto block = [](uint32_t size, uint32_t max) { return Builder().u32(size).u32(0x20000).u32(max).u64(0).u32(0).done(); };
+  auto block = [](uint32_t size, uint32_t max) {
+    return Builder().u32(size).u32(0x20000).u32(max).u64(0).u32(0).done();
+  };
   auto doubles = [](uint32_t n, uint32_t max) { return Builder().u32(n).u32(0x20000).u32(max).u64(0).u64(0).done(); };
   auto wstring = [](uint32_t max, uint32_t off, uint32_t act, std::u16string s = std::u16string(u"ab\0", 3)) {
-    return Builder().u32(0x20000).align(4).u32(max).u32(off).u32(act).put(s.data(), s.size() * 2).align(4).u32(0).done();
+    return Builder()
+        .u32(0x20000)
+        .align(4)
+        .u32(max)
+        .u32(off)
+        .u32(act)
+        .put(s.data(), s.size() * 2)
+        .align(4)
+        .u32(0)
+        .done();
   };
   // QueryPtzSupportedDyn(nMaxStrLen 8): size, the array, one string.
   auto strings = [](uint32_t size, uint32_t max, uint32_t smax, uint32_t soff, uint32_t sact,
@@ -203,7 +214,10 @@ TEST_F(ClientWire, BadRepliesGetTheirStatusAndCostOnlyWhatArrived) {
        [=](uint32_t id) { return Pdus{with<uint16_t>(response(id, full), at::kAuthLength, 8)}; }, RPC_S_PROTOCOL_ERROR},
       {"fragment of 65532", calls::block, stub(blockStub(65492, Bytes(65492, 1), 65492)), RPC_S_PROTOCOL_ERROR},
       {"alloc_hint 4 GiB", calls::block,
-       [](uint32_t id) { return Pdus{with(response(id, blockStub(3, {1, 2, 3}, 3)), at::kAllocHint, kAll)}; }, 0},
+       [](uint32_t id) {
+         return Pdus{with(response(id, blockStub(3, {1, 2, 3}, 3)), at::kAllocHint, kAll)};
+       },
+       0},
       {"alloc_hint 4 GiB in two fragments", calls::block,
        [=](uint32_t id) {
          Pdus p = two(id);
@@ -212,19 +226,27 @@ TEST_F(ClientWire, BadRepliesGetTheirStatusAndCostOnlyWhatArrived) {
        0},
       // Fragment lengths that lie: shorter than any header, or longer than
       // what is sent (then the peer closes), or than negotiated.
-      {"frag_length 23", calls::block, [=](uint32_t id) { return Pdus{lying(response(id, full), 23)}; }, RPC_S_PROTOCOL_ERROR},
-      {"fault frag_length 27", calls::block, [=](uint32_t id) { return Pdus{lying(fault(id, 5), 27)}; }, RPC_S_PROTOCOL_ERROR},
+      {"frag_length 23", calls::block, [=](uint32_t id) { return Pdus{lying(response(id, full), 23)}; },
+       RPC_S_PROTOCOL_ERROR},
+      {"fault frag_length 27", calls::block, [=](uint32_t id) { return Pdus{lying(fault(id, 5), 27)}; },
+       RPC_S_PROTOCOL_ERROR},
       {"second fragment of another call", calls::block,
-       [=](uint32_t id) { return Pdus{response(id, head, pfc::kFirstFrag), response(id + 1, rest, pfc::kLastFrag)}; },
+       [=](uint32_t id) {
+         return Pdus{response(id, head, pfc::kFirstFrag), response(id + 1, rest, pfc::kLastFrag)};
+       },
        RPC_S_PROTOCOL_ERROR},
       {"second frag_length 23", calls::block,
-       [=](uint32_t id) { return Pdus{response(id, head, pfc::kFirstFrag), lying(response(id, rest, pfc::kLastFrag), 23)}; },
+       [=](uint32_t id) {
+         return Pdus{response(id, head, pfc::kFirstFrag), lying(response(id, rest, pfc::kLastFrag), 23)};
+       },
        RPC_S_PROTOCOL_ERROR},
       {"longer than sent", calls::block,
-       [=](uint32_t id) { return Pdus{lying(response(id, full), uint16_t(24 + full.size() + 100))}; }, RPC_S_CALL_FAILED},
+       [=](uint32_t id) { return Pdus{lying(response(id, full), uint16_t(24 + full.size() + 100))}; },
+       RPC_S_CALL_FAILED},
       {"second longer than sent", calls::block,
        [=](uint32_t id) {
-         return Pdus{response(id, head, pfc::kFirstFrag), lying(response(id, rest, pfc::kLastFrag), uint16_t(24 + rest.size() + 1))};
+         return Pdus{response(id, head, pfc::kFirstFrag),
+                     lying(response(id, rest, pfc::kLastFrag), uint16_t(24 + rest.size() + 1))};
        },
        RPC_S_CALL_FAILED},
       {"frag_length 65535", calls::block, [=](uint32_t id) { return Pdus{lying(response(id, full), 65535)}; },
@@ -242,7 +264,8 @@ TEST_F(ClientWire, BadRepliesGetTheirStatusAndCostOnlyWhatArrived) {
       {"block max all ones", calls::block, stub(block(1, kAll)), RPC_X_BAD_STUB_DATA},
       {"block 2^31-1", calls::block, stub(block(0x7FFFFFFF, 0x7FFFFFFF)), RPC_S_PROTOCOL_ERROR},
       {"block under the limit", calls::block, stub(block(0x0FFFFFF0, 0x0FFFFFF0)), RPC_X_BAD_STUB_DATA},
-      {"block referent all ones", calls::block, stub(Builder().u32(1).u32(kAll).u32(1).u8(9).align(4).u32(0).done()), 0},
+      {"block referent all ones", calls::block, stub(Builder().u32(1).u32(kAll).u32(1).u8(9).align(4).u32(0).done()),
+       0},
       {"doubles 2^31", calls::doubles, stub(doubles(k31, k31)), RPC_X_BAD_STUB_DATA},
       {"doubles 2^31-1", calls::doubles, stub(doubles(0x7FFFFFFF, 0x7FFFFFFF)), RPC_S_PROTOCOL_ERROR},
       {"doubles under the limit", calls::doubles, stub(doubles(0x01FFFFF0, 0x01FFFFF0)), RPC_X_BAD_STUB_DATA},
@@ -303,10 +326,10 @@ TEST_F(ClientWire, FaultsAndBadStubsKeepTheConnection) {
       {calls::block, nca::kProtoError, {}, RPC_S_PROTOCOL_ERROR},
       {calls::block, nca::kRemoteNoMemory, {}, RPC_S_OUT_OF_MEMORY},
       {calls::block, nca::kUnspecified, {}, RPC_S_CALL_FAILED},
-      {calls::block, 0xDEADBEEF, {}, 0xDEADBEEF},  // passed on as it came
+      {calls::block, 0xDEADBEEF, {}, 0xDEADBEEF},                            // passed on as it came
       {calls::block, 0, blockStub(4, Bytes(5, 1), 5), RPC_X_BAD_STUB_DATA},  // count disagrees with size
       {calls::block, 0, blockStub(uint32_t(-1), {}, kAll), RPC_X_BAD_STUB_DATA},
-      {calls::block, 0, Builder().u32(4).u32(0x20000).u32(4).u32(0).done(), RPC_X_BAD_STUB_DATA},  // truncated
+      {calls::block, 0, Builder().u32(4).u32(0x20000).u32(4).u32(0).done(), RPC_X_BAD_STUB_DATA},   // truncated
       {calls::block, 0, Builder().bytes(blockStub(1, {1}, 1)).u64(0).done(), RPC_X_BAD_STUB_DATA},  // trailing
       {calls::string, 0, stringStub(2, 0, 3), RPC_X_INVALID_BOUND},
       {calls::string, 0, stringStub(2, 0, 2, "ab"), RPC_X_BAD_STUB_DATA},

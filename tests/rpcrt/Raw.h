@@ -22,8 +22,8 @@ using Bytes = std::vector<uint8_t>;
 
 // Wire numbers, written out here rather than taken from the runtime.
 namespace ptype {
-constexpr uint8_t kRequest = 0, kResponse = 2, kFault = 3, kBind = 11, kBindAck = 12, kBindNak = 13,
-                  kAlterContext = 14, kAlterContextResp = 15, kCoCancel = 18, kOrphaned = 19;
+constexpr uint8_t kRequest = 0, kResponse = 2, kFault = 3, kBind = 11, kBindAck = 12, kBindNak = 13, kAlterContext = 14,
+                  kAlterContextResp = 15, kCoCancel = 18, kOrphaned = 19;
 }
 namespace pfc {
 constexpr uint8_t kFirstFrag = 0x01, kLastFrag = 0x02, kWhole = 0x03, kObjectUuid = 0x80;
@@ -42,7 +42,8 @@ constexpr uint16_t kAbstractSyntaxNotSupported = 1, kTransferSyntaxesNotSupporte
 // Field offsets in a PDU.
 namespace at {
 constexpr size_t kVersionMinor = 1, kPtype = 2, kFlags = 3, kDrep = 4, kFragLength = 8, kAuthLength = 10, kCallId = 12;
-constexpr size_t kAllocHint = 16, kContextId = 20, kOpnum = 22, kStub = 24, kFaultStatus = 24;  // request, response, fault
+constexpr size_t kAllocHint = 16, kContextId = 20, kOpnum = 22, kStub = 24,
+                 kFaultStatus = 24;                                                       // request, response, fault
 constexpr size_t kMaxXmit = 16, kMaxRecv = 18, kAssocGroup = 20, kSecondaryAddress = 24;  // bind_ack
 constexpr size_t kNakReason = 16;                                                         // bind_nak
 }  // namespace at
@@ -116,8 +117,17 @@ struct PresContext {
 };
 
 inline Bytes pdu(uint8_t type, uint8_t flags, uint32_t callId, const Bytes& body) {
-  return Builder().u8(5).u8(0).u8(type).u8(flags).u32(0x10).u16(uint16_t(16 + body.size())).u16(0)
-      .u32(callId).bytes(body).done();
+  return Builder()
+      .u8(5)
+      .u8(0)
+      .u8(type)
+      .u8(flags)
+      .u32(0x10)
+      .u16(uint16_t(16 + body.size()))
+      .u16(0)
+      .u32(callId)
+      .bytes(body)
+      .done();
 }
 
 inline Bytes bind(uint32_t callId, uint32_t group = 0, const std::vector<PresContext>& ctxs = {{0}},
@@ -142,7 +152,8 @@ inline Bytes bindAck(uint32_t callId, uint32_t group = 0x1234, uint16_t result =
 
 inline Bytes request(uint32_t callId, uint16_t opnum, const Bytes& stub, uint8_t flags = pfc::kWhole,
                      uint16_t ctx = 0) {
-  return pdu(ptype::kRequest, flags, callId, Builder().u32(uint32_t(stub.size())).u16(ctx).u16(opnum).bytes(stub).done());
+  return pdu(ptype::kRequest, flags, callId,
+             Builder().u32(uint32_t(stub.size())).u16(ctx).u16(opnum).bytes(stub).done());
 }
 
 inline Bytes response(uint32_t callId, const Bytes& stub, uint8_t flags = pfc::kWhole) {
@@ -240,7 +251,8 @@ class Listener {
  public:
   explicit Listener(const std::string& path) : fd_(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
     sockaddr_un a = address(path);
-    if (::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) || ::listen(fd_, 8)) throw std::runtime_error("listen " + path);
+    if (::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) || ::listen(fd_, 8))
+      throw std::runtime_error("listen " + path);
   }
   ~Listener() {
     if (t_.joinable()) t_.join();

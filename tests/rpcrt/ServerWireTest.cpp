@@ -91,11 +91,12 @@ TEST_F(ServerWire, PresentationContextsOfOtherPeersAreNegotiated) {
   EXPECT_NE(a.group, 0u);
   EXPECT_EQ(a.address, endpoint_);
   using namespace presult;
-  const std::vector<std::pair<uint16_t, uint16_t>> results = {
-      {kProviderRejection, kAbstractSyntaxNotSupported}, {kProviderRejection, kAbstractSyntaxNotSupported},
-      {kProviderRejection, kAbstractSyntaxNotSupported}, {kProviderRejection, kTransferSyntaxesNotSupported},
-      {kAccepted, 0},  // NDR 2.0 picked from the list
-      {kNegotiateAck, 0}};
+  const std::vector<std::pair<uint16_t, uint16_t>> results = {{kProviderRejection, kAbstractSyntaxNotSupported},
+                                                              {kProviderRejection, kAbstractSyntaxNotSupported},
+                                                              {kProviderRejection, kAbstractSyntaxNotSupported},
+                                                              {kProviderRejection, kTransferSyntaxesNotSupported},
+                                                              {kAccepted, 0},  // NDR 2.0 picked from the list
+                                                              {kNegotiateAck, 0}};
   EXPECT_EQ(a.results, results);
   EXPECT_EQ(a.syntaxes.at(4), kNdr);
 
@@ -172,7 +173,8 @@ TEST_F(ServerWire, MalformedPdusCloseTheConnection) {
       {"other float format", false, with<uint8_t>(good, at::kDrep + 1, 1), 0},
       {"authentication", false, with<uint16_t>(good, at::kAuthLength, 8), 0},
       {"frag_length 10", false, with<uint16_t>(good, at::kFragLength, 10), 0},
-      {"bind body cut short", false, pdu(ptype::kBind, pfc::kWhole, 1, Builder().u16(65528).u16(65528).u32(0).u8(5).done()), 0},
+      {"bind body cut short", false,
+       pdu(ptype::kBind, pfc::kWhole, 1, Builder().u16(65528).u16(65528).u32(0).u8(5).done()), 0},
       {"unknown type", false, pdu(42, pfc::kWhole, 1, {}), 0},
       {"request before bind", false, load, nca::kProtoError},
       {"second bind", true, good, 0},
@@ -197,7 +199,9 @@ TEST_F(ServerWire, BadRequestsGetTheirFaultAndTheConnectionGoesOn) {
   Conn c = bound();
   const Bytes ctx = loadDriver(c);
   Bytes unknownCtx = with<uint8_t>(ctx, 10, uint8_t(ctx[10] ^ 0xFF)), attrCtx = with<uint8_t>(ctx, 0, 1);
-  auto open = [&](const Builder& strings) { return Builder().bytes(ctx).bytes(strings.done()).align(4).u32(0).u32(0).done(); };
+  auto open = [&](const Builder& strings) {
+    return Builder().bytes(ctx).bytes(strings.done()).align(4).u32(0).u32(0).done();
+  };
   // PutMediaDataBlock(ctx, "s", 1, 2, 3, n, bytes[max]).
   auto put = [&](uint32_t n, uint32_t max) {
     return Builder().bytes(ctx).str("s").align(4).u32(1).u32(2).u32(3).u32(n).u32(max).bytes(Bytes(5, 'x')).done();

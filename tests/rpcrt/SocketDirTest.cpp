@@ -52,8 +52,7 @@ TEST_F(SocketDir, FallbacksWhenTheVariableIsUnset) {
   const std::string xdg = dir_ + "/xdg";
   ASSERT_EQ(::mkdir(xdg.c_str(), 0700), 0);
   const std::pair<const char*, std::string> cases[] = {
-      {xdg.c_str(), xdg + "/kestrel"},
-      {"", "/tmp/kestrel-" + std::to_string(::geteuid())},  // empty counts as unset
+      {xdg.c_str(), xdg + "/kestrel"}, {"", "/tmp/kestrel-" + std::to_string(::geteuid())},  // empty counts as unset
   };
   for (const auto& [runtimeDir, expected] : cases) {
     ::setenv("KESTREL_RPC_DIR", "", 1);  // each test's set-up sets it again
@@ -165,9 +164,9 @@ TEST_F(SocketDir, TakenFallbackGivesWayToAPrivateFolder) {
             check(loadStatus() == 0, "client reaches the server");
           }
           struct stat after {};
-          check(::lstat(shared.c_str(), &after) == 0 && after.st_mode == before.st_mode &&
-                    after.st_uid == before.st_uid,
-                "taken path left alone");
+          check(
+              ::lstat(shared.c_str(), &after) == 0 && after.st_mode == before.st_mode && after.st_uid == before.st_uid,
+              "taken path left alone");
           check(std::filesystem::is_empty("/tmp/ours"), "symlink not followed");
           std::_Exit(0);
         },

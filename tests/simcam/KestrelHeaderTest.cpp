@@ -89,4 +89,4 @@ TEST(CStringArray, GrowsKeepsCopiesAndCopiesOrMovesWhole)
     EXPECT_EQ(nullptr, target.GetData());
 }
 
-} // namespace
+}  // namespace

@@ -84,8 +84,9 @@ Picture Decode(const Block& b, bool bPixels = false)
     tjhandle h = tjInitDecompress();
     Picture picture;
     int subsampling = 0, colorspace = 0;
-    if (tjDecompressHeader3(h, b.p, static_cast<unsigned long>(b.size), &picture.width, &picture.height,
-                            &subsampling, &colorspace) == 0 && bPixels) {
+    if (tjDecompressHeader3(h, b.p, static_cast<unsigned long>(b.size), &picture.width, &picture.height, &subsampling,
+                            &colorspace) == 0 &&
+        bPixels) {
         picture.rgb.resize(static_cast<size_t>(picture.width) * picture.height * 3);
         if (tjDecompress2(h, b.p, static_cast<unsigned long>(b.size), picture.rgb.data(), picture.width, 0,
                           picture.height, TJPF_RGB, 0) != 0)
@@ -118,7 +119,7 @@ TEST(Simcam, FramesAreJpegsOfTheConfiguredSizeOnlyOnAnOpenConnection)
     ASSERT_GT(Image("frames", 3, first), 0);
     EXPECT_EQ(320, Decode(first).width);
     ASSERT_GT(Image("frames", 3, second), 0);
-    EXPECT_NE(first.Bytes(), second.Bytes()); // frame counter and time move on
+    EXPECT_NE(first.Bytes(), second.Bytes());  // frame counter and time move on
     ASSERT_EQ(SIMCAM_OK, D().OpenStreamConnection("frames", kPw, 0, 2));
     ASSERT_GT(video.size = D().GetVideoDataBlock("frames", 2, &video.p), 0);
     EXPECT_EQ(240, Decode(video).height);
@@ -142,7 +143,7 @@ TEST(Simcam, PtzMovesClampAndFollowPresetsAndTheDeviceClockInQueriesAndFrames)
     int p = 0, t = 0, z = 0, f = 0;
     ASSERT_EQ(SIMCAM_OK, D().PTZGetAbsolute("ptz", "", kPw, 1, 0, &p, &t, &z, &f));
     EXPECT_EQ(std::vector<int>({3050, -1225, 400, 200}), std::vector<int>({p, t, z, f}));
-    D().MoveCamera2("ptz", 1, SIMCAM_PTZ_RIGHT); // 5 degrees / zoom 4
+    D().MoveCamera2("ptz", 1, SIMCAM_PTZ_RIGHT);  // 5 degrees / zoom 4
     D().PanTiltCamera2("ptz", 1, 0, -50, 25);
     EXPECT_EQ("3125 -1200 400", position());
     D().PTZSetAbsolute("ptz", "", kPw, 1, 0, 99999, -99999, 1, 0, 0);
@@ -165,7 +166,7 @@ TEST(Simcam, PtzMovesClampAndFollowPresetsAndTheDeviceClockInQueriesAndFrames)
     // (100 ms at 10 fps) per frame in deterministic mode.
     D().MoveCamera2("ptz", 1, SIMCAM_PTZ_HOME);
     ASSERT_EQ(SIMCAM_OK, D().OpenConnection("ptz", kPw, 0, 1));
-    D().PTZMoveXY("ptz", "", kPw, 1, 0, 20, 0); // 10 degrees per second
+    D().PTZMoveXY("ptz", "", kPw, 1, 0, 20, 0);  // 10 degrees per second
     for (int i = 0; i < 10; ++i) {
         Block frame;
         ASSERT_GT(Image("ptz", 1, frame), 0);
@@ -189,14 +190,15 @@ TEST(Simcam, XmlConfigurationAppliesAllOrNothingAndItsReaderDecodesWhatItAccepts
     Create("xml", {{"SIMCAM_DETERMINISTIC", "1"}});
     Bstr xml;
     ASSERT_EQ(SIMCAM_OK, D().GetXml("xml", "admin", kPw, "", &xml.bs));
-    ASSERT_EQ(SIMCAM_OK, D().GetXml("xml", "admin", kPw, "Video", &xml.bs)); // releases the previous BSTR
+    ASSERT_EQ(SIMCAM_OK, D().GetXml("xml", "admin", kPw, "Video", &xml.bs));  // releases the previous BSTR
     BSTR kept = xml.bs;
     EXPECT_EQ(SIMCAM_E_NOT_FOUND, D().GetXml("xml", "admin", kPw, "Nothing", &xml.bs));
     EXPECT_EQ(kept, xml.bs);
 
-    Bstr params("<?xml version=\"1.0\"?><SimCam><Video><Width>640</Width><Height>480</Height>"
-                "<Quality>50</Quality></Video><Cameras><Camera id=\"2\"><Name>Gate &amp; Yard</Name></Camera>"
-                "</Cameras><IO><Output id=\"1\" state=\"1\"/></IO><Unknown>ignored</Unknown></SimCam>");
+    Bstr params(
+        "<?xml version=\"1.0\"?><SimCam><Video><Width>640</Width><Height>480</Height>"
+        "<Quality>50</Quality></Video><Cameras><Camera id=\"2\"><Name>Gate &amp; Yard</Name></Camera>"
+        "</Cameras><IO><Output id=\"1\" state=\"1\"/></IO><Unknown>ignored</Unknown></SimCam>");
     ASSERT_TRUE(D().SetXmlParams("xml", "admin", kPw, &params.bs));
     EXPECT_TRUE(params.Has("<Name>Gate &amp; Yard</Name>")) << params.Text();
     EXPECT_TRUE(params.Has("<Output id=\"1\" state=\"1\"/>"));
@@ -227,12 +229,12 @@ TEST(Simcam, XmlConfigurationAppliesAllOrNothingAndItsReaderDecodesWhatItAccepts
         nested = "<a>" + nested + "</a>";
     for (const std::string& text : std::initializer_list<std::string>{
              camera("<Name a='1' a='2'>x</Name>"), camera("<Name>&nbsp;</Name>"), camera("<Name>&#0;</Name>"),
-          camera("<Name>x</Name><!-- open"), camera("<Name a='<'>x</Name>"), camera(nested),
-          "<SimCam><Video><Width>641</Width></Video></SimCam>", "<SimCam><Video><Width>800</Width></Video>",
-          "<SimCam><Video><Width>800</Width></Vide></SimCam>", "<Other/>", "<SimCam/><SimCam/>",
-          "<SimCam><Cameras><Camera id=\"7\"><Name>x</Name></Camera></Cameras></SimCam>",
-          "<!DOCTYPE x [<!ENTITY a \"b\">]><SimCam/>",
-          "<SimCam><Video><Width>800</Width><Height>nope</Height></Video></SimCam>"}) {
+             camera("<Name>x</Name><!-- open"), camera("<Name a='<'>x</Name>"), camera(nested),
+             "<SimCam><Video><Width>641</Width></Video></SimCam>", "<SimCam><Video><Width>800</Width></Video>",
+             "<SimCam><Video><Width>800</Width></Vide></SimCam>", "<Other/>", "<SimCam/><SimCam/>",
+             "<SimCam><Cameras><Camera id=\"7\"><Name>x</Name></Camera></Cameras></SimCam>",
+             "<!DOCTYPE x [<!ENTITY a \"b\">]><SimCam/>",
+             "<SimCam><Video><Width>800</Width><Height>nope</Height></Video></SimCam>"}) {
         Bstr input(text);
         EXPECT_FALSE(D().SetXmlParams("xml", "admin", kPw, &input.bs)) << text;
         EXPECT_EQ(0u, input.Text().rfind("<Error>", 0)) << input.Text();
@@ -264,7 +266,7 @@ TEST(Simcam, EventsFlowFromInputsThroughTheStreamToTheParserAndTheDefinitions)
     EXPECT_EQ(SIMCAM_E_NOT_FOUND, D().SetEventsDyn("events", kPw, selected));
 
     ASSERT_EQ(SIMCAM_OK, D().OpenMediaStream("events", kPw, SIMCAM_MEDIA_EVENTS, 0, 0, ""));
-    EXPECT_EQ(SIMCAM_OK, D().ExecuteCustomCommand("events", kPw, 0, 0, 0, "input 1 1")); // not selected
+    EXPECT_EQ(SIMCAM_OK, D().ExecuteCustomCommand("events", kPw, 0, 0, 0, "input 1 1"));  // not selected
     EXPECT_EQ(SIMCAM_OK, D().ExecuteCustomCommand("events", kPw, 0, 0, 0, "input 2 1"));
     Block event, none;
     ASSERT_GT(Media("events", SIMCAM_MEDIA_EVENTS, 0, 0, event), 0);
@@ -277,9 +279,9 @@ TEST(Simcam, EventsFlowFromInputsThroughTheStreamToTheParserAndTheDefinitions)
     ASSERT_EQ(4, D().ParseXmlEventDataDyn("events", "", kPw, parser, event.p, event.size, &xml.bs));
     const std::string bad = "source=Input2;no pair";
     BSTR before = xml.bs;
-    EXPECT_EQ(SIMCAM_E_ARGUMENT, D().ParseXmlEventDataDyn("events", "", kPw, parser,
-                                                          reinterpret_cast<const unsigned char*>(bad.data()),
-                                                          static_cast<int>(bad.size()), &xml.bs));
+    EXPECT_EQ(SIMCAM_E_ARGUMENT,
+              D().ParseXmlEventDataDyn("events", "", kPw, parser, reinterpret_cast<const unsigned char*>(bad.data()),
+                                       static_cast<int>(bad.size()), &xml.bs));
     EXPECT_EQ(before, xml.bs);
     D().CloseXmlEventParserDyn("events", "", kPw, parser);
     EXPECT_EQ(SIMCAM_E_NOT_FOUND, D().ParseXmlEventDataDyn("events", "", kPw, parser, event.p, event.size, &xml.bs));
@@ -292,8 +294,10 @@ TEST(Simcam, EventsFlowFromInputsThroughTheStreamToTheParserAndTheDefinitions)
     EXPECT_EQ(1, D().EndDefineEvent("events", "", kPw));
     EXPECT_EQ(SIMCAM_OK, D().ExecuteCustomCommand("events", kPw, 0, 0, 0, "input 1 0"));
     ASSERT_EQ(SIMCAM_OK, D().GetXml("events", "", kPw, "Events", &xml.bs));
-    EXPECT_TRUE(xml.Has("source=\"Input1\" destIP=\"10.0.0.1\" destPort=\"80\" message=\"door\" useBuffer=\"0\" "
-                        "sent=\"1\"")) << xml.Text();
+    EXPECT_TRUE(
+        xml.Has("source=\"Input1\" destIP=\"10.0.0.1\" destPort=\"80\" message=\"door\" useBuffer=\"0\" "
+                "sent=\"1\""))
+        << xml.Text();
     Bstr events("<Events><Event source=\"Motion2\" message=\"m\"/></Events>");
     ASSERT_TRUE(D().SetXmlEvents("events", "", kPw, &events.bs));
     EXPECT_TRUE(events.Has("source=\"Motion2\"")) << events.Text();
@@ -317,16 +321,20 @@ TEST(Simcam, EventsFlowFromInputsThroughTheStreamToTheParserAndTheDefinitions)
 TEST(Simcam, AudioGoesBothWaysAndRecordingsPlayBackEitherWayPauseAndRetrieve)
 {
     Create("audio", {{"SIMCAM_DETERMINISTIC", "1"}});
-    Create("media", {{"SIMCAM_DETERMINISTIC", "1"}, {"SIMCAM_WIDTH", "160"}, {"SIMCAM_HEIGHT", "120"},
+    Create("media", {{"SIMCAM_DETERMINISTIC", "1"},
+                     {"SIMCAM_WIDTH", "160"},
+                     {"SIMCAM_HEIGHT", "120"},
                      {"SIMCAM_RECORD_FRAMES", "3"}});
     ASSERT_EQ(SIMCAM_OK, D().OpenMediaStream("audio", kPw, SIMCAM_MEDIA_AUDIO_IN, 1, 0, ""));
     Block pcm, longer;
-    EXPECT_EQ(320, Media("audio", SIMCAM_MEDIA_AUDIO_IN, 1, 0, pcm)); // 20 ms of 8 kHz 16-bit mono
+    EXPECT_EQ(320, Media("audio", SIMCAM_MEDIA_AUDIO_IN, 1, 0, pcm));  // 20 ms of 8 kHz 16-bit mono
     EXPECT_EQ(SIMCAM_OK, D().SetMediaStreamPollingRate("audio", SIMCAM_MEDIA_AUDIO_IN, 1, 0, 10));
     EXPECT_EQ(1600, Media("audio", SIMCAM_MEDIA_AUDIO_IN, 1, 0, longer));
     int code = 99;
     const unsigned char samples[6] = {1, 0, 2, 0, 3, 0};
-    const auto put = [&](int n) { return D().PutMediaDataBlock("audio", SIMCAM_MEDIA_AUDIO_OUT, 1, 0, samples, n, &code); };
+    const auto put = [&](int n) {
+        return D().PutMediaDataBlock("audio", SIMCAM_MEDIA_AUDIO_OUT, 1, 0, samples, n, &code);
+    };
     EXPECT_EQ(SIMCAM_E_NOT_OPEN, put(6));
     ASSERT_EQ(SIMCAM_OK, D().OpenMediaStream("audio", kPw, SIMCAM_MEDIA_AUDIO_OUT, 1, 0, ""));
     EXPECT_EQ(6, put(6));
@@ -352,8 +360,9 @@ TEST(Simcam, AudioGoesBothWaysAndRecordingsPlayBackEitherWayPauseAndRetrieve)
     Bstr timeline;
     ASSERT_EQ(1, D().GetTimeLine("media", SIMCAM_MEDIA_VIDEO, 1, 0, 0, LLONG_MAX, &timeline.bs));
     EXPECT_TRUE(timeline.Has("<Recording start=\"" + std::to_string(kEpoch + 200) + "\" end=\"" +
-                             std::to_string(kEpoch + 400) + "\" frames=\"3\"/>")) << timeline.Text();
-    BSTR first = timeline.bs; // GetTimeLine overwrites the variable without releasing its BSTR
+                             std::to_string(kEpoch + 400) + "\" frames=\"3\"/>"))
+        << timeline.Text();
+    BSTR first = timeline.bs;  // GetTimeLine overwrites the variable without releasing its BSTR
     EXPECT_EQ(0, D().GetTimeLine("media", SIMCAM_MEDIA_VIDEO, 1, 0, 0, 1000, &timeline.bs));
     EXPECT_NE(first, timeline.bs);
     SysFreeString(first);
@@ -365,7 +374,7 @@ TEST(Simcam, AudioGoesBothWaysAndRecordingsPlayBackEitherWayPauseAndRetrieve)
     ASSERT_EQ(SIMCAM_OK, D().Play("media", SIMCAM_MEDIA_VIDEO, 1, 0, kEpoch + 300, 1.0));
     Block replay, paused, end, back;
     ASSERT_GT(Media("media", SIMCAM_MEDIA_VIDEO, 1, 0, replay), 0);
-    EXPECT_NE(live[3], replay.Bytes()); // same moment, but marked as playback
+    EXPECT_NE(live[3], replay.Bytes());  // same moment, but marked as playback
     EXPECT_EQ(SIMCAM_OK, D().Pause("media", SIMCAM_MEDIA_VIDEO, 1, 0));
     EXPECT_EQ(0, Media("media", SIMCAM_MEDIA_VIDEO, 1, 0, paused));
     EXPECT_EQ(SIMCAM_E_NOT_FOUND, D().Play("media", SIMCAM_MEDIA_VIDEO, 1, 0, kEpoch + 9000, 1));
@@ -376,7 +385,7 @@ TEST(Simcam, AudioGoesBothWaysAndRecordingsPlayBackEitherWayPauseAndRetrieve)
         EXPECT_GT(Media("media", SIMCAM_MEDIA_VIDEO, 1, 0, frame), 0) << i;
     }
     EXPECT_EQ(0, Media("media", SIMCAM_MEDIA_VIDEO, 1, 0, end));
-    EXPECT_EQ(SIMCAM_OK, D().Play("media", SIMCAM_MEDIA_VIDEO, 1, 0, -1, 1)); // back to live
+    EXPECT_EQ(SIMCAM_OK, D().Play("media", SIMCAM_MEDIA_VIDEO, 1, 0, -1, 1));  // back to live
     EXPECT_GT(Media("media", SIMCAM_MEDIA_VIDEO, 1, 0, back), 0);
     EXPECT_EQ(SIMCAM_E_NOT_OPEN, D().Play("media", SIMCAM_MEDIA_VIDEO, 2, 0, 0, 1));
 
@@ -441,7 +450,7 @@ TEST(Simcam, ConfigurationComesFromIniAndEnvironmentAndIsRefreshedOrResetOnReque
     EXPECT_EQ(25.0, values[5]);
     EXPECT_EQ(40.0, internals[5]);
     EXPECT_EQ(SIMCAM_OK, D().SetDeviceControlledFramerate("ini-plain", kPw, 1, internals[5]));
-    D().DeleteBuffer(reinterpret_cast<unsigned char*>(values)); // arrays are released like blocks
+    D().DeleteBuffer(reinterpret_cast<unsigned char*>(values));  // arrays are released like blocks
     D().DeleteBuffer(reinterpret_cast<unsigned char*>(internals));
     ASSERT_EQ(SIMCAM_OK, D().GetDeviceControlledFramerate("ini-plain", kPw, 1, &fps, &internal));
     EXPECT_EQ(25.0, fps);
@@ -471,7 +480,8 @@ TEST(Simcam, CrashCommandsReallyEndTheProcessButOnlyWithThePassword)
 {
     Create("crash");
     for (const auto& [command, signal] : {std::pair{"crash", SIGSEGV}, {"crash:write", SIGSEGV}, {"abort", SIGABRT}}) {
-        const int status = StatusOfChild([command = command] { D().ExecuteCustomCommand("crash", kPw, 0, 0, 0, command); });
+        const int status =
+            StatusOfChild([command = command] { D().ExecuteCustomCommand("crash", kPw, 0, 0, 0, command); });
         EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << command << " " << status;
     }
     EXPECT_THROW(D().ExecuteCustomCommand("crash", kPw, 0, 0, 0, "throw"), std::exception);
@@ -508,4 +518,4 @@ TEST(Simcam, ConcurrentCallsOnSeveralInstancesAllSucceed)
     EXPECT_EQ(0, failures.load());
 }
 
-} // namespace
+}  // namespace

@@ -19,6 +19,9 @@ __attribute__((visibility("default"))) int bad_driver_helper(int n) { return n +
 int QueryNumberOfCamDyn(const char*, const char*) { return bad_driver_helper(1); }
 
 // Calls the export above through the PLT: another library can interpose it.
-int QueryDeviceIdDyn(const char* szServer, const char* szPassword) { return 100 + QueryNumberOfCamDyn(szServer, szPassword); }
+int QueryDeviceIdDyn(const char* szServer, const char* szPassword)
+{
+    return 100 + QueryNumberOfCamDyn(szServer, szPassword);
+}
 
 }  // extern "C"

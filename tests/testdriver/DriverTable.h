@@ -32,4 +32,4 @@ struct DriverTable {
     DriverTable& operator=(const DriverTable&) = delete;
 };
 
-} // namespace testdriver
+}  // namespace testdriver

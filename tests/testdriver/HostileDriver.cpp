@@ -32,31 +32,38 @@ namespace {
 
 int Outcome(bool bWorked) { return bWorked ? 0 : errno; }
 
-int ReadFile(const std::string& strPath) {
+int ReadFile(const std::string& strPath)
+{
     const int hFile = open(strPath.c_str(), O_RDONLY | O_CLOEXEC);
-    if (hFile < 0) return errno;
+    if (hFile < 0)
+        return errno;
     char c;
     const int nOutcome = Outcome(read(hFile, &c, 1) >= 0);
     close(hFile);
     return nOutcome;
 }
 
-int WriteFile(const std::string& strPath) {
+int WriteFile(const std::string& strPath)
+{
     const int hFile = open(strPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (hFile < 0) return errno;
+    if (hFile < 0)
+        return errno;
     const int nOutcome = Outcome(write(hFile, "x", 1) == 1);
     close(hFile);
     return nOutcome;
 }
 
-int Attach(pid_t nPid) {
-    if (ptrace(PTRACE_ATTACH, nPid, nullptr, nullptr) != 0) return errno;
+int Attach(pid_t nPid)
+{
+    if (ptrace(PTRACE_ATTACH, nPid, nullptr, nullptr) != 0)
+        return errno;
     int nStatus = 0;
     waitpid(nPid, &nStatus, __WALL);
     return Outcome(ptrace(PTRACE_DETACH, nPid, nullptr, nullptr) == 0);
 }
 
-int ReadMemory(pid_t nPid, unsigned long long nAddress, bool bThroughProc) {
+int ReadMemory(pid_t nPid, unsigned long long nAddress, bool bThroughProc)
+{
     char buffer[8];
     if (!bThroughProc) {
         iovec local{buffer, sizeof buffer};
@@ -64,15 +71,18 @@ int ReadMemory(pid_t nPid, unsigned long long nAddress, bool bThroughProc) {
         return Outcome(process_vm_readv(nPid, &local, 1, &remote, 1, 0) == sizeof buffer);
     }
     const int hMem = open(("/proc/" + std::to_string(nPid) + "/mem").c_str(), O_RDONLY | O_CLOEXEC);
-    if (hMem < 0) return errno;
+    if (hMem < 0)
+        return errno;
     const int nOutcome = Outcome(pread(hMem, buffer, sizeof buffer, static_cast<off_t>(nAddress)) == sizeof buffer);
     close(hMem);
     return nOutcome;
 }
 
-int RunShell() {
+int RunShell()
+{
     int pipeFds[2];
-    if (pipe2(pipeFds, O_CLOEXEC) != 0) return errno;
+    if (pipe2(pipeFds, O_CLOEXEC) != 0)
+        return errno;
     const pid_t nChild = fork();
     if (nChild == 0) {
         char szShell[] = "/bin/sh", szDashC[] = "-c", szExit[] = "exit 0";
@@ -87,31 +97,42 @@ int RunShell() {
     const bool bExecFailed = nChild > 0 && read(pipeFds[0], &nError, sizeof nError) == sizeof nError;
     close(pipeFds[0]);
     int nStatus = 0;
-    if (nChild > 0) waitpid(nChild, &nStatus, 0);
-    if (nChild < 0) return errno;
+    if (nChild > 0)
+        waitpid(nChild, &nStatus, 0);
+    if (nChild < 0)
+        return errno;
     return bExecFailed ? nError : WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0 ? 0 : ECHILD;
 }
 
 }  // namespace
 
-int ExecuteCustomCommand(const char*, const char*, int, int, int, const char* szCommand) {
+int ExecuteCustomCommand(const char*, const char*, int, int, int, const char* szCommand)
+{
     std::istringstream words(szCommand != nullptr ? szCommand : "");
     std::string strVerb, strArgument;
     unsigned long long nAddress = 0;
     words >> strVerb >> strArgument >> nAddress;
     const pid_t nPid = static_cast<pid_t>(std::atoi(strArgument.c_str()));
-    if (strVerb == "read") return ReadFile(strArgument);
-    if (strVerb == "write") return WriteFile(strArgument);
-    if (strVerb == "ptrace") return Attach(nPid);
-    if (strVerb == "mem") return ReadMemory(nPid, nAddress, true);
-    if (strVerb == "vmread") return ReadMemory(nPid, nAddress, false);
-    if (strVerb == "exec") return RunShell();
+    if (strVerb == "read")
+        return ReadFile(strArgument);
+    if (strVerb == "write")
+        return WriteFile(strArgument);
+    if (strVerb == "ptrace")
+        return Attach(nPid);
+    if (strVerb == "mem")
+        return ReadMemory(nPid, nAddress, true);
+    if (strVerb == "vmread")
+        return ReadMemory(nPid, nAddress, false);
+    if (strVerb == "exec")
+        return RunShell();
     return -1;
 }
 
-int OpenConnection(const char*, const char*, int, int) {
+int OpenConnection(const char*, const char*, int, int)
+{
     if (const char* szHome = std::getenv("HOME"); szHome != nullptr) {
-        if (DIR* pHome = opendir(szHome)) closedir(pHome);
+        if (DIR* pHome = opendir(szHome))
+            closedir(pHome);
     }
     ReadFile("/proc/1/environ");
     ReadMemory(1, 0, false);

@@ -11,15 +11,9 @@
 
 #include <cstring>
 
-int OpenConnection(const char*, const char*, int, int)
-{
-    return 4242;
-}
+int OpenConnection(const char*, const char*, int, int) { return 4242; }
 
-int QueryNumberOfCamDyn(const char*, const char*)
-{
-    return 3;
-}
+int QueryNumberOfCamDyn(const char*, const char*) { return 3; }
 
 int GetImage2(const char*, int, unsigned char** pJpgBytes)
 {
@@ -30,7 +24,4 @@ int GetImage2(const char*, int, unsigned char** pJpgBytes)
     return nSize;
 }
 
-void DeleteBuffer(unsigned char* p)
-{
-    delete[] p;
-}
+void DeleteBuffer(unsigned char* p) { delete[] p; }

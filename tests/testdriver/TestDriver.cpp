@@ -15,8 +15,8 @@
 #include <cctype>
 #include <cerrno>
 #include <charconv>
-#include <cstdlib>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -170,7 +170,7 @@ struct Overload : F... {
 
 struct Call {
     std::string name;
-    std::vector<std::string> params; // the parameter names
+    std::vector<std::string> params;  // the parameter names
     std::vector<Arg> args;
     std::string echo;
 
@@ -195,12 +195,13 @@ std::vector<std::string> ParamNames(std::string_view params)
 std::string Token(const Call& c, size_t i)
 {
     const bool input = c.name == "SetXmlParams" || c.name == "SetXmlEvents" || c.name == "OpenMediaStreamWithSettings";
-    return std::visit(Overload{[](const char* s) { return Str(s); },
-                               [](long long v) { return Int(v); },
+    return std::visit(Overload{[](const char* s) { return Str(s); }, [](long long v) { return Int(v); },
                                [](double v) { return Dbl(v); },
                                [&](const unsigned char* p) { return Bytes(p, static_cast<int>(c.Integer(i + 1))); },
                                [](const int* p) { return Ints(p, 256); },
-                               [&](BSTR* p) { return !input ? Out(p) : p == nullptr ? "null" : Wide(*p); },
+                               [&](BSTR* p) { return !input         ? Out(p)
+                                                     : p == nullptr ? "null"
+                                                                    : Wide(*p); },
                                [&](CStringArray* a) { return c.params[i] == "aszOpenEvents" ? Out(a) : Array(*a); },
                                [](auto* p) { return Out(p); }},
                       c.args[i]);
@@ -291,7 +292,7 @@ long long WriteOutputs(Call& c, const Directives& d, ResultKind kind)
                 return;
             if (!d.Has("fill"))
                 std::strcpy(buffer, CallerBufferText(out).c_str());
-            else // FitText's padding, written in place, without a terminator
+            else  // FitText's padding, written in place, without a terminator
                 std::memcpy(buffer, FitText(out, kCallerBufferSize).data(), kCallerBufferSize);
         };
         std::visit(Overload{[&](char* buffer) {
@@ -333,13 +334,14 @@ long long WriteOutputs(Call& c, const Directives& d, ResultKind kind)
                                 if (null)
                                     return;
                                 const auto size = static_cast<size_t>(d.Number("block").value_or(echo.size()));
-                                const void* from = d.Number("block") ? Pattern(size) : static_cast<const void*>(echo.data());
+                                const void* from =
+                                    d.Number("block") ? Pattern(size) : static_cast<const void*>(echo.data());
                                 if (size > 0)
                                     *p = static_cast<unsigned char*>(std::memcpy(HandOver(size), from, size));
                                 result = static_cast<long long>(size);
                             },
                             [&](BSTR* p) {
-                                if (c.name == "OpenMediaStreamWithSettings" || p == nullptr) // read only
+                                if (c.name == "OpenMediaStreamWithSettings" || p == nullptr)  // read only
                                     return;
                                 if (c.name != "GetTimeLine")
                                     SysFreeString(*p);
@@ -400,8 +402,8 @@ struct Dispatch {
     R operator()(A&... args) const
     {
         Call c{name, ParamNames(params), {MakeArg(args)...}, {}};
-        const long long value = Process(c, std::is_void_v<R> ? ResultKind::kVoid
-                                           : std::is_same_v<R, bool> ? ResultKind::kBool
+        const long long value = Process(c, std::is_void_v<R>          ? ResultKind::kVoid
+                                           : std::is_same_v<R, bool>  ? ResultKind::kBool
                                            : std::is_same_v<R, short> ? ResultKind::kShort
                                                                       : ResultKind::kInt);
         if constexpr (std::is_same_v<R, bool>)
@@ -411,8 +413,8 @@ struct Dispatch {
     }
 };
 
-} // namespace
-} // namespace testdriver
+}  // namespace
+}  // namespace testdriver
 
 #define TESTDRIVER_DEFINE_EXPORT(OP, R, NAME, PARAMS, ARGS) \
     R NAME PARAMS { return testdriver::Dispatch<R>{#NAME, #PARAMS} ARGS; }

@@ -221,15 +221,9 @@ inline std::string Call(std::string_view name, std::initializer_list<std::string
 
 /* ---- answers ---- */
 
-inline int DefaultResult(std::string_view echo)
-{
-    return static_cast<int>(Fnv1a32(echo) & 0x7FFFFFFFu);
-}
+inline int DefaultResult(std::string_view echo) { return static_cast<int>(Fnv1a32(echo) & 0x7FFFFFFFu); }
 
-inline short DefaultShortResult(std::string_view echo)
-{
-    return static_cast<short>(Fnv1a32(echo) & 0x7FFFu);
-}
+inline short DefaultShortResult(std::string_view echo) { return static_cast<short>(Fnv1a32(echo) & 0x7FFFu); }
 
 inline std::string OutText(std::string_view echo, std::string_view slot)
 {
@@ -244,15 +238,9 @@ inline int OutInt(std::string_view echo, std::string_view slot)
     return static_cast<int>(Fnv1a32(OutText(echo, slot)) & 0x7FFFFFFFu);
 }
 
-inline double OutDouble(std::string_view echo, std::string_view slot)
-{
-    return OutInt(echo, slot) / 1024.0;
-}
+inline double OutDouble(std::string_view echo, std::string_view slot) { return OutInt(echo, slot) / 1024.0; }
 
-inline unsigned char PatternByte(size_t i)
-{
-    return static_cast<unsigned char>(i ^ (i >> 8) ^ (i >> 16) ^ (i >> 24));
-}
+inline unsigned char PatternByte(size_t i) { return static_cast<unsigned char>(i ^ (i >> 8) ^ (i >> 16) ^ (i >> 24)); }
 
 /* The `len=N` rule: pad with a..z or cut to exactly n characters. */
 inline std::string FitText(std::string text, size_t n)
@@ -272,6 +260,6 @@ inline std::string CallerBufferText(std::string text)
     return text;
 }
 
-} // namespace testdriver
+}  // namespace testdriver
 
-#endif // KESTREL_TESTDRIVER_PROTOCOL_H
+#endif  // KESTREL_TESTDRIVER_PROTOCOL_H

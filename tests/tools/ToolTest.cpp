@@ -160,7 +160,10 @@ private:
     fs::path m_root;
 };
 
-bool Contains(const std::string& strText, const std::string& strPart) { return strText.find(strPart) != std::string::npos; }
+bool Contains(const std::string& strText, const std::string& strPart)
+{
+    return strText.find(strPart) != std::string::npos;
+}
 
 std::vector<std::string> Lines(const std::string& strText)
 {
@@ -182,7 +185,8 @@ std::vector<std::string> Tokens(const std::string& strLine)
 
 // The whitespace-separated words of the first line whose first word is
 // strFirst; empty when there is none.
-std::vector<std::string> RowOf(const std::string& strText, const std::string& strFirst, const std::string& strAfter = "")
+std::vector<std::string> RowOf(const std::string& strText, const std::string& strFirst,
+                               const std::string& strAfter = "")
 {
     const size_t nFrom = strAfter.empty() ? 0 : strText.find(strAfter);
     if (nFrom == std::string::npos)
@@ -210,7 +214,8 @@ bool IsThreeCameraProgress(const std::string& strLine)
     char szRest[64] = {};
     return std::sscanf(strLine.c_str(), " cam-1 %d | cam-2 %d | cam-3 %d | %d frames, %63[^\n]", &n1, &n2, &n3, &nTotal,
                        szRest) == 5 &&
-           n1 > 0 && n2 > 0 && n3 > 0 && nTotal == n1 + n2 + n3 && Contains(szRest, " fps, ") && Contains(szRest, " MB/s");
+           n1 > 0 && n2 > 0 && n3 > 0 && nTotal == n1 + n2 + n3 && Contains(szRest, " fps, ") &&
+           Contains(szRest, " MB/s");
 }
 
 // The number right after the last strPrefix in the text, or -1.
@@ -249,8 +254,8 @@ TEST_F(ToolTest, DemoShowsEverythingAndSurvivesTheCrash)
     EXPECT_TRUE(Contains(out, "cam-1: SimCam SC-4000, MAC 02:53:43:"));
     EXPECT_TRUE(Contains(out, "2 cameras, device id 4000"));
     EXPECT_TRUE(Contains(out, "capabilities of cam-1: pan-tilt-zoom head yes"));
-    for (const char* szName : {"cam-1.jpg", "cam-2.jpg", "cam-3.jpg", "cam-1-Overview.jpg", "cam-1-recovered.jpg",
-                               "cam-2-recovered.jpg"}) {
+    for (const char* szName :
+         {"cam-1.jpg", "cam-2.jpg", "cam-3.jpg", "cam-1-Overview.jpg", "cam-1-recovered.jpg", "cam-2-recovered.jpg"}) {
         int nWidth = 0, nHeight = 0;
         EXPECT_TRUE(IsJpegFile(Work() / "pictures" / szName, nWidth, nHeight)) << szName;
         EXPECT_EQ(nWidth, 1280) << szName;
@@ -274,14 +279,16 @@ TEST_F(ToolTest, DemoShowsEverythingAndSurvivesTheCrash)
     // The crash: reported with the proxy-server-lost class in words; the
     // other instance of that HostProc is gone with it; hostB streams on; the
     // re-added cameras work.
-    EXPECT_TRUE(Contains(out, "crash: ExecuteCustomCommand(\"cam-1\") threw 0x010006BE (proxy server lost: "
-                              "RPC_S_CALL_FAILED (1726))"))
+    EXPECT_TRUE(Contains(out,
+                         "crash: ExecuteCustomCommand(\"cam-1\") threw 0x010006BE (proxy server lost: "
+                         "RPC_S_CALL_FAILED (1726))"))
         << out;
     EXPECT_TRUE(Contains(out, "cam-2 (also on hostA): QueryNumberOfCamDyn threw 0x00000000 (unknown instance)"));
     EXPECT_GE(NumberAfter(out, "contained: cam-3 on hostB kept streaming, "), 10) << out;
     EXPECT_TRUE(Contains(out, "recovered: cam-1 answers again, 1280x720 JPEG"));
     EXPECT_TRUE(Contains(out, "recovered: cam-2 answers again, 1280x720 JPEG"));
-    const auto recording = std::find(lines.begin(), lines.end(), "8. Recording through GStreamer, with a driver crash halfway");
+    const auto recording =
+        std::find(lines.begin(), lines.end(), "8. Recording through GStreamer, with a driver crash halfway");
     ASSERT_TRUE(recording != lines.end() && recording - lines.begin() >= 2) << out;
     EXPECT_TRUE(IsThreeCameraProgress(*(recording - 2))) << "all three stream again after the re-add\n" << out;
 
@@ -317,15 +324,14 @@ TEST_F(ToolTest, SnapshotWhenTheSharedSocketFolderIsTaken)
 {
     if (geteuid() != 0)
         GTEST_SKIP() << "a private /tmp needs root";
-    const Result result = Run({"snapshot", "--out", "door.jpg"},
-                              {{"KESTREL_RPC_DIR", ""}, {"XDG_RUNTIME_DIR", ""}, {"XDG_STATE_HOME", "/tmp/state"}}, [] {
-                                  if (unshare(CLONE_NEWNS) != 0 ||
-                                      mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-                                      mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777") != 0)
-                                      _exit(126);
-                                  close(open(("/tmp/kestrel-" + std::to_string(geteuid())).c_str(),
-                                             O_WRONLY | O_CREAT, 0600));
-                              });
+    const Result result =
+        Run({"snapshot", "--out", "door.jpg"},
+            {{"KESTREL_RPC_DIR", ""}, {"XDG_RUNTIME_DIR", ""}, {"XDG_STATE_HOME", "/tmp/state"}}, [] {
+                if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                    mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777") != 0)
+                    _exit(126);
+                close(open(("/tmp/kestrel-" + std::to_string(geteuid())).c_str(), O_WRONLY | O_CREAT, 0600));
+            });
     EXPECT_EQ(result.nExitCode, 0) << Describe(result);
 }
 
@@ -368,8 +374,9 @@ TEST_F(ToolTest, FailuresHaveTheirExitCodes)
     // in words.
     result = Run({"snapshot", "--driver", KESTREL_TEST_DRIVER, "--server", "t#crash"});
     EXPECT_EQ(result.nExitCode, 2) << Describe(result);
-    EXPECT_TRUE(Contains(result.strErr, "OpenConnection(\"t#crash\", camera 1) threw 0x010006BE (proxy server lost: "
-                                        "RPC_S_CALL_FAILED (1726))"))
+    EXPECT_TRUE(Contains(result.strErr,
+                         "OpenConnection(\"t#crash\", camera 1) threw 0x010006BE (proxy server lost: "
+                         "RPC_S_CALL_FAILED (1726))"))
         << result.strErr;
     // The picture cannot be written.
     EXPECT_EQ(Run({"snapshot", "--out", "no-such-folder/x.jpg"}).nExitCode, 5);
@@ -381,7 +388,8 @@ TEST_F(ToolTest, StreamWritesWholeJpegFramesAndReportsProgress)
 {
     for (const bool bToFile : {true, false}) {
         std::vector<std::string> args = {"stream", "--format", "mjpeg", "--frames", "5", "--seconds", "600"};
-        if (bToFile) args.insert(args.end(), {"--out", "video.mjpeg"});
+        if (bToFile)
+            args.insert(args.end(), {"--out", "video.mjpeg"});
         const Result result = Run(args);
         ASSERT_EQ(result.nExitCode, 0) << Describe(result);
         const std::string data = bToFile ? ReadFile(Work() / "video.mjpeg") : result.strOut;
@@ -447,8 +455,10 @@ TEST_F(ToolTest, ProbeShowsExportsAnswersAndFindings)
 {
     Result result = Run({"probe", KESTREL_SIMCAM});
     ASSERT_EQ(result.nExitCode, 0) << Describe(result);
-    for (const char* szExport : {"BeginDefineEvent", "GetImage2", "QueryIsPTZDeviceDyn", "SetFeatureSet", "DeleteBuffer"})
-        EXPECT_EQ(Head(RowOf(result.strOut, szExport), 3), (std::vector<std::string>{szExport, "yes", "1"})) << szExport;
+    for (const char* szExport :
+         {"BeginDefineEvent", "GetImage2", "QueryIsPTZDeviceDyn", "SetFeatureSet", "DeleteBuffer"})
+        EXPECT_EQ(Head(RowOf(result.strOut, szExport), 3), (std::vector<std::string>{szExport, "yes", "1"}))
+            << szExport;
     EXPECT_TRUE(Contains(result.strOut, "88 of 88 exports present"));
     EXPECT_EQ(Head(RowOf(result.strOut, "QueryNumberOfCamDyn", "\nCapabilities\n"), 3),
               (std::vector<std::string>{"QueryNumberOfCamDyn", "2", "cameras"}));
@@ -474,10 +484,10 @@ TEST_F(ToolTest, ProbeFindsHowADriverWasLinkedFromItsBuildFolder)
 {
     const Result result = Run({"probe", KESTREL_BAD_DRIVER});
     EXPECT_EQ(result.nExitCode, 0) << Describe(result);
-    for (const char* szText : {"has no hostproc/HostProc: probing it as /tmp/kestrel-probe-",
-                               "DeleteBuffer is missing", "exported symbols that are not driver API",
-                               "GNU unique symbols, which keep the driver loaded for good",
-                               "go through the dynamic symbol table, so that another library can interpose them"})
+    for (const char* szText :
+         {"has no hostproc/HostProc: probing it as /tmp/kestrel-probe-", "DeleteBuffer is missing",
+          "exported symbols that are not driver API", "GNU unique symbols, which keep the driver loaded for good",
+          "go through the dynamic symbol table, so that another library can interpose them"})
         EXPECT_TRUE(Contains(result.strOut, szText)) << szText << "\n" << result.strOut;
 }
 
@@ -505,9 +515,10 @@ TEST_F(ToolTest, BenchWritesTheReport)
     const Result result = Run({"bench", "--quick", "--trials", "3", "--out", "report"},
                               {{"ASAN_OPTIONS", std::string(szAsan ? szAsan : "") + ":detect_leaks=0"}});
     ASSERT_EQ(result.nExitCode, 0) << Describe(result);
-    for (const char* szRow : {"small call (QueryIsPTZDeviceDyn)", "small call, Confine=off", "GetVideoDataBlock 64.0 KiB",
-                              "GetVideoDataBlock 1.0 MiB", "GetVideoDataBlock 8.0 MiB", "cold AddDeviceInstance",
-                              "cold AddDeviceInstance, Confine=off", "library unload (dlclose)"})
+    for (const char* szRow :
+         {"small call (QueryIsPTZDeviceDyn)", "small call, Confine=off", "GetVideoDataBlock 64.0 KiB",
+          "GetVideoDataBlock 1.0 MiB", "GetVideoDataBlock 8.0 MiB", "cold AddDeviceInstance",
+          "cold AddDeviceInstance, Confine=off", "library unload (dlclose)"})
         EXPECT_TRUE(Contains(result.strOut, szRow)) << szRow;
     const std::string md = ReadFile(Work() / "report" / "bench.md");
     EXPECT_TRUE(Contains(md, "| measure | Kestrel | direct (in-process) | raw AF_UNIX |"));

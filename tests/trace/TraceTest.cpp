@@ -18,8 +18,7 @@ std::vector<std::string> g_lines;
 
 void Capture(const char* szLine, size_t nLength) { g_lines.emplace_back(szLine, nLength); }
 
-TEST(Trace, WritesWhatItsLevelAllowsAsOneExactLineCutAt2047)
-{
+TEST(Trace, WritesWhatItsLevelAllowsAsOneExactLineCutAt2047) {
     char szTag[32];
     snprintf(szTag, sizeof szTag, "[0x%04X] ", static_cast<unsigned>(gettid()));
     const std::string big(5000, 'x'), longFormat = std::string(3000, 'y') + "%s";
@@ -29,7 +28,7 @@ TEST(Trace, WritesWhatItsLevelAllowsAsOneExactLineCutAt2047)
         const char* szFile;
         const char* szFormat;
         const char* szArgument;
-        std::string strWritten;     // after "Kestrel - F()[0xTID] ", cut at 2047; "" for nothing
+        std::string strWritten;  // after "Kestrel - F()[0xTID] ", cut at 2047; "" for nothing
     } cases[] = {
         {nullptr, 0, 1, "Proxy", "%s", "x", ""},
         {kLogSource, 1, 2, "Proxy", "%s", "x", ""},
@@ -40,7 +39,8 @@ TEST(Trace, WritesWhatItsLevelAllowsAsOneExactLineCutAt2047)
         {kLogSource, 7, 3, "ProxyUtil", "Adding instance '%s' on server 'srv01'", "cam1",
          "ProxyUtil:7 Adding instance 'cam1' on server 'srv01'\n"},
         {kLogSource, 2, 2, "ProxyUtil", "%s", "", "ProxyUtil:7 \n"},  // an empty message ends after a blank
-        {kLogSource, 1, 1, "/src/kestrel/src/instances/Registry.cpp", "m%s", "", "src/kestrel/.../instances/Registry.cpp:7 m\n"},
+        {kLogSource, 1, 1, "/src/kestrel/src/instances/Registry.cpp", "m%s", "",
+         "src/kestrel/.../instances/Registry.cpp:7 m\n"},
         {kLogSource, 1, 1, "Proxy", "rVal='%s'", big.c_str(), "Proxy:7 rVal='" + big},
         // A format that the first pass already cuts loses its later conversions.
         {kLogSource, 1, 1, "Proxy", longFormat.c_str(), "never-expanded", "Proxy:7 " + std::string(3000, 'y')},
@@ -48,8 +48,7 @@ TEST(Trace, WritesWhatItsLevelAllowsAsOneExactLineCutAt2047)
     CmLog::SetSink(&Capture);
     for (const auto& c : cases) {
         CmLog::ClearLevels();
-        if (c.szLevelSource != nullptr)
-            CmLog::SetLevel(c.szLevelSource, c.nThreshold);
+        if (c.szLevelSource != nullptr) CmLog::SetLevel(c.szLevelSource, c.nThreshold);
         g_lines.clear();
         CmLog::Write(CmLogSite{c.szFile, "F", 7, c.nLevel}, kLogSource, c.szFormat, c.szArgument);
         if (c.strWritten.empty()) {
@@ -63,8 +62,7 @@ TEST(Trace, WritesWhatItsLevelAllowsAsOneExactLineCutAt2047)
     CmLog::ClearLevels();
 }
 
-TEST(Trace, ShortensPathsOfFiveOrMorePartsToTheFirstTwoAndLastTwo)
-{
+TEST(Trace, ShortensPathsOfFiveOrMorePartsToTheFirstTwoAndLastTwo) {
     const std::pair<const char*, const char*> cases[] = {
         {"ProxyUtil", "ProxyUtil"},
         {"a/b/c/d", "a/b/c/d"},
@@ -85,8 +83,7 @@ TEST(Trace, ShortensPathsOfFiveOrMorePartsToTheFirstTwoAndLastTwo)
 // Writes one line in a child whose stderr `prepare` set up; returns the
 // wait status (exit 3: a SIGPIPE stayed pending).
 template <class Prepare>
-int StatusOfChildWriting(Prepare prepare)
-{
+int StatusOfChildWriting(Prepare prepare) {
     const pid_t pid = fork();
     if (pid == 0) {
         prepare();
@@ -101,8 +98,7 @@ int StatusOfChildWriting(Prepare prepare)
     return status;
 }
 
-TEST(TraceOutput, OneWriteToStderrPerLineAndABrokenPipeOrClosedStderrDoesNotKill)
-{
+TEST(TraceOutput, OneWriteToStderrPerLineAndABrokenPipeOrClosedStderrDoesNotKill) {
     int fds[2];
     ASSERT_EQ(pipe(fds), 0);
     const int statuses[] = {
@@ -119,8 +115,7 @@ TEST(TraceOutput, OneWriteToStderrPerLineAndABrokenPipeOrClosedStderrDoesNotKill
     char buffer[4096];
     const ssize_t n = read(fds[0], buffer, sizeof buffer);
     close(fds[0]);
-    for (const int status : statuses)
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    for (const int status : statuses) EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
     ASSERT_GT(n, 0);
     const std::string got(buffer, static_cast<size_t>(n));
     EXPECT_EQ(got.rfind("Kestrel - OpenConnection()[0x", 0), 0u) << got;

@@ -38,10 +38,7 @@ std::string SelfFolder()
     return error ? std::string() : self.parent_path().string();
 }
 
-bool Exists(const std::string& strPath)
-{
-    return !strPath.empty() && access(strPath.c_str(), R_OK) == 0;
-}
+bool Exists(const std::string& strPath) { return !strPath.empty() && access(strPath.c_str(), R_OK) == 0; }
 
 }  // namespace
 
@@ -78,8 +75,7 @@ void Module::Open(const std::string& strPath)
         const char* szError = dlerror();
         throw Failure{kExitLoad, "cannot load " + m_strPath + ": " + (szError ? szError : "unknown error")};
     }
-#define KESTREL_CLI_RESOLVE(OP, R, NAME, PARAMS, ARGS) \
-    NAME = reinterpret_cast<R(*) PARAMS>(dlsym(m_hModule, #NAME));
+#define KESTREL_CLI_RESOLVE(OP, R, NAME, PARAMS, ARGS) NAME = reinterpret_cast<R(*) PARAMS>(dlsym(m_hModule, #NAME));
     KESTREL_FORWARDING_EXPORTS(KESTREL_CLI_RESOLVE)
     KESTREL_DRIVER_SERVICE_EXPORTS(KESTREL_CLI_RESOLVE)
 #undef KESTREL_CLI_RESOLVE
@@ -104,10 +100,7 @@ bool Module::Close()
     return dlopen(m_strPath.c_str(), RTLD_NOW | RTLD_NOLOAD) == nullptr;
 }
 
-void Module::Keep()
-{
-    m_hModule = nullptr;
-}
+void Module::Keep() { m_hModule = nullptr; }
 
 std::vector<std::string> Module::Missing() const
 {

@@ -12,11 +12,11 @@ namespace kestrel_cli {
 // The process exit codes of every subcommand.
 enum ExitCode : int {
     kExitOk = 0,
-    kExitUsage = 1,       // bad option or argument
-    kExitThrown = 2,      // a call threw an error code (proxy server lost, unknown instance)
-    kExitDriverFailed = 3, // a driver result reported failure, or an answer was not as expected
-    kExitLoad = 4,        // the library or driver could not be loaded, or AddDeviceInstance failed
-    kExitIo = 5,          // an output file or folder could not be written
+    kExitUsage = 1,         // bad option or argument
+    kExitThrown = 2,        // a call threw an error code (proxy server lost, unknown instance)
+    kExitDriverFailed = 3,  // a driver result reported failure, or an answer was not as expected
+    kExitLoad = 4,          // the library or driver could not be loaded, or AddDeviceInstance failed
+    kExitIo = 5,            // an output file or folder could not be written
 };
 
 // Text for --help and for the README.

@@ -125,7 +125,8 @@ public:
             throw Failure{kExitLoad, std::string("socketpair: ") + std::strerror(errno)};
         m_thread = std::thread([this] {
             unsigned char request[64];
-            while (ReadAll(m_hSockets[1], request, sizeof request) && WriteAll(m_hSockets[1], m_reply.data(), m_reply.size())) {
+            while (ReadAll(m_hSockets[1], request, sizeof request) &&
+                   WriteAll(m_hSockets[1], m_reply.data(), m_reply.size())) {
             }
         });
     }
@@ -159,12 +160,12 @@ private:
 
 struct Row {
     std::string strName;
-    double dBytes = 0;          // block size, 0 for calls
+    double dBytes = 0;  // block size, 0 for calls
     Stats kestrel, direct, raw;
     bool bHasDirect = false, bHasRaw = false;
     std::string strGoal;
-    double dRatio = 0;          // Kestrel/raw time (calls) or throughput share (blocks)
-    double dTransportShare = 0; // blocks: throughput share without the driver's own time
+    double dRatio = 0;           // Kestrel/raw time (calls) or throughput share (blocks)
+    double dTransportShare = 0;  // blocks: throughput share without the driver's own time
     bool bMet = false;
     bool bMeasured = true;  // false: a measure this installation cannot make
     std::string strNote;
@@ -181,7 +182,8 @@ std::string Verdict(const Row& row, bool bUpper)
 std::string Micro(double dSeconds)
 {
     char szText[32];
-    std::snprintf(szText, sizeof szText, dSeconds < 1e-3 ? "%.2f us" : "%.3f ms", dSeconds < 1e-3 ? dSeconds * 1e6 : dSeconds * 1e3);
+    std::snprintf(szText, sizeof szText, dSeconds < 1e-3 ? "%.2f us" : "%.3f ms",
+                  dSeconds < 1e-3 ? dSeconds * 1e6 : dSeconds * 1e3);
     return szText;
 }
 
@@ -207,7 +209,8 @@ std::string RatioText(const Row& row)
     if (row.strGoal.empty() || !row.bMeasured)
         return "-";
     if (row.dBytes > 0)
-        std::snprintf(szText, sizeof szText, "%.0f %% of raw (transport %.0f %%)", row.dRatio * 100, row.dTransportShare * 100);
+        std::snprintf(szText, sizeof szText, "%.0f %% of raw (transport %.0f %%)", row.dRatio * 100,
+                      row.dTransportShare * 100);
     else if (row.bHasRaw)
         std::snprintf(szText, sizeof szText, "%.2f x raw", row.dRatio);
     else
@@ -295,7 +298,8 @@ int RunBench(BenchOptions options)
     target.bDirect = false;
     ResolveDefaults(target);
     const Locations where = FindLocations();
-    const std::string strBlockDriver = options.strBlockDriver.empty() ? where.strBlockDriver : Absolute(options.strBlockDriver);
+    const std::string strBlockDriver =
+        options.strBlockDriver.empty() ? where.strBlockDriver : Absolute(options.strBlockDriver);
     const bool bBlocks = access(strBlockDriver.c_str(), R_OK) == 0;
     MakeFolder(options.strOut);
     const std::string strOut = Absolute(options.strOut);
@@ -497,13 +501,14 @@ int RunBench(BenchOptions options)
     std::printf("%-36s %-24s %-24s %-24s %-34s %-16s %s\n", "measure", "Kestrel", "direct (in-process)", "raw AF_UNIX",
                 "Kestrel vs raw", "goal", "");
     for (const Row& row : rows) {
-        std::printf("%-36s %-24s %-24s %-24s %-34s %-16s %s%s\n", row.strName.c_str(), Cell(row, row.kestrel, true).c_str(),
-                    Cell(row, row.direct, row.bHasDirect).c_str(), Cell(row, row.raw, row.bHasRaw).c_str(),
-                    RatioText(row).c_str(), row.strGoal.c_str(), Verdict(row, true).c_str(),
-                    row.strNote.empty() ? "" : (" (" + row.strNote + ")").c_str());
+        std::printf("%-36s %-24s %-24s %-24s %-34s %-16s %s%s\n", row.strName.c_str(),
+                    Cell(row, row.kestrel, true).c_str(), Cell(row, row.direct, row.bHasDirect).c_str(),
+                    Cell(row, row.raw, row.bHasRaw).c_str(), RatioText(row).c_str(), row.strGoal.c_str(),
+                    Verdict(row, true).c_str(), row.strNote.empty() ? "" : (" (" + row.strNote + ")").c_str());
     }
-    std::printf("\n  Kestrel vs raw for blocks: throughput share of the raw transfer; \"transport\" leaves out the\n"
-                "  driver's own time (Kestrel minus direct), i.e. what the proxy path itself achieves.\n");
+    std::printf(
+        "\n  Kestrel vs raw for blocks: throughput share of the raw transfer; \"transport\" leaves out the\n"
+        "  driver's own time (Kestrel minus direct), i.e. what the proxy path itself achieves.\n");
 
     // Markdown.
     {
@@ -517,9 +522,10 @@ int RunBench(BenchOptions options)
            << "| measure | Kestrel | direct (in-process) | raw AF_UNIX | Kestrel vs raw | goal | |\n"
            << "|---|---|---|---|---|---|---|\n";
         for (const Row& row : rows)
-            md << "| " << row.strName << " | " << Cell(row, row.kestrel, true) << " | " << Cell(row, row.direct, row.bHasDirect)
-               << " | " << Cell(row, row.raw, row.bHasRaw) << " | " << RatioText(row) << " | " << row.strGoal << " | "
-               << Verdict(row, false) << (row.strNote.empty() ? "" : " (" + row.strNote + ")") << " |\n";
+            md << "| " << row.strName << " | " << Cell(row, row.kestrel, true) << " | "
+               << Cell(row, row.direct, row.bHasDirect) << " | " << Cell(row, row.raw, row.bHasRaw) << " | "
+               << RatioText(row) << " | " << row.strGoal << " | " << Verdict(row, false)
+               << (row.strNote.empty() ? "" : " (" + row.strNote + ")") << " |\n";
         md << "\nFor blocks, \"transport\" is the share without the driver's own time (Kestrel minus direct).\n";
         const std::string strText = md.str();
         WriteFile(strOut + "/bench.md", strText.data(), strText.size());
@@ -540,9 +546,9 @@ int RunBench(BenchOptions options)
             json << ", \"ratio\": " << row.dRatio;
             if (row.dBytes > 0)
                 json << ", \"transport_share\": " << row.dTransportShare;
-            json << ", \"goal\": \"" << JsonEscape(row.strGoal) << "\", \"measured\": " << (row.bMeasured ? "true" : "false")
-                 << ", \"met\": " << (row.bMet ? "true" : "false") << "}"
-                 << (i + 1 < rows.size() ? "," : "") << "\n";
+            json << ", \"goal\": \"" << JsonEscape(row.strGoal)
+                 << "\", \"measured\": " << (row.bMeasured ? "true" : "false")
+                 << ", \"met\": " << (row.bMet ? "true" : "false") << "}" << (i + 1 < rows.size() ? "," : "") << "\n";
         }
         json << "  ]\n}\n";
         const std::string strText = json.str();
@@ -574,7 +580,8 @@ int RunBench(BenchOptions options)
            << "set title 'GetVideoDataBlock throughput'\nset ylabel 'MB/s'\n"
            << "plot '" << strOut << "/bench-blocks.dat' using 2:xtic(1) title 'Kestrel' lc rgb '#4477aa', "
            << "'' using 5 title 'Kestrel, driver time left out' lc rgb '#66ccee', "
-           << "'' using 3 title 'direct (in-process)' lc rgb '#228833', '' using 4 title 'raw AF_UNIX' lc rgb '#ccbb44'\n"
+           << "'' using 3 title 'direct (in-process)' lc rgb '#228833', '' using 4 title 'raw AF_UNIX' lc rgb "
+              "'#ccbb44'\n"
            << "unset multiplot\n";
         const std::string strScript = gp.str();
         WriteFile(strOut + "/bench.gp", strScript.data(), strScript.size());
@@ -599,11 +606,15 @@ Runner AddBenchCommand(CLI::App& app)
         "bench.png (gnuplot) into --out. Blocks come from the block driver beside the simulated camera "
         "(libkestrel_blocks.so, instance \"x#block=N\"); a measure that cannot be made is reported as not measured.");
     AddModuleOptions(*pCommand, options->target);
-    pCommand->add_option("--password", options->target.strPassword, "password of the small-call driver")->capture_default_str();
+    pCommand->add_option("--password", options->target.strPassword, "password of the small-call driver")
+        ->capture_default_str();
     pCommand->add_option("--out", options->strOut, "folder for the report files")->capture_default_str();
-    pCommand->add_option("--trials", options->nTrials, "trials per measure")->capture_default_str()->check(CLI::Range(3, 1000));
-    pCommand->add_option("--block-driver", options->strBlockDriver,
-                         "driver that makes blocks of a chosen size for instance \"x#block=N\" (default: libkestrel_blocks.so)");
+    pCommand->add_option("--trials", options->nTrials, "trials per measure")
+        ->capture_default_str()
+        ->check(CLI::Range(3, 1000));
+    pCommand->add_option(
+        "--block-driver", options->strBlockDriver,
+        "driver that makes blocks of a chosen size for instance \"x#block=N\" (default: libkestrel_blocks.so)");
     pCommand->add_flag("--quick", options->bQuick, "fewer trials and shorter batches (a smoke run, figures are rough)");
     return [options] { return RunBench(*options); };
 }

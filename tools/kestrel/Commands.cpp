@@ -28,11 +28,10 @@ void Open(Session& session, bool bStream, bool bHalf)
     const Target& t = session.Options();
     auto pOpen = bStream ? session.Need(session.Api().OpenStreamConnection, "OpenStreamConnection")
                          : session.Need(session.Api().OpenConnection, "OpenConnection");
-    const std::string strCall = std::string(bStream ? "OpenStreamConnection" : "OpenConnection") + "(" + Quoted(t.strServer) +
-                                ", camera " + std::to_string(t.nCamera) + ")";
-    const int nResult = session.Guard(strCall, [&] {
-        return pOpen(t.strServer.c_str(), t.strPassword.c_str(), bHalf ? 1 : 0, t.nCamera);
-    });
+    const std::string strCall = std::string(bStream ? "OpenStreamConnection" : "OpenConnection") + "(" +
+                                Quoted(t.strServer) + ", camera " + std::to_string(t.nCamera) + ")";
+    const int nResult = session.Guard(
+        strCall, [&] { return pOpen(t.strServer.c_str(), t.strPassword.c_str(), bHalf ? 1 : 0, t.nCamera); });
     if (nResult < 0)
         throw Failure{kExitDriverFailed, Answered(strCall, nResult)};
 }
@@ -83,7 +82,8 @@ double StatedFramerate(Session& session)
     double dFps = 0, dInternal = 0;
     try {
         if (api.GetDeviceControlledFramerate != nullptr &&
-            api.GetDeviceControlledFramerate(t.strServer.c_str(), t.strPassword.c_str(), t.nCamera, &dFps, &dInternal) >= 0)
+            api.GetDeviceControlledFramerate(t.strServer.c_str(), t.strPassword.c_str(), t.nCamera, &dFps,
+                                             &dInternal) >= 0)
             return dFps > 0 ? dFps : 0;
     } catch (unsigned long) {
         // Streaming will meet the same failure and report it.
@@ -128,10 +128,10 @@ int RunStream(const StreamOptions& options)
     auto text = [&] {
         const double dElapsed = SecondsSince(start);
         char szText[160];
-        std::snprintf(szText, sizeof szText, "%s camera %d: %llu frames, %s, %.1f fps, %.2f MB/s", t.strServer.c_str(),
-                      t.nCamera, static_cast<unsigned long long>(stream.Frames()),
-                      FormatBytes(static_cast<double>(stream.Bytes())).c_str(),
-                      static_cast<double>(stream.Frames()) / dElapsed, static_cast<double>(stream.Bytes()) / dElapsed / 1e6);
+        std::snprintf(
+            szText, sizeof szText, "%s camera %d: %llu frames, %s, %.1f fps, %.2f MB/s", t.strServer.c_str(), t.nCamera,
+            static_cast<unsigned long long>(stream.Frames()), FormatBytes(static_cast<double>(stream.Bytes())).c_str(),
+            static_cast<double>(stream.Frames()) / dElapsed, static_cast<double>(stream.Bytes()) / dElapsed / 1e6);
         return std::string(szText);
     };
     stream.Start();
@@ -151,7 +151,8 @@ int RunStream(const StreamOptions& options)
         }
     }
     progress.Finish(text() + (pOut == nullptr ? " (not written: standard output is a terminal)"
-                                               : " -> " + (options.strOut == "-" ? std::string("standard output") : options.strOut)));
+                                              : " -> " + (options.strOut == "-" ? std::string("standard output")
+                                                                                : options.strOut)));
     if (pOut != nullptr && std::fflush(pOut) != 0 && options.strOut != "-")
         throw Failure{kExitIo, "cannot write " + options.strOut};
     if (bClose && std::fclose(pOut) != 0)
@@ -180,7 +181,8 @@ int RunPtz(const PtzOptions& options)
     session.Add();
     const char* szServer = t.strServer.c_str();
     const char* szPassword = t.strPassword.c_str();
-    if (options.bList || (options.strPreset.empty() && !options.bHome && options.absolute.empty() && options.strStep.empty())) {
+    if (options.bList ||
+        (options.strPreset.empty() && !options.bHome && options.absolute.empty() && options.strStep.empty())) {
         std::string strList;
         for (const std::string& strName : QueryPresets(session, t.strServer, t.nCamera))
             strList += (strList.empty() ? "" : ", ") + strName;
@@ -210,7 +212,7 @@ int RunPtz(const PtzOptions& options)
                     options.absolute[2]);
     }
     if (!options.strStep.empty()) {
-        static const std::pair<const char*, int> kSteps[] = {{"up", 1},   {"down", 2}, {"left", 3},
+        static const std::pair<const char*, int> kSteps[] = {{"up", 1},    {"down", 2}, {"left", 3},
                                                              {"right", 4}, {"in", 5},   {"out", 6}};
         int nDir = -1;
         for (const auto& [szName, nValue] : kSteps) {
@@ -288,7 +290,8 @@ int RunEvents(const EventsOptions& options)
 
     if (api.QueryEventsDyn != nullptr) {
         CStringArray used, open;
-        const int nResult = session.Guard("QueryEventsDyn", [&] { return api.QueryEventsDyn(szServer, szPassword, used, open); });
+        const int nResult =
+            session.Guard("QueryEventsDyn", [&] { return api.QueryEventsDyn(szServer, szPassword, used, open); });
         std::string strList;
         for (int i = 0; i < open.GetSize(); ++i)
             strList += (i ? ", " : "") + std::string(open[i]);
@@ -333,7 +336,8 @@ int RunEvents(const EventsOptions& options)
     int nEvents = 0;
     while (SecondsSince(start) < options.dSeconds && (options.nCount == 0 || nEvents < options.nCount)) {
         unsigned char* pBlock = nullptr;
-        const int nSize = session.Guard("GetMediaDataBlock", [&] { return pGet(szServer, options.nMediaType, 0, 0, &pBlock); });
+        const int nSize =
+            session.Guard("GetMediaDataBlock", [&] { return pGet(szServer, options.nMediaType, 0, 0, &pBlock); });
         if (nSize <= 0 || pBlock == nullptr) {
             if (pBlock != nullptr && api.DeleteBuffer != nullptr)
                 api.DeleteBuffer(pBlock);
@@ -387,13 +391,19 @@ Runner AddStreamCommand(CLI::App& app)
         "(mjpeg), or as parts of a multipart stream (multipart); mkv and multipart take the blocks for JPEG "
         "frames, as the simulated camera's are. A progress line (frames, fps, MB/s) goes to standard error.");
     AddTargetOptions(*pCommand, options->target);
-    pCommand->add_option("--out,-o", options->strOut, "file for the blocks, - for standard output")->capture_default_str();
-    CLI::Option* pSeconds = pCommand->add_option("--seconds", options->dSeconds, "how long to stream (with --frames: no limit)")
-                                ->capture_default_str()->check(CLI::Range(0.0, 86400.0));
-    pCommand->add_option("--frames", options->nFrames, "write exactly this many blocks, then stop (default: as many as --seconds allows)")
+    pCommand->add_option("--out,-o", options->strOut, "file for the blocks, - for standard output")
+        ->capture_default_str();
+    CLI::Option* pSeconds =
+        pCommand->add_option("--seconds", options->dSeconds, "how long to stream (with --frames: no limit)")
+            ->capture_default_str()
+            ->check(CLI::Range(0.0, 86400.0));
+    pCommand
+        ->add_option("--frames", options->nFrames,
+                     "write exactly this many blocks, then stop (default: as many as --seconds allows)")
         ->check(CLI::Validator(
             [](const std::string& strValue) {
-                return strValue.find_first_not_of("0123456789") == std::string::npos && strValue.find_first_not_of('0') != std::string::npos
+                return strValue.find_first_not_of("0123456789") == std::string::npos &&
+                               strValue.find_first_not_of('0') != std::string::npos
                            ? std::string()
                            : "a count of 1 or more is needed, not " + strValue;
             },
@@ -432,16 +442,18 @@ Runner AddPtzCommand(CLI::App& app)
 Runner AddXmlCommand(CLI::App& app)
 {
     auto options = std::make_shared<XmlOptions>();
-    CLI::App* pCommand = app.add_subcommand(
-        "xml", "Read (GetXml) or change (SetXmlParams) the device's XML configuration.");
+    CLI::App* pCommand =
+        app.add_subcommand("xml", "Read (GetXml) or change (SetXmlParams) the device's XML configuration.");
     pCommand->require_subcommand(1);
     options->pGet = pCommand->add_subcommand("get", "Print the configuration, or one section of it.");
     AddTargetOptions(*options->pGet, options->target);
-    options->pGet->add_option("--filter", options->strFilter,
-                              "section to read (simulated camera: Device, Video, Cameras, IO, Events, Audio; empty: all)");
+    options->pGet->add_option(
+        "--filter", options->strFilter,
+        "section to read (simulated camera: Device, Video, Cameras, IO, Events, Audio; empty: all)");
     options->pSet = pCommand->add_subcommand(
-        "set", "Apply XML (simulated camera: <SimCam><Video><Quality>60</Quality></Video></SimCam>) and print the answer; "
-               "exit code 3 when the driver refuses it.");
+        "set",
+        "Apply XML (simulated camera: <SimCam><Video><Quality>60</Quality></Video></SimCam>) and print the answer; "
+        "exit code 3 when the driver refuses it.");
     AddTargetOptions(*options->pSet, options->target);
     options->pSet->add_option("XML", options->strInput, "the XML text, or @FILE to read it from a file")->required();
     return [options] { return RunXml(*options); };

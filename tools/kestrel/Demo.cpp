@@ -76,8 +76,8 @@ uint64_t StreamAll(Session& session, const std::vector<std::string>& servers, do
             strLine += stream->Server() + " " + std::to_string(stream->Frames()) + " | ";
         }
         nBytesTotal = nBytes;
-        return std::make_pair(nFrames, strLine + std::to_string(nFrames) + " frames, " +
-                                           Rate(nFrames, nBytes, SecondsSince(start)));
+        return std::make_pair(
+            nFrames, strLine + std::to_string(nFrames) + " frames, " + Rate(nFrames, nBytes, SecondsSince(start)));
     };
     while (SecondsSince(start) < dSeconds) {
         if (auto [nFrames, strLine] = text(); nFrames > 0)
@@ -142,10 +142,10 @@ std::string RecordThroughGStreamer(const Target& t, const std::string& strOut, d
     std::vector<std::string> lines;
     char szTimes[64];
     std::snprintf(szTimes, sizeof szTimes, " %.1f %.1f", dSeconds, dSeconds / 2);
-    const bool bRecorded = RunCommand("GST_PLUGIN_PATH=" + Quote(strPlugins + (szPath ? ":" + std::string(szPath) : "")) +
-                                          " KESTREL_RECORD_DRIVER=" + Quote(t.strDriver) + " " + Quote(strRecorder) +
-                                          " " + Quote(strFile) + szTimes,
-                                      lines);
+    const bool bRecorded = RunCommand(
+        "GST_PLUGIN_PATH=" + Quote(strPlugins + (szPath ? ":" + std::string(szPath) : "")) +
+            " KESTREL_RECORD_DRIVER=" + Quote(t.strDriver) + " " + Quote(strRecorder) + " " + Quote(strFile) + szTimes,
+        lines);
     for (const std::string& strLine : lines) {
         if (strLine.rfind("HostProc", 0) != 0)  // its proxy server's own messages
             std::printf("%s\n", strLine.c_str());
@@ -203,14 +203,15 @@ int RunDemo(DemoOptions options)
     for (const Camera& camera : kCameras) {
         const DeviceInfo info = QueryDeviceInfo(session, camera.strServer);
         std::printf("   %s: %s, MAC %s, %d cameras, device id %d (GetInfo %d, QueryDeviceTypeStrDyn \"%s\")\n",
-                    camera.strServer.c_str(), info.strType.c_str(), info.strMac.c_str(), info.nCameras,
-                    info.nDeviceId, info.nInfoResult, info.strTypeDyn.c_str());
+                    camera.strServer.c_str(), info.strType.c_str(), info.strMac.c_str(), info.nCameras, info.nDeviceId,
+                    info.nInfoResult, info.strTypeDyn.c_str());
     }
     {
         std::string strYes, strNumbers;
         for (const CapabilityAnswer& answer : QueryCapabilities(session, "cam-1")) {
-            if (answer.strName.find("Number") != std::string::npos || answer.strName.find("Audio") != std::string::npos ||
-                answer.strName.find("No") != std::string::npos || answer.strName == "QueryDeviceIdDyn")
+            if (answer.strName.find("Number") != std::string::npos ||
+                answer.strName.find("Audio") != std::string::npos || answer.strName.find("No") != std::string::npos ||
+                answer.strName == "QueryDeviceIdDyn")
                 continue;
             strYes += (strYes.empty() ? "" : ", ") + answer.strMeaning + " " + YesNo(answer.nValue);
         }
@@ -228,7 +229,8 @@ int RunDemo(DemoOptions options)
             return session.Need(api.OpenConnection, "OpenConnection")(camera.strServer.c_str(), szPassword, 0, 1);
         });
         if (nOpen < 0)
-            throw Failure{kExitDriverFailed, "OpenConnection(\"" + camera.strServer + "\") answered " + std::to_string(nOpen)};
+            throw Failure{kExitDriverFailed,
+                          "OpenConnection(\"" + camera.strServer + "\") answered " + std::to_string(nOpen)};
         const std::vector<unsigned char> jpeg = session.Image(camera.strServer, 1);
         int nWidth = 0, nHeight = 0;
         JpegDimensions(jpeg.data(), jpeg.size(), nWidth, nHeight);
@@ -252,8 +254,8 @@ int RunDemo(DemoOptions options)
         std::printf("   presets: %s\n", strList.c_str());
         auto pMove = session.Need(api.MoveToPresetPosition, "MoveToPresetPosition");
         for (const std::string& strPreset : presets) {
-            const int nResult = session.Guard("MoveToPresetPosition(\"cam-1\")",
-                                              [&] { return pMove("cam-1", 1, strPreset.c_str()); });
+            const int nResult =
+                session.Guard("MoveToPresetPosition(\"cam-1\")", [&] { return pMove("cam-1", 1, strPreset.c_str()); });
             const PtzPosition at = QueryPosition(session, "cam-1", 1);
             std::printf("   -> %-10s result %d, GetPTZPos: %s\n", strPreset.c_str(), nResult, Position(at).c_str());
         }
@@ -284,8 +286,9 @@ int RunDemo(DemoOptions options)
         std::printf("   GetXml(\"Video\") = %d: %s\n", nResult, OneLine(strXml, 150).c_str());
         strXml = GetXmlText(session, "cam-2", "Cameras", nResult);
         const size_t nName = strXml.find("<Name>");
-        std::printf("   camera 1 of cam-2 is now called \"%s\"\n",
-                    nName == std::string::npos ? "?" : strXml.substr(nName + 6, strXml.find("</Name>") - nName - 6).c_str());
+        std::printf(
+            "   camera 1 of cam-2 is now called \"%s\"\n",
+            nName == std::string::npos ? "?" : strXml.substr(nName + 6, strXml.find("</Name>") - nName - 6).c_str());
     }
 
     Heading(7, "Crash containment");
@@ -352,7 +355,8 @@ int RunDemo(DemoOptions options)
             const std::string strFile = strOut + "/" + szServer + "-recovered.jpg";
             WriteFile(strFile, jpeg.data(), jpeg.size());
             files.push_back(strFile);
-            std::printf("   recovered: %s answers again, %dx%d JPEG -> %s\n", szServer, nWidth, nHeight, strFile.c_str());
+            std::printf("   recovered: %s answers again, %dx%d JPEG -> %s\n", szServer, nWidth, nHeight,
+                        strFile.c_str());
         }
         background.Stop();
         if (auto error = background.Error())
@@ -370,19 +374,22 @@ int RunDemo(DemoOptions options)
             return 0;
         });
         uint64_t nBytes = 0;
-        nFramesStreamed += StreamAll(session, {"cam-1", "cam-2", "cam-3"}, options.dSeconds < 1.0 ? options.dSeconds : 1.0, nBytes);
+        nFramesStreamed +=
+            StreamAll(session, {"cam-1", "cam-2", "cam-3"}, options.dSeconds < 1.0 ? options.dSeconds : 1.0, nBytes);
         nBytesStreamed += nBytes;
     }
 
     session.Close();
     Heading(8, "Recording through GStreamer, with a driver crash halfway");
-    const std::string strRecording = RecordThroughGStreamer(t, strOut, options.dSeconds + 1 > 2 ? options.dSeconds + 1 : 2);
+    const std::string strRecording =
+        RecordThroughGStreamer(t, strOut, options.dSeconds + 1 > 2 ? options.dSeconds + 1 : 2);
     if (!strRecording.empty())
         files.push_back(strRecording);
 
     Heading(9, "Summary");
     std::printf("   3 cameras on 2 proxy servers; %llu video blocks streamed (%s)\n",
-                static_cast<unsigned long long>(nFramesStreamed), FormatBytes(static_cast<double>(nBytesStreamed)).c_str());
+                static_cast<unsigned long long>(nFramesStreamed),
+                FormatBytes(static_cast<double>(nBytesStreamed)).c_str());
     std::printf("   1 driver crash contained: hostA lost (%s), hostB unaffected, cam-1 and cam-2 re-added\n",
                 CodeInWords(nCrashCode).c_str());
     std::printf("   files in %s:\n", strOut.c_str());
@@ -404,7 +411,9 @@ Runner AddDemoCommand(CLI::App& app)
         "presets, XML configuration, a driver crash on hostA that the application survives, then a recording through "
         "GStreamer (kestrelsrc) that survives a driver crash too.");
     pDemo->add_option("--out", options->strOut, "folder for the pictures")->capture_default_str();
-    pDemo->add_option("--seconds", options->dSeconds, "how long to stream")->capture_default_str()->check(CLI::Range(0.1, 3600.0));
+    pDemo->add_option("--seconds", options->dSeconds, "how long to stream")
+        ->capture_default_str()
+        ->check(CLI::Range(0.1, 3600.0));
     AddModuleOptions(*pDemo, options->target);
     pDemo->add_option("--password", options->target.strPassword, "device password")->capture_default_str();
     return [options] { return RunDemo(*options); };

@@ -23,7 +23,8 @@ DeviceInfo QueryDeviceInfo(Session& session, const std::string& strServer)
     char szMac[kCallerBuffer] = {};
     char szType[kCallerBuffer] = {};
     auto pGetInfo = session.Need(api.GetInfo, "GetInfo");
-    info.nInfoResult = session.Guard("GetInfo" + Quoted(strServer), [&] { return pGetInfo(szServer, szPassword, szMac, szType); });
+    info.nInfoResult =
+        session.Guard("GetInfo" + Quoted(strServer), [&] { return pGetInfo(szServer, szPassword, szMac, szType); });
     info.strMac = szMac;
     info.strType = szType;
     if (api.QueryDeviceTypeStrDyn != nullptr) {
@@ -47,11 +48,11 @@ std::vector<CapabilityAnswer> QueryCapabilities(Session& session, const std::str
     const char* szServer = strServer.c_str();
     const char* szPassword = session.Options().strPassword.c_str();
     std::vector<CapabilityAnswer> answers;
-#define KESTREL_CLI_ASK(NAME, MEANING)                                                                     \
-    if (api.NAME != nullptr)                                                                               \
-        answers.push_back({#NAME, MEANING,                                                                 \
-                           session.Guard(#NAME + Quoted(strServer),                                        \
-                                         [&] { return static_cast<int>(api.NAME(szServer, szPassword)); })});
+#define KESTREL_CLI_ASK(NAME, MEANING)                                                    \
+    if (api.NAME != nullptr)                                                              \
+        answers.push_back({#NAME, MEANING, session.Guard(#NAME + Quoted(strServer), [&] { \
+                               return static_cast<int>(api.NAME(szServer, szPassword));   \
+                           })});
     KESTREL_CLI_CAPABILITY_QUERIES(KESTREL_CLI_ASK)
 #undef KESTREL_CLI_ASK
     return answers;
@@ -71,7 +72,8 @@ std::vector<std::string> QueryPtzSupported(Session& session, const std::string& 
         return api.QueryPtzSupportedDyn(strServer.c_str(), session.Options().strPassword.c_str(), buffers.data());
     });
     for (int i = 0; i < nCount && i < 256; ++i)
-        names.emplace_back(storage[static_cast<size_t>(i)].data(), strnlen(storage[static_cast<size_t>(i)].data(), kCallerBuffer));
+        names.emplace_back(storage[static_cast<size_t>(i)].data(),
+                           strnlen(storage[static_cast<size_t>(i)].data(), kCallerBuffer));
     return names;
 }
 
@@ -87,7 +89,8 @@ std::vector<std::string> QueryPresets(Session& session, const std::string& strSe
                                      [&] { return pQuery(strServer.c_str(), nCamera, kMaxPresets, buffers.data()); });
     std::vector<std::string> names;
     for (int i = 0; i < nCount && i < kMaxPresets; ++i)
-        names.emplace_back(storage[static_cast<size_t>(i)].data(), strnlen(storage[static_cast<size_t>(i)].data(), kCallerBuffer));
+        names.emplace_back(storage[static_cast<size_t>(i)].data(),
+                           strnlen(storage[static_cast<size_t>(i)].data(), kCallerBuffer));
     return names;
 }
 

@@ -10,25 +10,25 @@
 
 // The capability queries that take (instance id, password) and answer a
 // number: X(NAME, meaning).
-#define KESTREL_CLI_CAPABILITY_QUERIES(X)                    \
-    X(QueryIsPTZDeviceDyn, "pan-tilt-zoom head")             \
-    X(QueryPTZPosDyn, "reports its PTZ position")            \
-    X(QueryPtzCenterClickDyn, "centre on a click")           \
-    X(QueryPtzMoveAdvancedDyn, "advanced PTZ moves")         \
-    X(QueryPtzZoomRelDyn, "relative zoom")                   \
-    X(QueryPtzPortsDyn, "PTZ ports")                         \
-    X(QueryChangePortsDyn, "changeable ports")               \
-    X(QueryDeviceIdDyn, "device id")                         \
-    X(QueryNumberOfCamDyn, "cameras")                        \
-    X(QueryNoInputDyn, "digital inputs")                     \
-    X(QueryNoOutputDyn, "digital outputs")                   \
-    X(QueryAudioInputsDyn, "audio inputs")                   \
-    X(QueryAudioOutputsDyn, "audio outputs")                 \
-    X(QueryNumberOfAudioInputs, "audio inputs (old query)")  \
+#define KESTREL_CLI_CAPABILITY_QUERIES(X)                     \
+    X(QueryIsPTZDeviceDyn, "pan-tilt-zoom head")              \
+    X(QueryPTZPosDyn, "reports its PTZ position")             \
+    X(QueryPtzCenterClickDyn, "centre on a click")            \
+    X(QueryPtzMoveAdvancedDyn, "advanced PTZ moves")          \
+    X(QueryPtzZoomRelDyn, "relative zoom")                    \
+    X(QueryPtzPortsDyn, "PTZ ports")                          \
+    X(QueryChangePortsDyn, "changeable ports")                \
+    X(QueryDeviceIdDyn, "device id")                          \
+    X(QueryNumberOfCamDyn, "cameras")                         \
+    X(QueryNoInputDyn, "digital inputs")                      \
+    X(QueryNoOutputDyn, "digital outputs")                    \
+    X(QueryAudioInputsDyn, "audio inputs")                    \
+    X(QueryAudioOutputsDyn, "audio outputs")                  \
+    X(QueryNumberOfAudioInputs, "audio inputs (old query)")   \
     X(QueryNumberOfAudioOutputs, "audio outputs (old query)") \
-    X(QuerySendFtpDyn, "FTP upload")                         \
-    X(QueryIsBrowsableDyn, "browsable")                      \
-    X(QueryIsIpix, "IPIX lens")                              \
+    X(QuerySendFtpDyn, "FTP upload")                          \
+    X(QueryIsBrowsableDyn, "browsable")                       \
+    X(QueryIsIpix, "IPIX lens")                               \
     X(QueryIsCeilingMode, "ceiling mounted")
 
 namespace kestrel_cli {
@@ -36,8 +36,8 @@ namespace kestrel_cli {
 struct DeviceInfo {
     int nInfoResult = 0;
     std::string strMac;
-    std::string strType;       // GetInfo
-    std::string strTypeDyn;    // QueryDeviceTypeStrDyn
+    std::string strType;     // GetInfo
+    std::string strTypeDyn;  // QueryDeviceTypeStrDyn
     int nCameras = 0;
     int nDeviceId = 0;
 };

@@ -101,8 +101,8 @@ public:
         if (!m_bSeekable)
             return;
         // The duration: up to the end of the last frame.
-        const double dFrameMs = m_dFps > 0 ? 1000.0 / m_dFps
-                                           : (m_nFrames > 1 ? static_cast<double>(m_nLastMs) / (m_nFrames - 1) : 0);
+        const double dFrameMs =
+            m_dFps > 0 ? 1000.0 / m_dFps : (m_nFrames > 1 ? static_cast<double>(m_nLastMs) / (m_nFrames - 1) : 0);
         const double dDuration = static_cast<double>(m_nLastMs) + dFrameMs;
         uint64_t nBits;
         std::memcpy(&nBits, &dDuration, sizeof nBits);
@@ -164,7 +164,8 @@ private:
     {
         int nWidth = 0, nHeight = 0;
         if (!JpegDimensions(p, n, nWidth, nHeight))
-            throw Failure{kExitDriverFailed, "the camera's blocks are not JPEG pictures: write them with --format mjpeg"};
+            throw Failure{kExitDriverFailed,
+                          "the camera's blocks are not JPEG pictures: write them with --format mjpeg"};
         std::string ebml, header, info, video, track, tracks;
         Uint(ebml, 0x4286, 1);  // EBMLVersion
         Uint(ebml, 0x42F7, 1);  // EBMLReadVersion
@@ -192,10 +193,10 @@ private:
         }
         Uint(video, 0xB0, static_cast<uint64_t>(nWidth));
         Uint(video, 0xBA, static_cast<uint64_t>(nHeight));
-        Uint(track, 0xD7, 1);     // TrackNumber
-        Uint(track, 0x73C5, 1);   // TrackUID
-        Uint(track, 0x83, 1);     // TrackType: video
-        Uint(track, 0x9C, 0);     // FlagLacing
+        Uint(track, 0xD7, 1);    // TrackNumber
+        Uint(track, 0x73C5, 1);  // TrackUID
+        Uint(track, 0x83, 1);    // TrackType: video
+        Uint(track, 0x9C, 0);    // FlagLacing
         Element(track, 0x86, "V_MJPEG");
         if (m_dFps > 0)
             Uint(track, 0x23E383, static_cast<uint64_t>(1e9 / m_dFps + 0.5));  // DefaultDuration, ns

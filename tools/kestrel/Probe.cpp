@@ -213,14 +213,19 @@ void AddBuildFindings(const std::string& strDriver, std::vector<std::string>& fi
         return;
     }
     if (!report.strayExports.empty())
-        findings.push_back("exported symbols that are not driver API (link with a version script that exports the API "
-                           "alone): " + Join(report.strayExports, 6));
+        findings.push_back(
+            "exported symbols that are not driver API (link with a version script that exports the API "
+            "alone): " +
+            Join(report.strayExports, 6));
     if (!report.uniqueSymbols.empty())
-        findings.push_back("GNU unique symbols, which keep the driver loaded for good (compile with -fno-gnu-unique): " +
-                           Join(report.uniqueSymbols, 6));
+        findings.push_back(
+            "GNU unique symbols, which keep the driver loaded for good (compile with -fno-gnu-unique): " +
+            Join(report.uniqueSymbols, 6));
     if (!report.interposable.empty())
-        findings.push_back("calls and references inside the driver that go through the dynamic symbol table, so that "
-                           "another library can interpose them (link with -Wl,-Bsymbolic): " + Join(report.interposable, 6));
+        findings.push_back(
+            "calls and references inside the driver that go through the dynamic symbol table, so that "
+            "another library can interpose them (link with -Wl,-Bsymbolic): " +
+            Join(report.interposable, 6));
 }
 
 void PrintRow(const Row& row, int nWidth)
@@ -271,7 +276,8 @@ int RunProbe(ProbeOptions options)
     {
         const Clock::time_point start = Clock::now();
         session.Add();
-        std::printf("  AddDeviceInstance: %s\n", session.Direct() ? "not needed" : FormatDuration(SecondsSince(start)).c_str());
+        std::printf("  AddDeviceInstance: %s\n",
+                    session.Direct() ? "not needed" : FormatDuration(SecondsSince(start)).c_str());
     }
 
     // Exports, and whether FunctionSupported agrees.
@@ -309,7 +315,8 @@ int RunProbe(ProbeOptions options)
             std::printf("  %-34s %-44s %10s\n", szName, "(not exported)", "-");
             return;
         }
-        Row row = prober.Call(szName, [&] { return std::to_string(static_cast<int>(pFunction(szServer, szPassword))); });
+        Row row =
+            prober.Call(szName, [&] { return std::to_string(static_cast<int>(pFunction(szServer, szPassword))); });
         if (!row.nThrown)
             row.strAnswer += std::string("  ") + szMeaning;
         PrintRow(row, 34);
@@ -324,7 +331,8 @@ int RunProbe(ProbeOptions options)
                              [&] { return std::to_string(api.QueryIsAbsoluteDyn(szServer, szPassword, 0)); }),
                  34);
     if (offers("QueryPtzSupportedDyn"))
-        PrintRow(prober.Call("QueryPtzSupportedDyn", [&] { return Join(QueryPtzSupported(session, strServer), 6); }), 34);
+        PrintRow(prober.Call("QueryPtzSupportedDyn", [&] { return Join(QueryPtzSupported(session, strServer), 6); }),
+                 34);
 
     // Device information.
     std::printf("\nDevice information\n");
@@ -335,28 +343,31 @@ int RunProbe(ProbeOptions options)
             const int nResult = api.GetInfo(szServer, szPassword, szMac, szType);
             if (nResult != 0 && nResult != 77)
                 findings.push_back(Answered("GetInfo", nResult));
-            return std::to_string(nResult) + ResultMeaning("GetInfo", nResult) + ", MAC \"" + szMac + "\", type \"" + szType + "\"";
+            return std::to_string(nResult) + ResultMeaning("GetInfo", nResult) + ", MAC \"" + szMac + "\", type \"" +
+                   szType + "\"";
         });
         PrintRow(row, 34);
     }
     if (offers("QueryDeviceTypeStrDyn")) {
-        PrintRow(prober.Call("QueryDeviceTypeStrDyn", [&] {
-                     char szType[256] = {};
-                     api.QueryDeviceTypeStrDyn(szServer, szPassword, szType);
-                     if (szType[0] == '\0')
-                         findings.push_back("QueryDeviceTypeStrDyn leaves the type empty");
-                     return std::string("\"") + szType + "\"";
-                 }),
+        PrintRow(prober.Call("QueryDeviceTypeStrDyn",
+                             [&] {
+                                 char szType[256] = {};
+                                 api.QueryDeviceTypeStrDyn(szServer, szPassword, szType);
+                                 if (szType[0] == '\0')
+                                     findings.push_back("QueryDeviceTypeStrDyn leaves the type empty");
+                                 return std::string("\"") + szType + "\"";
+                             }),
                  34);
     }
     if (offers("GetStreamInfo")) {
-        PrintRow(prober.Call("GetStreamInfo(device 1)", [&] {
-                     BSTR bsXml = nullptr;
-                     const int nResult = api.GetStreamInfo(szServer, szPassword, 1, &bsXml);
-                     const std::string strXml = Utf8FromBstr(bsXml);
-                     SysFreeString(bsXml);
-                     return std::to_string(nResult) + ", " + OneLine(strXml, 36);
-                 }),
+        PrintRow(prober.Call("GetStreamInfo(device 1)",
+                             [&] {
+                                 BSTR bsXml = nullptr;
+                                 const int nResult = api.GetStreamInfo(szServer, szPassword, 1, &bsXml);
+                                 const std::string strXml = Utf8FromBstr(bsXml);
+                                 SysFreeString(bsXml);
+                                 return std::to_string(nResult) + ", " + OneLine(strXml, 36);
+                             }),
                  34);
     }
 
@@ -364,9 +375,8 @@ int RunProbe(ProbeOptions options)
     std::printf("\nOne image (camera %d)\n", t.nCamera);
     bool bImage = false;
     if (offers("OpenConnection")) {
-        const Row row = prober.Call("OpenConnection", [&] {
-            return std::to_string(api.OpenConnection(szServer, szPassword, 0, t.nCamera));
-        });
+        const Row row = prober.Call(
+            "OpenConnection", [&] { return std::to_string(api.OpenConnection(szServer, szPassword, 0, t.nCamera)); });
         PrintRow(row, 34);
         if (!row.nThrown && row.strAnswer != "0" && row.strAnswer.rfind("-", 0) == 0)
             findings.push_back("OpenConnection answered " + row.strAnswer);
@@ -418,7 +428,8 @@ int RunProbe(ProbeOptions options)
         findings.push_back(std::to_string(missing.size()) +
                            " exports missing (HostProc answers them with 0 and empty outputs): " + Join(missing, 8));
     if (!claimedButMissing.empty())
-        findings.push_back("FunctionSupported says 1 for names the file does not export: " + Join(claimedButMissing, 8));
+        findings.push_back("FunctionSupported says 1 for names the file does not export: " +
+                           Join(claimedButMissing, 8));
     if (!presentButDenied.empty())
         findings.push_back("FunctionSupported says 0 for exported names: " + Join(presentButDenied, 8));
     AddBuildFindings(Absolute(options.strDriverFile), findings);
@@ -427,7 +438,9 @@ int RunProbe(ProbeOptions options)
 
     std::printf("\nFindings\n");
     if (findings.empty())
-        std::printf("  none: every export present, FunctionSupported agrees, the image is a readable JPEG, the file exports the driver API alone\n");
+        std::printf(
+            "  none: every export present, FunctionSupported agrees, the image is a readable JPEG, the file exports "
+            "the driver API alone\n");
     for (const std::string& strFinding : findings)
         std::printf("  - %s\n", strFinding.c_str());
     session.Close();

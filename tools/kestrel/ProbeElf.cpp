@@ -19,7 +19,8 @@ namespace {
 std::string Readable(const char* szName)
 {
     int nStatus = 0;
-    std::unique_ptr<char, void (*)(void*)> demangled(abi::__cxa_demangle(szName, nullptr, nullptr, &nStatus), std::free);
+    std::unique_ptr<char, void (*)(void*)> demangled(abi::__cxa_demangle(szName, nullptr, nullptr, &nStatus),
+                                                     std::free);
     return nStatus == 0 && demangled ? demangled.get() : szName;
 }
 
@@ -71,11 +72,13 @@ bool InspectDriverFile(const std::string& strPath, ElfReport& report, std::strin
             relocations.push_back(pScn);
         else if (header.sh_type == SHT_DYNAMIC) {
             Elf_Data* pData = elf_getdata(pScn, nullptr);
-            for (size_t i = 0; pData != nullptr && header.sh_entsize > 0 && i < header.sh_size / header.sh_entsize; ++i) {
+            for (size_t i = 0; pData != nullptr && header.sh_entsize > 0 && i < header.sh_size / header.sh_entsize;
+                 ++i) {
                 GElf_Dyn entry;
                 if (gelf_getdyn(pData, static_cast<int>(i), &entry) == nullptr)
                     break;
-                bSymbolic |= entry.d_tag == DT_SYMBOLIC || (entry.d_tag == DT_FLAGS && (entry.d_un.d_val & DF_SYMBOLIC));
+                bSymbolic |=
+                    entry.d_tag == DT_SYMBOLIC || (entry.d_tag == DT_FLAGS && (entry.d_un.d_val & DF_SYMBOLIC));
             }
         }
     }
@@ -100,7 +103,8 @@ bool InspectDriverFile(const std::string& strPath, ElfReport& report, std::strin
         if (nBind == STB_GNU_UNIQUE)
             report.uniqueSymbols.push_back(Readable(szName));
         const std::string strName = szName;
-        if (defined[i] && api.count(strName) == 0 && !LinkerDefined(strName) && GELF_ST_TYPE(symbol.st_info) != STT_SECTION)
+        if (defined[i] && api.count(strName) == 0 && !LinkerDefined(strName) &&
+            GELF_ST_TYPE(symbol.st_info) != STT_SECTION)
             report.strayExports.push_back(Readable(szName));
     }
     // A relocation against the driver's own exported symbol is a use of it
@@ -121,7 +125,8 @@ bool InspectDriverFile(const std::string& strPath, ElfReport& report, std::strin
             else if (header.sh_type == SHT_REL && gelf_getrel(pData, static_cast<int>(i), &rel) != nullptr)
                 nSymbol = GELF_R_SYM(rel.r_info);
             GElf_Sym symbol;
-            if (nSymbol == 0 || nSymbol >= nSymbols || !defined[nSymbol] || gelf_getsym(pSymbols, static_cast<int>(nSymbol), &symbol) == nullptr)
+            if (nSymbol == 0 || nSymbol >= nSymbols || !defined[nSymbol] ||
+                gelf_getsym(pSymbols, static_cast<int>(nSymbol), &symbol) == nullptr)
                 continue;
             const char* szName = elf_strptr(file.pElf, symHeader.sh_link, symbol.st_name);
             if (szName != nullptr && seen.insert(szName).second)

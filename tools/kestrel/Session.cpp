@@ -4,8 +4,8 @@
 
 #include <kestrel/kestrel_c.h>
 
-#include <CLI/CLI.hpp>
 #include <dlfcn.h>
+#include <CLI/CLI.hpp>
 
 #include <filesystem>
 
@@ -49,7 +49,8 @@ Session::Session(const Target& target) : m_target(target)
     ResolveDefaults(m_target);
     m_module.Open(m_target.bDirect ? m_target.strDriver : m_target.strLibrary);
     if (!m_target.bDirect && m_module.AddDeviceInstance == nullptr)
-        throw Failure{kExitLoad, m_module.Path() + " is not libKestrel.so (no AddDeviceInstance); use --direct for a driver"};
+        throw Failure{kExitLoad,
+                      m_module.Path() + " is not libKestrel.so (no AddDeviceInstance); use --direct for a driver"};
 }
 
 Session::~Session()

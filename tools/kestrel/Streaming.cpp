@@ -7,7 +7,11 @@
 namespace kestrel_cli {
 
 BlockStream::BlockStream(Session& session, std::string strServer, int nCamera, Sink sink, uint64_t nLimit)
-    : m_session(session), m_strServer(std::move(strServer)), m_nCamera(nCamera), m_sink(std::move(sink)), m_nLimit(nLimit)
+    : m_session(session),
+      m_strServer(std::move(strServer)),
+      m_nCamera(nCamera),
+      m_sink(std::move(sink)),
+      m_nLimit(nLimit)
 {
 }
 
@@ -34,9 +38,9 @@ std::optional<Failure> BlockStream::Error() const
 bool BlockStream::WaitForFrames(uint64_t nFrames, double dTimeoutSeconds)
 {
     std::unique_lock lock(m_mutex);
-    return m_changed.wait_for(lock, std::chrono::duration<double>(dTimeoutSeconds),
-                              [&] { return m_nFrames.load() >= nFrames || !m_bRunning.load(); }) &&
-           m_nFrames.load() >= nFrames;
+    return m_changed.wait_for(lock, std::chrono::duration<double>(dTimeoutSeconds), [&] {
+        return m_nFrames.load() >= nFrames || !m_bRunning.load();
+    }) && m_nFrames.load() >= nFrames;
 }
 
 void BlockStream::Loop()

@@ -34,4 +34,4 @@ std::string CmGUID::ToString() const
     return strText;
 }
 
-} // namespace NmGUID
+}  // namespace NmGUID

@@ -43,24 +43,22 @@ constexpr long kKernelSigsetSize = 8;
 constexpr int kExecFailedStatus = 127;
 
 // What the children need, prepared by the parent: they must not allocate.
-struct CmSpawnPlan
-{
+struct CmSpawnPlan {
     const char* szExecutable;
     char* const* pArgv;
     char* const* pEnvironment;
-    int hStdin;  // /dev/null for a new session, -1 to keep the caller's stdin
-    int hReport; // the intermediate's end of the socketpair
+    int hStdin;   // /dev/null for a new session, -1 to keep the caller's stdin
+    int hReport;  // the intermediate's end of the socketpair
 };
 
 // The intermediate's message to Run; the pidfd travels beside it.
-struct CmSpawnReport
-{
-    int nError; // 0, or the errno of the failed fork, pidfd_open or exec
+struct CmSpawnReport {
+    int nError;  // 0, or the errno of the failed fork, pidfd_open or exec
     pid_t nPid;
 };
 
 // The system error of a failed start, raised where it happened.
-#define THROW_CREATE_ERROR(nCode)                                                                             \
+#define THROW_CREATE_ERROR(nCode)                                                                                     \
     throw NmError::CmSystemError(NMERROR_LOCATION("NmProcess::CmProcess::Run", THIS_FILE), "Error creating process!", \
                                  (nCode))
 
@@ -347,7 +345,7 @@ std::pair<int, pid_t> StartGrandchild(const std::string& strExecutable, const st
     return {hPidFd.Release(), nPid};
 }
 
-} // namespace
+}  // namespace
 
 void CmProcess::Run(const std::string& strExecutable, const std::vector<std::string>& vecArguments, bool bNoWindow,
                     const std::vector<std::string>& vecEnvironment)
@@ -387,4 +385,4 @@ CmProcess::~CmProcess() = default;
 
 bool CmProcess::HasEnded() const { return m_ProcessInformation.hProcess.HasEnded(); }
 
-} // namespace NmProcess
+}  // namespace NmProcess

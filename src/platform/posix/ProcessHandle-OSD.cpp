@@ -1,8 +1,8 @@
 // posix layer of CmProcessHandle: pidfd_send_signal, poll and waitid on the
 // pidfd (raw system calls: glibc 2.36's <sys/pidfd.h> is not usable from C++).
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,7 +13,7 @@
 #include "platform/Process.h"
 
 #ifndef P_PIDFD
-#define P_PIDFD 3 // linux/wait.h; glibc's own name for it is newer than some headers
+#define P_PIDFD 3  // linux/wait.h; glibc's own name for it is newer than some headers
 #endif
 
 namespace NmProcess {
@@ -59,10 +59,7 @@ void CmProcessHandle::TryReap() const noexcept
     errno = nSaved;
 }
 
-CmEndWatch::CmEndWatch()
-    : m_hWake(NmDescriptor::RaiseAbove2(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)))
-{
-}
+CmEndWatch::CmEndWatch() : m_hWake(NmDescriptor::RaiseAbove2(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))) {}
 
 int CmEndWatch::Wait(const std::vector<const CmProcessHandle*>& vecProcesses, std::uint32_t nMilliseconds)
 {
@@ -81,7 +78,7 @@ int CmEndWatch::Wait(const std::vector<const CmProcessHandle*>& vecProcesses, st
         return -1;
     std::uint64_t nCount = 0;
     if (pEntries[nEntries - 1].revents != 0 && read(m_hWake.Get(), &nCount, sizeof nCount) < 0)
-        nCount = 0; // EAGAIN: another wait took the wake-up; nothing to undo
+        nCount = 0;  // EAGAIN: another wait took the wake-up; nothing to undo
     for (size_t i = 0; i + 1 < nEntries; ++i) {
         if ((pEntries[i].revents & POLLIN) != 0)
             return static_cast<int>(i);
@@ -97,4 +94,4 @@ void CmEndWatch::Wake() noexcept
         return;
 }
 
-} // namespace NmProcess
+}  // namespace NmProcess

@@ -17,21 +17,20 @@ namespace {
 // Lives on Run's stack until the new thread has published its id. A POSIX
 // semaphore may be destroyed as soon as the wait on it returns, which is
 // exactly what Run does.
-struct CmLaunch
-{
+struct CmLaunch {
     CmThread* pOwner;
     std::uint32_t* pThreadId;
     sem_t semStarted;
 };
 
-} // namespace
+}  // namespace
 
 void* CmThread::ThreadEntry(void* pLaunchArgument)
 {
     auto* pLaunch = static_cast<CmLaunch*>(pLaunchArgument);
     CmThread* const pOwner = pLaunch->pOwner;
     *pLaunch->pThreadId = static_cast<std::uint32_t>(gettid());
-    sem_post(&pLaunch->semStarted); // pLaunch is gone from here on
+    sem_post(&pLaunch->semStarted);  // pLaunch is gone from here on
     return reinterpret_cast<void*>(static_cast<std::uintptr_t>(pOwner->ExecuteThreadProcedure()));
 }
 
@@ -79,8 +78,7 @@ bool CmThread::Join()
         // Waiting, reading the exit code and releasing the handle are one
         // call with pthreads. A thread joining itself gets glibc's answer
         // without the call, which thread sanitizers cannot survive.
-        const int nResult =
-            pthread_equal(*m_hThread, pthread_self()) ? EDEADLK : pthread_join(*m_hThread, &pExitCode);
+        const int nResult = pthread_equal(*m_hThread, pthread_self()) ? EDEADLK : pthread_join(*m_hThread, &pExitCode);
         if (nResult != 0)
             throw NmError::CmSystemError(NMERROR_LOCATION("NmThread::CmThread::Join", THIS_FILE), "", nResult);
     } catch (const NmError::CmError& error) {
@@ -116,20 +114,11 @@ CmCriticalSection::CmCriticalSection()
     pthread_mutexattr_destroy(&attr);
 }
 
-CmCriticalSection::~CmCriticalSection()
-{
-    pthread_mutex_destroy(&m_csSection);
-}
+CmCriticalSection::~CmCriticalSection() { pthread_mutex_destroy(&m_csSection); }
 
-void CmCriticalSection::Enter()
-{
-    pthread_mutex_lock(&m_csSection);
-}
+void CmCriticalSection::Enter() { pthread_mutex_lock(&m_csSection); }
 
-void CmCriticalSection::Leave()
-{
-    pthread_mutex_unlock(&m_csSection);
-}
+void CmCriticalSection::Leave() { pthread_mutex_unlock(&m_csSection); }
 
 bool CmCriticalSection::TryEnterFor(std::uint32_t nMilliseconds)
 {
@@ -149,4 +138,4 @@ bool CmCriticalSection::TryEnterFor(std::uint32_t nMilliseconds)
     return nResult == 0;
 }
 
-} // namespace NmThread
+}  // namespace NmThread

@@ -16,7 +16,6 @@
 namespace NmThread {
 namespace {
 
-
 timespec DeadlineAfter(std::uint32_t nMilliseconds)
 {
     timespec tsDeadline{};
@@ -30,7 +29,7 @@ timespec DeadlineAfter(std::uint32_t nMilliseconds)
     return tsDeadline;
 }
 
-} // namespace
+}  // namespace
 
 CmCondition::CmCondition(bool bInitiallySet, bool bAutoReset)
 {
@@ -50,7 +49,8 @@ CmCondition::CmCondition(bool bInitiallySet, bool bAutoReset)
             throw NmError::CmSystemError(CONDITION_LOCATION("CmCondition"), "Creating event handle failed!", nResult);
         }
     } catch (const NmError::CmError& error) {
-        throw CmConditionVariableError(CONDITION_LOCATION("CmCondition"), "Error initializing condition!", kConditionErrorCreate, error);
+        throw CmConditionVariableError(CONDITION_LOCATION("CmCondition"), "Error initializing condition!",
+                                       kConditionErrorCreate, error);
     }
 }
 
@@ -65,7 +65,8 @@ CmCondition::~CmCondition() noexcept(false)
     try {
         throw NmError::CmSystemError(CONDITION_LOCATION("~CmCondition"), "Closing event handle failed!", nResult);
     } catch (const NmError::CmError& error) {
-        throw CmConditionVariableError(CONDITION_LOCATION("~CmCondition"), "Error deinitializing condition!", kConditionErrorDestroy, error);
+        throw CmConditionVariableError(CONDITION_LOCATION("~CmCondition"), "Error deinitializing condition!",
+                                       kConditionErrorDestroy, error);
     }
 }
 
@@ -83,7 +84,8 @@ void CmCondition::Set()
         if (nResult != 0)
             throw NmError::CmSystemError(CONDITION_LOCATION("Set"), "Error setting event!", nResult);
     } catch (const NmError::CmError& error) {
-        throw CmConditionVariableError(CONDITION_LOCATION("Set"), "Error setting condition!", kConditionErrorSet, error);
+        throw CmConditionVariableError(CONDITION_LOCATION("Set"), "Error setting condition!", kConditionErrorSet,
+                                       error);
     }
 }
 
@@ -95,7 +97,8 @@ void CmCondition::Reset()
         m_hEvent.bSet = false;
         pthread_mutex_unlock(&m_hEvent.mtxState);
     } catch (const NmError::CmError& error) {
-        throw CmConditionVariableError(CONDITION_LOCATION("Reset"), "Error resetting condition!", kConditionErrorReset, error);
+        throw CmConditionVariableError(CONDITION_LOCATION("Reset"), "Error resetting condition!", kConditionErrorReset,
+                                       error);
     }
 }
 
@@ -119,8 +122,9 @@ bool CmCondition::Wait(std::uint32_t nMilliseconds)
             throw NmError::CmSystemError(CONDITION_LOCATION("Wait"), "Error waiting for event!", nResult);
         return bWasSet;
     } catch (const NmError::CmError& error) {
-        throw CmConditionVariableError(CONDITION_LOCATION("Wait"), "Error waiting for condition!", kConditionErrorWait, error);
+        throw CmConditionVariableError(CONDITION_LOCATION("Wait"), "Error waiting for condition!", kConditionErrorWait,
+                                       error);
     }
 }
 
-} // namespace NmThread
+}  // namespace NmThread

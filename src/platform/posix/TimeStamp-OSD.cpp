@@ -28,7 +28,7 @@ std::optional<std::int64_t> QueryCounter() noexcept
     return static_cast<std::int64_t>(tsNow.tv_sec) * kNanosecondsPerSecond + tsNow.tv_nsec;
 }
 
-} // namespace NmClock
+}  // namespace NmClock
 
 void CmTimeStamp::SetCurrentTime()
 {
@@ -57,4 +57,4 @@ void CmTimeStamp::SetCurrentTime()
     m_nValue = nCounter ? clockState.Refine(nTime, *nCounter) : nTime;
 }
 
-} // namespace NmTimeStamp
+}  // namespace NmTimeStamp

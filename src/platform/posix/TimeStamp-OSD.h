@@ -11,4 +11,4 @@ std::int64_t QueryCounterFrequency() noexcept;
 // CLOCK_MONOTONIC in nanoseconds; nothing when it cannot be read.
 std::optional<std::int64_t> QueryCounter() noexcept;
 
-} // namespace NmTimeStamp::NmClock
+}  // namespace NmTimeStamp::NmClock

@@ -5,8 +5,11 @@
 #include <kestrel/kestrel_c.h>
 
 #include <dlfcn.h>
+#include <unistd.h>
 #include <CLI/CLI.hpp>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 
 namespace kestrel_cli {
@@ -65,9 +68,17 @@ void Session::Add(const std::string& strServer, const std::string& strHost)
 {
     if (m_target.bDirect)
         return;
-    if (m_module.AddDeviceInstance(strServer.c_str(), m_target.strDriver.c_str(), strHost.c_str()) != 1)
+    if (m_module.AddDeviceInstance(strServer.c_str(), m_target.strDriver.c_str(), strHost.c_str()) != 1) {
+        // The library starts the HostProc in the driver's folder; a missing
+        // one is the commonest reason, and one this command can see.
+        const std::string strHostProc =
+            (std::filesystem::path(m_target.strDriver).parent_path() / "hostproc" / "HostProc").string();
+        const std::string strWhy = access(strHostProc.c_str(), X_OK) != 0
+                                       ? "no proxy server at " + strHostProc + " (" + std::strerror(errno) + ")"
+                                       : "the driver or its proxy server could not be loaded";
         throw Failure{kExitLoad, "AddDeviceInstance(\"" + strServer + "\", \"" + m_target.strDriver + "\", \"" +
-                                     strHost + "\") failed: the driver or its proxy server could not be loaded"};
+                                     strHost + "\") failed: " + strWhy};
+    }
     m_added.insert(strServer);
 }
 

@@ -117,16 +117,19 @@ T Noted(T result, bool bFailed, const char* szCall, const char* szPath) {
 
 #define HOSTPROC_INTERPOSED extern "C" __attribute__((visibility("default")))
 
+// open(2)'s mode argument, which is there only with O_CREAT or O_TMPFILE.
+#define HOSTPROC_MODE(nFlags, nMode) \
+    if (TakesMode(nFlags)) {         \
+        va_list args;                \
+        va_start(args, nFlags);      \
+        nMode = va_arg(args, int);   \
+        va_end(args);                \
+    }
 #define HOSTPROC_OPEN(NAME)                                                    \
     HOSTPROC_INTERPOSED int NAME(const char* szPath, int nFlags, ...) {        \
         static const auto pNext = Next<int (*)(const char*, int, ...)>(#NAME); \
         int nMode = 0;                                                         \
-        if (TakesMode(nFlags)) {                                               \
-            va_list args;                                                      \
-            va_start(args, nFlags);                                            \
-            nMode = va_arg(args, int);                                         \
-            va_end(args);                                                      \
-        }                                                                      \
+        HOSTPROC_MODE(nFlags, nMode)                                           \
         const int hFile = pNext(szPath, nFlags, nMode);                        \
         return Noted(hFile, hFile < 0, "open", szPath);                        \
     }
@@ -134,12 +137,7 @@ T Noted(T result, bool bFailed, const char* szCall, const char* szPath) {
     HOSTPROC_INTERPOSED int NAME(int hDir, const char* szPath, int nFlags, ...) {   \
         static const auto pNext = Next<int (*)(int, const char*, int, ...)>(#NAME); \
         int nMode = 0;                                                              \
-        if (TakesMode(nFlags)) {                                                    \
-            va_list args;                                                           \
-            va_start(args, nFlags);                                                 \
-            nMode = va_arg(args, int);                                              \
-            va_end(args);                                                           \
-        }                                                                           \
+        HOSTPROC_MODE(nFlags, nMode)                                                \
         const int hFile = pNext(hDir, szPath, nFlags, nMode);                       \
         return Noted(hFile, hFile < 0, "open", szPath);                             \
     }

@@ -1,10 +1,8 @@
 // The test host: neutral answers for every procedure, a few scripted
 // behaviours selected by the first string argument, and counters that the
-// tests wait on (never sleep on).
+// tests read.
 #pragma once
 
-#include <condition_variable>
-#include <functional>
 #include <mutex>
 #include <new>
 #include <stdexcept>
@@ -38,41 +36,12 @@ inline int32_t hashOf(const char* p, size_t n) {
 
 class TestHost : public ProxyInterface {
  public:
-  // "block": entered -> hook -> returns 1. The default hook waits on the gate.
-  std::function<void()> blockHook = [this] {
-    std::unique_lock lk(mu_);
-    cv_.wait(lk, [&] { return gateOpen_; });
-  };
-
-  std::unique_ptr<DriverContext> LoadDriver(const kestrel::rpc::CallerInfo&, const char* szDriverName) override {
-    if (std::string_view(szDriverName) == "null") return nullptr;
+  std::unique_ptr<DriverContext> LoadDriver(const kestrel::rpc::CallerInfo&, const char*) override {
     return std::make_unique<DriverContext>();
-  }
-  void UnloadDriver(std::unique_ptr<DriverContext>) override {
-    std::lock_guard g(mu_);
-    if (activeBlocks_ > 0) unloadOverlapped_ = true;
-    ++unloads_;
-  }
-  void Rundown(std::unique_ptr<DriverContext>) override {
-    std::lock_guard g(mu_);
-    ++rundowns_;
-    cv_.notify_all();
   }
 
   int32_t OpenConnection(DriverContext&, const char* szServer, const char*, int32_t, int32_t) override {
     std::string_view cmd(szServer);
-    if (cmd == "block") {
-      {
-        std::lock_guard g(mu_);
-        ++activeBlocks_;
-        ++entered_;
-        cv_.notify_all();
-      }
-      blockHook();
-      std::lock_guard g(mu_);
-      --activeBlocks_;
-      return 1;
-    }
     if (cmd == "throw") throw std::runtime_error("driver failed");
     if (cmd == "badalloc") throw std::bad_alloc();
     if (cmd.substr(0, 6) == "fault:") throw kestrel::rpc::RpcError(uint32_t(std::stoul(std::string(cmd.substr(6)))));
@@ -107,34 +76,17 @@ class TestHost : public ProxyInterface {
     return nPresetMax;
   }
 
-  // ---- what the tests observe ----
-  void openGate() {
-    std::lock_guard g(mu_);
-    gateOpen_ = true;
-    cv_.notify_all();
-  }
-  void waitEntered(int n) {
-    std::unique_lock lk(mu_);
-    cv_.wait(lk, [&] { return entered_ >= n; });
-  }
-  void waitRundowns(int n) {
-    std::unique_lock lk(mu_);
-    cv_.wait(lk, [&] { return rundowns_ >= n; });
-  }
   struct Seen {
-    int calls, released, unloads, rundowns;
-    bool unloadOverlapped;
+    int calls, released;
   };
   Seen seen() {
     std::lock_guard g(mu_);
-    return {calls_, released_, unloads_, rundowns_, unloadOverlapped_};
+    return {calls_, released_};
   }
 
  private:
   std::mutex mu_;
-  std::condition_variable cv_;
-  bool gateOpen_ = false, unloadOverlapped_ = false;
-  int entered_ = 0, activeBlocks_ = 0, unloads_ = 0, rundowns_ = 0, calls_ = 0, released_ = 0;
+  int calls_ = 0, released_ = 0;
 };
 
 }  // namespace testhost

@@ -51,15 +51,11 @@ class RpcDirTest : public ::testing::Test {
   std::string endpoint_;
 };
 
-// A TestHost served in this process.
+// A TestHost served in this process (the server stops before the host goes).
 struct LocalServer {
   explicit LocalServer(const std::string& endpoint, kestrel::rpc::ServerOptions o = {})
       : server(host, (o.endpoint = endpoint, o)) {
     server.start();
-  }
-  ~LocalServer() {
-    host.openGate();
-    server.stop();
   }
   testhost::TestHost host;
   kestrel::remote::ProxyServer server;

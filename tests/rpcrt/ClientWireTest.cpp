@@ -160,14 +160,14 @@ TEST_F(ClientWire, RefusedOrCutBindsMeanNoServer) {
       {[](uint32_t id) { return bindAck(id, 0); }, RPC_S_PROTOCOL_ERROR},  // no group
       {[](uint32_t id) { return response(id, {}); }, RPC_S_PROTOCOL_ERROR},
       {[](uint32_t) { return Bytes(); }, RPC_S_SERVER_UNAVAILABLE},
-      {[](uint32_t id) { return cut(bindAck(id), 15); }, RPC_S_SERVER_UNAVAILABLE},
       {[](uint32_t id) { return cut(bindAck(id), 30); }, RPC_S_SERVER_UNAVAILABLE},
   };
   for (size_t i = 0; i < std::size(cases); ++i)
     EXPECT_EQ(against([](Conn&, uint32_t) {}, calls::block, 1, cases[i].first).status, cases[i].second) << "case " << i;
 }
 
-// Each case is the whole reply to a call on a fresh connection.
+// Each case is the whole reply to a call on a fresh connection. (What other
+// malformed replies do to the client is the client fuzz corpus's job.)
 TEST_F(ClientWire, BadRepliesGetTheirStatusAndCostOnlyWhatArrived) {
   struct Case {
     std::string what;
@@ -186,38 +186,27 @@ TEST_F(ClientWire, BadRepliesGetTheirStatusAndCostOnlyWhatArrived) {
   };
   auto doubles = [](uint32_t n, uint32_t max) { return Builder().u32(n).u32(0x20000).u32(max).u64(0).u64(0).done(); };
   auto wstring = [](uint32_t max, uint32_t off, uint32_t act, std::u16string s = std::u16string(u"ab\0", 3)) {
-    return Builder()
-        .u32(0x20000)
-        .align(4)
-        .u32(max)
-        .u32(off)
-        .u32(act)
-        .put(s.data(), s.size() * 2)
-        .align(4)
-        .u32(0)
-        .done();
+    return Builder().u32(0x20000).u32(max).u32(off).u32(act).put(s.data(), s.size() * 2).align(4).u32(0).done();
   };
   // QueryPtzSupportedDyn(nMaxStrLen 8): size, the array, one string.
-  auto strings = [](uint32_t size, uint32_t max, uint32_t smax, uint32_t soff, uint32_t sact,
-                    const std::string& s = std::string("ab\0", 3)) {
-    return Builder().u32(size).u32(0x20000).u32(max).u32(0x20004).str(s, smax, soff, sact).align(4).u32(1).done();
+  auto strings = [](uint32_t size, uint32_t max, uint32_t smax, uint32_t soff, uint32_t sact) {
+    return Builder()
+        .u32(size)
+        .u32(0x20000)
+        .u32(max)
+        .u32(0x20004)
+        .str(std::string("ab\0", 3), smax, soff, sact)
+        .align(4)
+        .u32(1)
+        .done();
   };
   std::vector<Case> cases = {
       {"nothing", calls::block, [](uint32_t) { return Pdus{}; }, RPC_S_CALL_FAILED},
-      {"fault cut short", calls::block, [](uint32_t id) { return Pdus{cut(fault(id, 5), 20)}; }, RPC_S_CALL_FAILED},
       {"fault of 24 bytes", calls::block, [](uint32_t id) { return Pdus{fault(id, 5, 24)}; }, RPC_S_PROTOCOL_ERROR},
       {"other call id", calls::block, [=](uint32_t id) { return Pdus{response(id + 1, full)}; }, RPC_S_PROTOCOL_ERROR},
-      {"not first", calls::block, [=](uint32_t id) { return Pdus{response(id, full, pfc::kLastFrag)}; },
-       RPC_S_PROTOCOL_ERROR},
-      {"a bind_ack", calls::block, [](uint32_t id) { return Pdus{bindAck(id)}; }, RPC_S_PROTOCOL_ERROR},
       {"authentication", calls::block,
        [=](uint32_t id) { return Pdus{with<uint16_t>(response(id, full), at::kAuthLength, 8)}; }, RPC_S_PROTOCOL_ERROR},
       {"fragment of 65532", calls::block, stub(blockStub(65492, Bytes(65492, 1), 65492)), RPC_S_PROTOCOL_ERROR},
-      {"alloc_hint 4 GiB", calls::block,
-       [](uint32_t id) {
-         return Pdus{with(response(id, blockStub(3, {1, 2, 3}, 3)), at::kAllocHint, kAll)};
-       },
-       0},
       {"alloc_hint 4 GiB in two fragments", calls::block,
        [=](uint32_t id) {
          Pdus p = two(id);
@@ -225,73 +214,32 @@ TEST_F(ClientWire, BadRepliesGetTheirStatusAndCostOnlyWhatArrived) {
        },
        0},
       // Fragment lengths that lie: shorter than any header, or longer than
-      // what is sent (then the peer closes), or than negotiated.
+      // what is sent (then the peer closes).
       {"frag_length 23", calls::block, [=](uint32_t id) { return Pdus{lying(response(id, full), 23)}; },
-       RPC_S_PROTOCOL_ERROR},
-      {"fault frag_length 27", calls::block, [=](uint32_t id) { return Pdus{lying(fault(id, 5), 27)}; },
        RPC_S_PROTOCOL_ERROR},
       {"second fragment of another call", calls::block,
        [=](uint32_t id) {
          return Pdus{response(id, head, pfc::kFirstFrag), response(id + 1, rest, pfc::kLastFrag)};
        },
        RPC_S_PROTOCOL_ERROR},
-      {"second frag_length 23", calls::block,
-       [=](uint32_t id) {
-         return Pdus{response(id, head, pfc::kFirstFrag), lying(response(id, rest, pfc::kLastFrag), 23)};
-       },
-       RPC_S_PROTOCOL_ERROR},
       {"longer than sent", calls::block,
        [=](uint32_t id) { return Pdus{lying(response(id, full), uint16_t(24 + full.size() + 100))}; },
        RPC_S_CALL_FAILED},
-      {"second longer than sent", calls::block,
-       [=](uint32_t id) {
-         return Pdus{response(id, head, pfc::kFirstFrag),
-                     lying(response(id, rest, pfc::kLastFrag), uint16_t(24 + rest.size() + 1))};
-       },
-       RPC_S_CALL_FAILED},
-      {"frag_length 65535", calls::block, [=](uint32_t id) { return Pdus{lying(response(id, full), 65535)}; },
-       RPC_S_PROTOCOL_ERROR},
-      {"second fragment of 65529", calls::block,
-       [](uint32_t id) {
-         Bytes big = blockStub(65600, Bytes(65600, 1), 65600);
-         return Pdus{response(id, Bytes(big.begin(), big.begin() + 64), pfc::kFirstFrag),
-                     response(id, Bytes(big.begin() + 64, big.begin() + 64 + 65505), pfc::kLastFrag)};
-       },
-       RPC_S_PROTOCOL_ERROR},
-      // Each count field of each kind of [out] value at 2^31, 0xFFFFFFFF,
-      // beyond the stub limit, and just under it in a reply of a few bytes.
+      // Counts of each kind of [out] value at 2^31, and just under the stub
+      // limit in a reply of a few bytes (the case that once cost 256 MiB).
       {"block size 2^31", calls::block, stub(block(k31, k31)), RPC_X_BAD_STUB_DATA},
-      {"block max all ones", calls::block, stub(block(1, kAll)), RPC_X_BAD_STUB_DATA},
-      {"block 2^31-1", calls::block, stub(block(0x7FFFFFFF, 0x7FFFFFFF)), RPC_S_PROTOCOL_ERROR},
       {"block under the limit", calls::block, stub(block(0x0FFFFFF0, 0x0FFFFFF0)), RPC_X_BAD_STUB_DATA},
-      {"block referent all ones", calls::block, stub(Builder().u32(1).u32(kAll).u32(1).u8(9).align(4).u32(0).done()),
-       0},
-      {"doubles 2^31", calls::doubles, stub(doubles(k31, k31)), RPC_X_BAD_STUB_DATA},
-      {"doubles 2^31-1", calls::doubles, stub(doubles(0x7FFFFFFF, 0x7FFFFFFF)), RPC_S_PROTOCOL_ERROR},
       {"doubles under the limit", calls::doubles, stub(doubles(0x01FFFFF0, 0x01FFFFF0)), RPC_X_BAD_STUB_DATA},
-      {"string 2^31", calls::string, stub(stringStub(k31, 0, k31)), RPC_S_PROTOCOL_ERROR},
-      {"string offset 2^31", calls::string, stub(stringStub(3, k31, 3)), RPC_X_BAD_STUB_DATA},
       {"string actual 2^31 over max", calls::string, stub(stringStub(3, 0, k31)), RPC_X_INVALID_BOUND},
-      {"string max all ones", calls::string, stub(stringStub(kAll, 0, 3)), 0},
       {"string under the limit", calls::string, stub(stringStub(0x0FFFFFF0, 0, 0x0FFFFFF0)), RPC_X_BAD_STUB_DATA},
-      {"wstring 2^31", calls::wstring, stub(wstring(k31, 0, k31)), RPC_S_PROTOCOL_ERROR},
-      {"wstring offset all ones", calls::wstring, stub(wstring(3, kAll, 3)), RPC_X_BAD_STUB_DATA},
       {"wstring under the limit", calls::wstring, stub(wstring(0x07FFFFF0, 0, 0x07FFFFF0)), RPC_X_BAD_STUB_DATA},
       {"wstring without terminator", calls::wstring, stub(wstring(3, 0, 3, u"abc")), RPC_X_BAD_STUB_DATA},
-      {"wstring early terminator", calls::wstring, stub(wstring(3, 0, 3, std::u16string(u"a\0\0", 3))),
-       RPC_X_BAD_STUB_DATA},
-      {"strings 2^31", calls::strings, stub(strings(k31, k31, 8, 0, 3)), RPC_X_BAD_STUB_DATA},
-      {"strings 2^31-1", calls::strings, stub(strings(0x7FFFFFFF, 0x7FFFFFFF, 8, 0, 3)), RPC_S_PROTOCOL_ERROR},
       {"strings under the limit", calls::strings, stub(strings(0x03FFFFF0, 0x03FFFFF0, 8, 0, 3)), RPC_X_BAD_STUB_DATA},
-      {"strings max all ones", calls::strings, stub(strings(1, kAll, 8, 0, 3)), RPC_X_BAD_STUB_DATA},
-      {"element max 2^31", calls::strings, stub(strings(1, 1, k31, 0, 3)), RPC_X_INVALID_BOUND},
       {"element actual all ones", calls::strings, stub(strings(1, 1, 8, 0, kAll)), RPC_X_INVALID_BOUND},
-      {"element offset 2^31", calls::strings, stub(strings(1, 1, 8, k31, 3)), RPC_X_BAD_STUB_DATA},
-      {"element without terminator", calls::strings, stub(strings(1, 1, 8, 0, 3, "abc")), RPC_X_BAD_STUB_DATA},
       {"strings well formed", calls::strings, stub(strings(1, 1, 8, 0, 3)), 0},
   };
-  // The two-fragment reply cut inside each header and stub, and at each boundary.
-  for (size_t at : {size_t(8), size_t(20), size_t(40), size_t(72), size_t(95), size_t(163)})
+  // The two-fragment reply cut inside a header, inside a stub, and at the boundary.
+  for (size_t at : {size_t(20), size_t(40), size_t(72)})
     cases.push_back({"cut at " + std::to_string(at), calls::block,
                      [=](uint32_t id) {
                        Pdus p = two(id);
@@ -328,12 +276,7 @@ TEST_F(ClientWire, FaultsAndBadStubsKeepTheConnection) {
       {calls::block, nca::kUnspecified, {}, RPC_S_CALL_FAILED},
       {calls::block, 0xDEADBEEF, {}, 0xDEADBEEF},                            // passed on as it came
       {calls::block, 0, blockStub(4, Bytes(5, 1), 5), RPC_X_BAD_STUB_DATA},  // count disagrees with size
-      {calls::block, 0, blockStub(uint32_t(-1), {}, kAll), RPC_X_BAD_STUB_DATA},
-      {calls::block, 0, Builder().u32(4).u32(0x20000).u32(4).u32(0).done(), RPC_X_BAD_STUB_DATA},   // truncated
-      {calls::block, 0, Builder().bytes(blockStub(1, {1}, 1)).u64(0).done(), RPC_X_BAD_STUB_DATA},  // trailing
       {calls::string, 0, stringStub(2, 0, 3), RPC_X_INVALID_BOUND},
-      {calls::string, 0, stringStub(2, 0, 2, "ab"), RPC_X_BAD_STUB_DATA},
-      {calls::string, 0, stringStub(3, 1, 2, "ab"), RPC_X_BAD_STUB_DATA},
       {calls::string, 0, Builder().u32(0xDEADBEEF).str("ab").align(4).u32(0).u32(0).done(), 0},  // any referent
   };
   size_t i = 0;

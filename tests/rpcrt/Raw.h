@@ -42,20 +42,13 @@ constexpr uint16_t kAbstractSyntaxNotSupported = 1, kTransferSyntaxesNotSupporte
 // Field offsets in a PDU.
 namespace at {
 constexpr size_t kVersionMinor = 1, kPtype = 2, kFlags = 3, kDrep = 4, kFragLength = 8, kAuthLength = 10, kCallId = 12;
-constexpr size_t kAllocHint = 16, kContextId = 20, kOpnum = 22, kStub = 24,
-                 kFaultStatus = 24;                                                       // request, response, fault
+constexpr size_t kAllocHint = 16, kStub = 24, kFaultStatus = 24;                          // request, response, fault
 constexpr size_t kMaxXmit = 16, kMaxRecv = 18, kAssocGroup = 20, kSecondaryAddress = 24;  // bind_ack
 constexpr size_t kNakReason = 16;                                                         // bind_nak
 }  // namespace at
 
-template <class T>
-T fieldAt(const Bytes& b, size_t off) {
-  T v;
-  std::memcpy(&v, b.data() + off, sizeof v);
-  return v;
-}
-inline uint16_t u16at(const Bytes& b, size_t off) { return fieldAt<uint16_t>(b, off); }
-inline uint32_t u32at(const Bytes& b, size_t off) { return fieldAt<uint32_t>(b, off); }
+inline uint16_t u16at(const Bytes& b, size_t off) { return uint16_t(b.at(off) | b.at(off + 1) << 8); }
+inline uint32_t u32at(const Bytes& b, size_t off) { return u16at(b, off) | uint32_t(u16at(b, off + 2)) << 16; }
 // `b` with the field at `off` set to `v` (a lie, usually).
 template <class T>
 Bytes with(Bytes b, size_t off, T v) {

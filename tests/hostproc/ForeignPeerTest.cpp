@@ -2,12 +2,9 @@
 // permissions bypassed with CAP_DAC_OVERRIDE) is still refused by the
 // peer-credential check, and the refusal does HostProc no harm; a listener
 // of another uid at an endpoint is refused by our client in turn.
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <utility>
 
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -53,29 +50,15 @@ TEST_F(ForeignPeer, AnotherUidIsRefusedEvenWhenItCanReachTheSocket) {
     // The probe works: our own uid gets a bind_ack.
     ASSERT_EQ(raw::probe(SocketPath()), raw::ptype::kBindAck);
 
-    // The peer's own socket directory, whose entry leads to ours.
-    const std::string strPeerDir = Root() + "/peer";
-    ASSERT_EQ(mkdir(strPeerDir.c_str(), 0700), 0);
-    ASSERT_EQ(chown(strPeerDir.c_str(), kNobody, kNobody), 0) << strerror(errno);
-    ASSERT_EQ(symlink(SocketPath().c_str(), (strPeerDir + "/" + Endpoint()).c_str()), 0) << strerror(errno);
-
     int nStatus = -1;
-    const std::string strOutput = RunningPeer(std::to_string(kNobody) + " " + SocketPath() + " " + strPeerDir + " " +
-                                              Endpoint() + " " + TestDriver())
-                                      .Finish(nStatus);
+    const std::string strOutput = RunningPeer("probe " + std::to_string(kNobody) + " " + SocketPath()).Finish(nStatus);
     ASSERT_TRUE(WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0) << "status " << nStatus << "\n" << strOutput;
-    EXPECT_NE(strOutput.find("uid=65534\n"), std::string::npos) << strOutput;
     // HostProc hung up without a word.
-    EXPECT_NE(strOutput.find("raw=0\n"), std::string::npos) << strOutput;
-    const bool bRefused =
-        strOutput.find("load=1722\n") != std::string::npos || strOutput.find("load=1726\n") != std::string::npos;
-    EXPECT_TRUE(bRefused) << strOutput;
+    EXPECT_EQ(strOutput, "uid=65534\nraw=0\n");
 
-    // Nothing happened to the HostProc or its drivers.
+    // Nothing happened to the HostProc.
     RpcDriverCtx hCtx = Load(TestDriver());
     ASSERT_NE(hCtx, nullptr);
-    EXPECT_EQ(StateValue(DriverState(hCtx), "calls"), 0);
-    EXPECT_EQ(CountLines("opened driver"), 1) << "only our own load reached it";
     EXPECT_EQ(CountLines("fatal signal"), 0);
 }
 

@@ -29,9 +29,10 @@ protected:
         // One malloc arena: otherwise each new connection thread may reserve
         // an arena of its own (64 MiB of address space), which would hide
         // the allocations this test is looking for.
-        auto environment = Environment();
-        environment["MALLOC_ARENA_MAX"] = "1";
-        Start(HostProcOptions::Environment(environment));
+        HostProcOptions options;
+        options.environment = Environment();
+        options.environment["MALLOC_ARENA_MAX"] = "1";
+        Start(options);
         m_hCtx = Load(TestDriver());
         ASSERT_NE(m_hCtx, nullptr);
         m_nPeakKb = StatusKb("VmPeak:");
@@ -163,13 +164,8 @@ TEST_F(HostileClient, LyingCountsCostNothingLikeTheirSizeAndStalledPeersBlockNob
     // The hostile connection itself is still in step.
     conn.send(hinted);
     EXPECT_EQ(faultOf(conn.read()), 0u);
-    // New connections and new clients are served too.
+    // New connections are served too.
     EXPECT_EQ(probe(SocketPath()), ptype::kBindAck);
-    const RpcDriverCtx hOtherCtx = rpc_LoadDriver(Bind(), TestDriver().c_str());
-    ASSERT_NE(hOtherCtx, nullptr);
-    EXPECT_EQ(StateValue(DriverState(hOtherCtx), "pid"), Pid());
-    RpcDriverCtx hDrop = hOtherCtx;
-    RpcSsDestroyClientContext(&hDrop);
 }
 
 // The same peers against a HostProc that allows a short stall: each is
@@ -209,7 +205,7 @@ TEST_F(StallingClient, StalledPeersDoNotKeepTheProcessAlive) {
     ReleaseClient();
     const std::optional<int> status = WaitExit();
     ASSERT_TRUE(status.has_value()) << "still running with only stalled peers connected";
-    EXPECT_TRUE(IsCleanExit(*status)) << *status;
+    EXPECT_EQ(*status, 0);
     EXPECT_TRUE(WaitForLine("exiting: no client left"));
     EXPECT_TRUE(peers.silent.ended());
     EXPECT_TRUE(peers.boundOnly.ended());

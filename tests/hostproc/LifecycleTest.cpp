@@ -66,12 +66,6 @@ TEST_F(Lifecycle, DriverThatCannotBeOpenedGivesANullHandleAndItsReason) {
     EXPECT_TRUE(WaitForLine("cannot load driver '" + strMissing + "'"));
     EXPECT_EQ(CountLines("No such file or directory"), 1) << "dlopen's reason is named";
 
-    const std::string strGarbage = Root() + "/libgarbage.so";
-    std::ofstream(strGarbage) << std::string(256, 'x');
-    EXPECT_EQ(Load(strGarbage), nullptr);
-    EXPECT_TRUE(WaitForLine("cannot load driver '" + strGarbage + "'"));
-    EXPECT_EQ(CountLines("invalid ELF header"), 1);
-
     // The failures leave the HostProc serving.
     RpcDriverCtx hCtx = Load(TestDriver());
     ASSERT_NE(hCtx, nullptr);
@@ -121,7 +115,9 @@ class Ending : public HostProcTest, public ::testing::WithParamInterface<const c
 
 TEST_P(Ending, CleanlyWhenIdleRunDownOrAsked) {
     const std::string strWay = GetParam();
-    Start(strWay == "NeverLoaded" ? HostProcOptions::Grace(60000, 200) : HostProcOptions::Grace(200, 60000));
+    HostProcOptions options;
+    (strWay == "NeverLoaded" ? options.nInitialMs : options.nIdleMs) = 200;
+    Start(options);
     if (strWay != "NeverLoaded") {
         RpcDriverCtx hCtx = Load(TestDriver());
         ASSERT_NE(hCtx, nullptr);
@@ -144,7 +140,7 @@ TEST_P(Ending, CleanlyWhenIdleRunDownOrAsked) {
     }
     const std::optional<int> status = WaitExit();
     ASSERT_TRUE(status.has_value()) << "still running";
-    EXPECT_TRUE(IsCleanExit(*status)) << *status;
+    EXPECT_EQ(*status, 0);
     EXPECT_FALSE(SocketExists());
     EXPECT_TRUE(WaitForLine(strWay == "Sigterm" ? "exiting: asked to stop" : "exiting: no client left"));
 }
@@ -157,7 +153,7 @@ TEST_F(Lifecycle, DriverOutputGoesToStandardError) {
     ASSERT_NE(hCtx, nullptr);
     EXPECT_EQ(rpc_OpenConnection(hCtx, "t#print", "pw", 0, 1), OpenConnectionEcho("t#print"));
     EXPECT_TRUE(WaitForLine(Call("OpenConnection", {Str("t#print"), Str("pw"), Int(0), Int(1)}) + "\n"));
-    EXPECT_EQ(StdoutText(), "") << "nothing reaches the standard output HostProc was given";
+    EXPECT_EQ(std::ifstream(Root() + "/stdout.log").peek(), EOF) << "nothing reaches the standard output it was given";
 }
 
 }  // namespace

@@ -170,7 +170,8 @@ TEST_F(HostileClient, LyingCountsCostNothingLikeTheirSizeAndStalledPeersBlockNob
 
 // The same peers against a HostProc that allows a short stall: each is
 // closed, and so is a bound peer resting without a context, while one
-// resting with a context is kept.
+// resting with a context is kept. Closed, they no longer keep an otherwise
+// idle HostProc alive.
 class StallingClient : public HostileClient {
 protected:
     std::map<std::string, std::string> Environment() const override {
@@ -178,9 +179,9 @@ protected:
     }
 };
 
-TEST_F(StallingClient, StalledPeersAreClosedRestingOnesKept) {
-    Conn resting = Bound();
-    ASSERT_NE(LoadOn(resting), Bytes(20, 0));
+TEST_F(StallingClient, StalledPeersAreClosedRestingOnesKeptAndNoneKeepsTheProcessAlive) {
+    std::optional<Conn> resting(Bound());
+    ASSERT_NE(LoadOn(*resting), Bytes(20, 0));
     Conn contextHalfRequest = Bound();
     ASSERT_NE(LoadOn(contextHalfRequest), Bytes(20, 0));
     contextHalfRequest.send(cut(request(2, 0, Builder().str(TestDriver()).done()), 10));
@@ -194,21 +195,18 @@ TEST_F(StallingClient, StalledPeersAreClosedRestingOnesKept) {
     EXPECT_TRUE(contextHalfRequest.ended()) << "a peer with a context stalled inside a request header";
 
     // With a context, silent since before any of them: still served.
-    EXPECT_NE(LoadOn(resting), Bytes(20, 0));
+    EXPECT_NE(LoadOn(*resting), Bytes(20, 0));
     ExpectServedNormally("stalled peers were closed");
-}
 
-// Peers that stall no longer keep an otherwise idle HostProc alive.
-TEST_F(StallingClient, StalledPeersDoNotKeepTheProcessAlive) {
-    StalledPeers peers = ConnectStalledPeers();
+    // The stalled peers stay open on our side; once the clients leave, the
+    // HostProc ends all the same.
+    resting.reset();
     rpc_UnloadDriver(&m_hCtx);
     ReleaseClient();
     const std::optional<int> status = WaitExit();
     ASSERT_TRUE(status.has_value()) << "still running with only stalled peers connected";
     EXPECT_EQ(*status, 0);
     EXPECT_TRUE(WaitForLine("exiting: no client left"));
-    EXPECT_TRUE(peers.silent.ended());
-    EXPECT_TRUE(peers.boundOnly.ended());
 }
 
 }  // namespace

@@ -19,29 +19,24 @@ constexpr uid_t kNobody = 65534;
 using ForeignPeer = HostProcTest;
 
 // The foreign peer with these arguments, its output read as it comes.
-class RunningPeer {
-public:
+struct RunningPeer {
+    FILE* pOutput;
     explicit RunningPeer(const std::string& strArguments)
-        : m_pOutput(popen((std::string(FOREIGN_PEER_PATH) + " " + strArguments).c_str(), "r")) {}
-    ~RunningPeer() {
-        int nStatus;
-        Finish(nStatus);
-    }
+        : pOutput(popen((std::string(FOREIGN_PEER_PATH) + " " + strArguments).c_str(), "r")) {}
+    ~RunningPeer() { Finish(); }
     // The next line it printed, with its newline ("" at the end).
     std::string ReadLine() {
         char line[256];
-        return m_pOutput != nullptr && fgets(line, sizeof line, m_pOutput) != nullptr ? line : "";
+        return pOutput != nullptr && fgets(line, sizeof line, pOutput) != nullptr ? line : "";
     }
-    // Waits for its end: the rest of what it printed, and its wait status.
-    std::string Finish(int& nStatus) {
+    // Waits for its end: the rest of what it printed, then its wait status.
+    std::string Finish(int* pStatus = nullptr) {
         std::string strOutput;
         for (std::string strLine; !(strLine = ReadLine()).empty();) strOutput += strLine;
-        nStatus = m_pOutput != nullptr ? pclose(std::exchange(m_pOutput, nullptr)) : -1;
+        const int nStatus = pOutput != nullptr ? pclose(std::exchange(pOutput, nullptr)) : -1;
+        if (pStatus != nullptr) *pStatus = nStatus;
         return strOutput;
     }
-
-private:
-    FILE* m_pOutput;
 };
 
 TEST_F(ForeignPeer, AnotherUidIsRefusedEvenWhenItCanReachTheSocket) {
@@ -51,7 +46,7 @@ TEST_F(ForeignPeer, AnotherUidIsRefusedEvenWhenItCanReachTheSocket) {
     ASSERT_EQ(raw::probe(SocketPath()), raw::ptype::kBindAck);
 
     int nStatus = -1;
-    const std::string strOutput = RunningPeer("probe " + std::to_string(kNobody) + " " + SocketPath()).Finish(nStatus);
+    const std::string strOutput = RunningPeer("probe " + std::to_string(kNobody) + " " + SocketPath()).Finish(&nStatus);
     ASSERT_TRUE(WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0) << "status " << nStatus << "\n" << strOutput;
     // HostProc hung up without a word.
     EXPECT_EQ(strOutput, "uid=65534\nraw=0\n");
@@ -73,7 +68,7 @@ TEST_F(ForeignPeer, ListenerOfAnotherUidGetsNoBindFromOurClient) {
     EXPECT_EQ(StatusOf([&] { rpc_LoadDriver(hBinding, TestDriver().c_str()); }),
               std::optional<uint32_t>(RPC_S_SERVER_UNAVAILABLE));
     int nStatus = -1;
-    const std::string strOutput = listener.Finish(nStatus);
+    const std::string strOutput = listener.Finish(&nStatus);
     EXPECT_TRUE(WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0) << "status " << nStatus;
     // Our client connected, saw who listens and hung up without a word.
     EXPECT_EQ(strOutput, "connection silent\n");

@@ -1,8 +1,8 @@
 // One real HostProc (the test-timing variant) per test, driven through the
 // RPC client functions directly: a private socket directory, the process's
 // standard error collected through a pipe (so that a test can wait for a
-// diagnostic line instead of sleeping), and a watchdog that kills a HostProc
-// whose test hangs so that the hang becomes a failure.
+// diagnostic line instead of sleeping); every wait is bounded, and a call
+// that hangs is ended by the test's CTest timeout.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -38,7 +38,8 @@ std::optional<uint32_t> StatusOf(TCall&& call) {
     return std::nullopt;
 }
 
-// A client-allocated (new[]) output, released on scope exit.
+// A client-allocated (new[]) output, released on scope exit (a string
+// array's strings are the test's to free).
 template <typename T>
 struct Owned {
     T* p = nullptr;
@@ -48,20 +49,6 @@ struct Owned {
     ~Owned() { delete[] p; }
     T** operator&() { return &p; }
     T* get() const { return p; }
-};
-
-// A client-allocated string array: each string and the array new[]'d.
-struct OwnedStrings {
-    char** p = nullptr;
-    size_t n = 0;  // how many entries to free (the caller sets it)
-    OwnedStrings() = default;
-    OwnedStrings(const OwnedStrings&) = delete;
-    OwnedStrings& operator=(const OwnedStrings&) = delete;
-    ~OwnedStrings() {
-        for (size_t i = 0; p != nullptr && i < n; ++i) delete[] p[i];
-        delete[] p;
-    }
-    char*** operator&() { return &p; }
 };
 
 struct HostProcOptions {
@@ -134,9 +121,7 @@ private:
     std::string m_strLog;
     int m_nLogFd = -1;
     bool m_bLogClosed = false;
-    bool m_bDone = false;
     std::thread m_reader;
-    std::thread m_watchdog;
 
     std::vector<handle_t> m_bindings;
     std::vector<RpcDriverCtx> m_contexts;

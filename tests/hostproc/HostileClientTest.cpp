@@ -103,34 +103,13 @@ TEST_F(HostileClient, LyingCountsCostNothingLikeTheirSizeAndStalledPeersBlockNob
     const Bytes ctx = LoadOn(conn);
     constexpr uint32_t k31 = 0x80000000, kAll = 0xFFFFFFFF, kUnder = 0x0FF00000;
     auto string = [](uint32_t nCount) { return Builder().str(std::string("ab\0", 3), nCount, 0, nCount).done(); };
-    // PutMediaDataBlock(ctx, "t", 2, 1, 0, nLength, bytes[max]).
-    auto put = [&](uint32_t nLength, uint32_t nMax) {
-        return Builder()
-            .bytes(ctx)
-            .str("t")
-            .align(4)
-            .u32(2)
-            .u32(1)
-            .u32(0)
-            .u32(nLength)
-            .u32(nMax)
-            .u32(0x01020304)
-            .done();
+    // PutMediaDataBlock(ctx, "t", 2, 1, 0, n, bytes[max]).
+    auto put = [&](uint32_t n, uint32_t max) {
+        return Builder().bytes(ctx).str("t").align(4).u32(2).u32(1).u32(0).u32(n).u32(max).u32(0x01020304).done();
     };
     // SetXmlParams(ctx, "t", "u", "p", wstring).
-    auto wide = [&](uint32_t nCount) {
-        return Builder()
-            .bytes(ctx)
-            .str("t")
-            .str("u")
-            .str("p")
-            .align(4)
-            .u32(nCount)
-            .u32(0)
-            .u32(nCount)
-            .u16('a')
-            .u16(0)
-            .done();
+    auto wide = [&](uint32_t n) {
+        return Builder().bytes(ctx).str("t").str("u").str("p").align(4).u32(n).u32(0).u32(n).u16('a').u16(0).done();
     };
     // SetEventsDyn(ctx, "t", "p", n, strings[max]).
     auto events = [&](uint32_t nCount, uint32_t nMax) {

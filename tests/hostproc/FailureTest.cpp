@@ -1,7 +1,13 @@
-// Drivers that crash, abort, exit, throw or hang: what the client sees and
-// what is left of the HostProc.
+// Drivers that crash, abort, exit, throw or hang: what the client sees, what
+// is left of the HostProc, and its line about it, exactly as a user reads
+// it. The proxy-server name and the driver's path carry a newline and bytes
+// that are no UTF-8: they show escaped, so no line is forged, and the
+// fatal-signal line (written by the handler from prepared text) escapes the
+// path the same way.
 #include <csignal>
+#include <filesystem>
 #include <future>
+#include <sstream>
 
 #include <sys/wait.h>
 
@@ -18,94 +24,110 @@ using testdriver::Str;
 
 using Failure = HostProcTest;
 
-int OpenConnectionEcho(const std::string& strServer) {
-    return DefaultResult(Call("OpenConnection", {Str(strServer.c_str()), Str("pw"), Int(0), Int(1)}));
-}
-
-// A call whose driver kills the HostProc: the client gets
-// RPC_S_CALL_FAILED, the process ends as the driver made it, and after a
-// fatal signal its socket file is gone.
-struct DeadlyCase {
-    const char* szId;
-    int nSignal;  // 0: an exit
-    int nExitCode;
+struct FailureCase {
+    const char* szName;
+    const char* szId;    // the call's directives
+    const char* szLine;  // after the prefix; %s: the driver's path, escaped
+    int nSignal;         // the HostProc ends by it, or
+    int nExitCode;       // with it (-1: it serves on)
+    bool bSocketStays;   // _exit runs nothing of HostProc's
 };
 
-void PrintTo(const DeadlyCase& c, std::ostream* pOut) { *pOut << c.szId; }
+void PrintTo(const FailureCase& c, std::ostream* pOut) { *pOut << c.szName; }
 
-class DeadlyDriver : public HostProcTest, public ::testing::WithParamInterface<DeadlyCase> {};
+class DriverFailure : public HostProcTest, public ::testing::WithParamInterface<FailureCase> {};
 
-TEST_P(DeadlyDriver, EndsOnlyHostProcAndFailsTheCall) {
-    const DeadlyCase& c = GetParam();
-    Start();
-    RpcDriverCtx hCtx = Load(TestDriver());
+// A call whose driver fails gets RPC_S_CALL_FAILED, and so does another call
+// inside the driver when it takes the process down; an exception (of any
+// type) leaves the HostProc serving.
+TEST_P(DriverFailure, FailsTheCallAndIsNamedEscaped) {
+    const FailureCase& c = GetParam();
+    const bool bEnds = c.nExitCode >= 0 || c.nSignal != 0;
+    const std::string strDriver = Root() +
+                                  "/lib\ntest\xfe"
+                                  "driver.so";
+    std::filesystem::copy_file(TestDriver(), strDriver);
+    HostProcOptions options;
+    options.strName = "cam\nHostProc cam[1]: forged \xc3\xa9\xff";
+    Start(options);
+    RpcDriverCtx hCtx = Load(strDriver);
     ASSERT_NE(hCtx, nullptr);
-    EXPECT_EQ(rpc_OpenConnection(hCtx, "t", "pw", 0, 1), OpenConnectionEcho("t"));
-    // Another call is inside the driver when it dies: it fails the same way.
-    auto inFlight = std::async(
-        std::launch::async, [hCtx] { return StatusOf([&] { rpc_OpenConnection(hCtx, "other#hang", "pw", 0, 1); }); });
-    ASSERT_EQ(Control(hCtx, "td:wait-hung 1"), 1);
+    std::future<std::optional<uint32_t>> inFlight;
+    if (bEnds) {
+        inFlight = std::async(std::launch::async,
+                              [hCtx] { return StatusOf([&] { rpc_OpenConnection(hCtx, "other#hang", "pw", 0, 1); }); });
+        ASSERT_EQ(Control(hCtx, "td:wait-hung 1"), 1);
+    }
 
     EXPECT_EQ(StatusOf([&] { rpc_OpenConnection(hCtx, c.szId, "pw", 0, 1); }), RPC_S_CALL_FAILED);
-    EXPECT_EQ(inFlight.get(), RPC_S_CALL_FAILED);
-    const std::optional<int> status = WaitExit();
-    ASSERT_TRUE(status.has_value());
-    if (c.nSignal != 0) {
-        EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == c.nSignal) << "wait status " << *status;
-        EXPECT_TRUE(WaitForLine("fatal signal "));
-        EXPECT_FALSE(SocketExists());
-    } else {
-        EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == c.nExitCode) << "wait status " << *status;
-        // _exit runs nothing of HostProc's: the socket file stays, stale.
-        // Nobody answers on it, and the next HostProc for the endpoint
-        // replaces it.
-        EXPECT_TRUE(SocketExists());
+    if (bEnds) {
+        EXPECT_EQ(inFlight.get(), RPC_S_CALL_FAILED);
+        const std::optional<int> status = WaitExit();
+        ASSERT_TRUE(status.has_value());
+        if (c.nSignal != 0)
+            EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == c.nSignal) << "wait status " << *status;
+        else
+            EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == c.nExitCode) << "wait status " << *status;
+        // A stale socket file: nobody answers on it, and the next HostProc
+        // for the endpoint replaces it.
+        EXPECT_EQ(SocketExists(), c.bSocketStays);
         RemoveStaleSocket();
+        EXPECT_EQ(StatusOf([&] { rpc_OpenConnection(hCtx, "t", "pw", 0, 1); }), RPC_S_SERVER_UNAVAILABLE);
+    } else {
+        // Same process, same context, same driver state. Procedures with
+        // caller buffers or blocks unwind the same way, and the client gets
+        // no outputs.
+        EXPECT_EQ(rpc_OpenConnection(hCtx, "t", "pw", 0, 1),
+                  DefaultResult(Call("OpenConnection", {Str("t"), Str("pw"), Int(0), Int(1)})));
+        Owned<char> mac, type, block;
+        EXPECT_EQ(StatusOf([&] { rpc_GetInfo(hCtx, "t#throw=int", "pw", &mac, &type); }), RPC_S_CALL_FAILED);
+        EXPECT_EQ(mac.get(), nullptr);
+        int32_t nSize = -1;
+        EXPECT_EQ(StatusOf([&] { rpc_GetImage2(hCtx, "t#throw#block=64", 1, &nSize, &block); }), RPC_S_CALL_FAILED);
+        EXPECT_EQ(block.get(), nullptr);
+        const std::string strState = DriverState(hCtx);
+        EXPECT_EQ(StateValue(strState, "pid"), Pid());
+        EXPECT_EQ(StateValue(strState, "calls.OpenConnection"), 2);
+        EXPECT_EQ(StateValue(strState, "blocks.live"), 0);
+        EXPECT_EQ(CountLines("fatal signal"), 0);
     }
-    // Gone between calls now.
-    EXPECT_EQ(StatusOf([&] { rpc_OpenConnection(hCtx, "t", "pw", 0, 1); }), RPC_S_SERVER_UNAVAILABLE);
+
+    const std::string strPrefix =
+        "HostProc cam\\x0aHostProc cam[1]: forged \xc3\xa9\\xff[" + std::to_string(Pid()) + "]: ";
+    char szExpected[512];
+    snprintf(szExpected, sizeof szExpected, c.szLine,
+             (Root() + "/lib\\x0atest\\xfe"
+                       "driver.so")
+                 .c_str());
+    ASSERT_TRUE(WaitForLine(" during OpenConnection"));
+    std::istringstream lines(Log());
+    int nFound = 0;
+    for (std::string strLine; std::getline(lines, strLine);) {
+        if (strLine.find(" during OpenConnection") != std::string::npos) {
+            EXPECT_EQ(strLine, strPrefix + szExpected);
+            ++nFound;
+        }
+        if (strLine.rfind("HostProc ", 0) == 0) {
+            EXPECT_EQ(strLine.rfind(strPrefix, 0), 0U) << strLine;
+        }
+    }
+    EXPECT_EQ(nFound, 1);
 }
 
-INSTANTIATE_TEST_SUITE_P(Failure, DeadlyDriver,
-                         ::testing::Values(DeadlyCase{"t#crash", SIGSEGV, 0}, DeadlyCase{"t#crash=abort", SIGABRT, 0},
-                                           DeadlyCase{"t#exit=3", 0, 3}),
-                         [](const ::testing::TestParamInfo<DeadlyCase>& info) {
-                             switch (info.index) {
-                                 case 0:
-                                     return std::string("Segv");
-                                 case 1:
-                                     return std::string("Abort");
-                                 default:
-                                     return std::string("Exit");
-                             }
-                         });
-
-TEST_F(Failure, ExceptionFromTheDriverIsAFaultAndHostProcKeepsServing) {
-    Start();
-    RpcDriverCtx hCtx = Load(TestDriver());
-    ASSERT_NE(hCtx, nullptr);
-    for (const char* szId : {"t#throw", "t#throw=int"}) {
-        SCOPED_TRACE(szId);
-        EXPECT_EQ(StatusOf([&] { rpc_OpenConnection(hCtx, szId, "pw", 0, 1); }), RPC_S_CALL_FAILED);
-        // Same process, same context, same driver state.
-        EXPECT_EQ(rpc_OpenConnection(hCtx, "t", "pw", 0, 1), OpenConnectionEcho("t"));
-    }
-    // Procedures with caller buffers or blocks unwind the same way, and the
-    // client gets no outputs.
-    Owned<char> mac, type;
-    EXPECT_EQ(StatusOf([&] { rpc_GetInfo(hCtx, "t#throw", "pw", &mac, &type); }), RPC_S_CALL_FAILED);
-    EXPECT_EQ(mac.get(), nullptr);
-    int32_t nSize = -1;
-    Owned<char> block;
-    EXPECT_EQ(StatusOf([&] { rpc_GetImage2(hCtx, "t#throw#block=64", 1, &nSize, &block); }), RPC_S_CALL_FAILED);
-    EXPECT_EQ(block.get(), nullptr);
-
-    const std::string strState = DriverState(hCtx);
-    EXPECT_EQ(StateValue(strState, "pid"), Pid());
-    EXPECT_EQ(StateValue(strState, "calls.OpenConnection"), 4);
-    EXPECT_EQ(StateValue(strState, "blocks.live"), 0);
-    EXPECT_EQ(CountLines("fatal signal"), 0);
-}
+INSTANTIATE_TEST_SUITE_P(
+    Failure, DriverFailure,
+    ::testing::Values(
+        FailureCase{"Segv", "t#crash", "fatal signal SIGSEGV in driver '%s' during OpenConnection, exiting", SIGSEGV,
+                    -1, false},
+        FailureCase{"Abort", "t#crash=abort", "fatal signal SIGABRT in driver '%s' during OpenConnection, exiting",
+                    SIGABRT, -1, false},
+        FailureCase{"Exit", "t#quit=3", "driver '%s' called exit(3) during OpenConnection, exiting", 0, 3, false},
+        FailureCase{"UnderscoreExit", "t#exit=3", "driver '%s' called _exit(3) during OpenConnection, exiting", 0, 3,
+                    true},
+        FailureCase{"Exception", "t#throw",
+                    "C++ exception from driver '%s' during OpenConnection: testdriver: exception on request", 0, -1,
+                    false}),
+    [](const ::testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.szName); });
 
 // A call that never returns must not keep HostProc from ending: the socket
 // goes at once and the process ends after a bounded wait for the call.
@@ -117,13 +139,7 @@ TEST_F(Failure, SigtermEndsItEvenWithACallHangingInTheDriver) {
                            [hCtx] { return StatusOf([&] { rpc_OpenConnection(hCtx, "h#hang", "pw", 0, 1); }); });
     ASSERT_EQ(Control(hCtx, "td:wait-hung 1"), 1);
     Signal(SIGTERM);
-    const std::optional<int> status = WaitExit();
-    EXPECT_TRUE(status.has_value()) << "still running a minute after SIGTERM";
-    if (!status) {
-        Signal(SIGKILL);
-        WaitExit();
-        RemoveStaleSocket();
-    }
+    EXPECT_TRUE(WaitExit().has_value()) << "still running a minute after SIGTERM";
     EXPECT_EQ(hung.get(), RPC_S_CALL_FAILED);
 }
 

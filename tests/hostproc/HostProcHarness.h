@@ -1,8 +1,8 @@
 // One real HostProc (the test-timing variant) per test, driven through the
 // RPC client functions directly: a private socket directory, the process's
 // standard error collected through a pipe (so that a test can wait for a
-// diagnostic line instead of sleeping), and a watchdog that kills a HostProc
-// whose test hangs so that the hang becomes a failure.
+// diagnostic line instead of sleeping); every wait is bounded, and a call
+// that hangs is ended by the test's CTest timeout.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -18,6 +18,7 @@
 #include <vector>
 
 #include <sys/types.h>
+#include <unistd.h>
 
 #include "remote/ProxyClient.h"
 #include "rpcrt/Status.h"
@@ -37,7 +38,8 @@ std::optional<uint32_t> StatusOf(TCall&& call) {
     return std::nullopt;
 }
 
-// A client-allocated (new[]) output, released on scope exit.
+// A client-allocated (new[]) output, released on scope exit (a string
+// array's strings are the test's to free).
 template <typename T>
 struct Owned {
     T* p = nullptr;
@@ -49,41 +51,11 @@ struct Owned {
     T* get() const { return p; }
 };
 
-// A client-allocated string array: each string and the array new[]'d.
-struct OwnedStrings {
-    char** p = nullptr;
-    size_t n = 0;  // how many entries to free (the caller sets it)
-    OwnedStrings() = default;
-    OwnedStrings(const OwnedStrings&) = delete;
-    OwnedStrings& operator=(const OwnedStrings&) = delete;
-    ~OwnedStrings() {
-        if (p == nullptr) return;
-        for (size_t i = 0; i < n; ++i) delete[] p[i];
-        delete[] p;
-    }
-    char*** operator&() { return &p; }
-};
-
-std::u16string WideOf(const char16_t* s);
-
 struct HostProcOptions {
     int nIdleMs = 60000;
     int nInitialMs = 60000;
-    // Extra environment of the HostProc.
-    std::map<std::string, std::string> environment;
-    std::string strName = "hostproctest";  // its proxy-server name
-
-    static HostProcOptions Grace(int nIdleMs, int nInitialMs) {
-        HostProcOptions options;
-        options.nIdleMs = nIdleMs;
-        options.nInitialMs = nInitialMs;
-        return options;
-    }
-    static HostProcOptions Environment(std::map<std::string, std::string> environment) {
-        HostProcOptions options;
-        options.environment = std::move(environment);
-        return options;
-    }
+    std::map<std::string, std::string> environment;  // extra
+    std::string strName = "hostproctest";            // its proxy-server name
 };
 
 class HostProcTest : public ::testing::Test {
@@ -104,12 +76,9 @@ protected:
     // Waits for the HostProc to end by itself (bounded) and reaps it; the
     // wait status, or nullopt when it did not end in time.
     std::optional<int> WaitExit(std::chrono::milliseconds bound = 60s);
-    // An exit with status 0 (under LeakSanitizer: or the end it gives a
-    // process whose only leaks were made by drivers it had unloaded).
-    bool IsCleanExit(int nStatus);
     // Sends a signal to the running (unreaped) HostProc.
     void Signal(int nSignal);
-    // True when the HostProc is still running after waiting nMs for it to end.
+    // True when the HostProc is still running after waiting for it to end.
     bool StaysFor(std::chrono::milliseconds wait);
 
     // The collected standard error so far.
@@ -119,29 +88,26 @@ protected:
     bool WaitForLine(const std::string& strText, std::chrono::milliseconds bound = 60s);
 
     bool SocketExists() const;
-    void RemoveStaleSocket() const;
+    void RemoveStaleSocket() const { unlink(SocketPath().c_str()); }
     std::string SocketPath() const { return m_strRpcDir + "/" + m_strEndpoint; }
     const std::string& Root() const { return m_strRoot; }
-    const std::string& Endpoint() const { return m_strEndpoint; }
     pid_t Pid() const { return m_pid; }
-    std::string StdoutText() const;
 
     // The test driver's state text (GetXml "td:state").
     static std::string DriverState(RpcDriverCallCtx hCtx);
     // A value "key=N" of the state text; -1 when absent.
     static long StateValue(const std::string& strState, const std::string& strKey);
     // A test-driver control command (ExecuteCustomCommand "td:...").
-    static int Control(RpcDriverCallCtx hCtx, const std::string& strCommand);
+    static int Control(RpcDriverCallCtx hCtx, const std::string& strCommand) {
+        return rpc_ExecuteCustomCommand(hCtx, "t", "", 0, 0, 0, strCommand.c_str());
+    }
 
-    static std::string TestDriver();
-    static std::string PartialDriver();
+    static std::string TestDriver() { return TESTDRIVER_PATH; }
+    static std::string PartialDriver() { return PARTIALDRIVER_PATH; }
 
 private:
-    void ReaderLoop();
     // Appends what the pipe holds now; m_mtx held.
     void DrainLocked();
-    void WatchdogLoop();
-    void Reap(int nStatus);
 
     std::string m_strRoot;
     std::string m_strRpcDir;
@@ -155,9 +121,7 @@ private:
     std::string m_strLog;
     int m_nLogFd = -1;
     bool m_bLogClosed = false;
-    bool m_bDone = false;
     std::thread m_reader;
-    std::thread m_watchdog;
 
     std::vector<handle_t> m_bindings;
     std::vector<RpcDriverCtx> m_contexts;

@@ -29,9 +29,10 @@ protected:
         // One malloc arena: otherwise each new connection thread may reserve
         // an arena of its own (64 MiB of address space), which would hide
         // the allocations this test is looking for.
-        auto environment = Environment();
-        environment["MALLOC_ARENA_MAX"] = "1";
-        Start(HostProcOptions::Environment(environment));
+        HostProcOptions options;
+        options.environment = Environment();
+        options.environment["MALLOC_ARENA_MAX"] = "1";
+        Start(options);
         m_hCtx = Load(TestDriver());
         ASSERT_NE(m_hCtx, nullptr);
         m_nPeakKb = StatusKb("VmPeak:");
@@ -102,34 +103,13 @@ TEST_F(HostileClient, LyingCountsCostNothingLikeTheirSizeAndStalledPeersBlockNob
     const Bytes ctx = LoadOn(conn);
     constexpr uint32_t k31 = 0x80000000, kAll = 0xFFFFFFFF, kUnder = 0x0FF00000;
     auto string = [](uint32_t nCount) { return Builder().str(std::string("ab\0", 3), nCount, 0, nCount).done(); };
-    // PutMediaDataBlock(ctx, "t", 2, 1, 0, nLength, bytes[max]).
-    auto put = [&](uint32_t nLength, uint32_t nMax) {
-        return Builder()
-            .bytes(ctx)
-            .str("t")
-            .align(4)
-            .u32(2)
-            .u32(1)
-            .u32(0)
-            .u32(nLength)
-            .u32(nMax)
-            .u32(0x01020304)
-            .done();
+    // PutMediaDataBlock(ctx, "t", 2, 1, 0, n, bytes[max]).
+    auto put = [&](uint32_t n, uint32_t max) {
+        return Builder().bytes(ctx).str("t").align(4).u32(2).u32(1).u32(0).u32(n).u32(max).u32(0x01020304).done();
     };
     // SetXmlParams(ctx, "t", "u", "p", wstring).
-    auto wide = [&](uint32_t nCount) {
-        return Builder()
-            .bytes(ctx)
-            .str("t")
-            .str("u")
-            .str("p")
-            .align(4)
-            .u32(nCount)
-            .u32(0)
-            .u32(nCount)
-            .u16('a')
-            .u16(0)
-            .done();
+    auto wide = [&](uint32_t n) {
+        return Builder().bytes(ctx).str("t").str("u").str("p").align(4).u32(n).u32(0).u32(n).u16('a').u16(0).done();
     };
     // SetEventsDyn(ctx, "t", "p", n, strings[max]).
     auto events = [&](uint32_t nCount, uint32_t nMax) {
@@ -163,18 +143,14 @@ TEST_F(HostileClient, LyingCountsCostNothingLikeTheirSizeAndStalledPeersBlockNob
     // The hostile connection itself is still in step.
     conn.send(hinted);
     EXPECT_EQ(faultOf(conn.read()), 0u);
-    // New connections and new clients are served too.
+    // New connections are served too.
     EXPECT_EQ(probe(SocketPath()), ptype::kBindAck);
-    const RpcDriverCtx hOtherCtx = rpc_LoadDriver(Bind(), TestDriver().c_str());
-    ASSERT_NE(hOtherCtx, nullptr);
-    EXPECT_EQ(StateValue(DriverState(hOtherCtx), "pid"), Pid());
-    RpcDriverCtx hDrop = hOtherCtx;
-    RpcSsDestroyClientContext(&hDrop);
 }
 
 // The same peers against a HostProc that allows a short stall: each is
 // closed, and so is a bound peer resting without a context, while one
-// resting with a context is kept.
+// resting with a context is kept. Closed, they no longer keep an otherwise
+// idle HostProc alive.
 class StallingClient : public HostileClient {
 protected:
     std::map<std::string, std::string> Environment() const override {
@@ -182,9 +158,9 @@ protected:
     }
 };
 
-TEST_F(StallingClient, StalledPeersAreClosedRestingOnesKept) {
-    Conn resting = Bound();
-    ASSERT_NE(LoadOn(resting), Bytes(20, 0));
+TEST_F(StallingClient, StalledPeersAreClosedRestingOnesKeptAndNoneKeepsTheProcessAlive) {
+    std::optional<Conn> resting(Bound());
+    ASSERT_NE(LoadOn(*resting), Bytes(20, 0));
     Conn contextHalfRequest = Bound();
     ASSERT_NE(LoadOn(contextHalfRequest), Bytes(20, 0));
     contextHalfRequest.send(cut(request(2, 0, Builder().str(TestDriver()).done()), 10));
@@ -198,21 +174,18 @@ TEST_F(StallingClient, StalledPeersAreClosedRestingOnesKept) {
     EXPECT_TRUE(contextHalfRequest.ended()) << "a peer with a context stalled inside a request header";
 
     // With a context, silent since before any of them: still served.
-    EXPECT_NE(LoadOn(resting), Bytes(20, 0));
+    EXPECT_NE(LoadOn(*resting), Bytes(20, 0));
     ExpectServedNormally("stalled peers were closed");
-}
 
-// Peers that stall no longer keep an otherwise idle HostProc alive.
-TEST_F(StallingClient, StalledPeersDoNotKeepTheProcessAlive) {
-    StalledPeers peers = ConnectStalledPeers();
+    // The stalled peers stay open on our side; once the clients leave, the
+    // HostProc ends all the same.
+    resting.reset();
     rpc_UnloadDriver(&m_hCtx);
     ReleaseClient();
     const std::optional<int> status = WaitExit();
     ASSERT_TRUE(status.has_value()) << "still running with only stalled peers connected";
-    EXPECT_TRUE(IsCleanExit(*status)) << *status;
+    EXPECT_EQ(*status, 0);
     EXPECT_TRUE(WaitForLine("exiting: no client left"));
-    EXPECT_TRUE(peers.silent.ended());
-    EXPECT_TRUE(peers.boundOnly.ended());
 }
 
 }  // namespace

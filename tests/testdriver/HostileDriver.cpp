@@ -32,23 +32,15 @@ namespace {
 
 int Outcome(bool bWorked) { return bWorked ? 0 : errno; }
 
-int ReadFile(const std::string& strPath)
+// Opens strPath and reads a byte, or creates it and writes one.
+int Touch(const std::string& strPath, bool bWrite)
 {
-    const int hFile = open(strPath.c_str(), O_RDONLY | O_CLOEXEC);
+    const int hFile =
+        open(strPath.c_str(), bWrite ? O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC : O_RDONLY | O_CLOEXEC, 0600);
     if (hFile < 0)
         return errno;
-    char c;
-    const int nOutcome = Outcome(read(hFile, &c, 1) >= 0);
-    close(hFile);
-    return nOutcome;
-}
-
-int WriteFile(const std::string& strPath)
-{
-    const int hFile = open(strPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (hFile < 0)
-        return errno;
-    const int nOutcome = Outcome(write(hFile, "x", 1) == 1);
+    char c = 'x';
+    const int nOutcome = Outcome(bWrite ? write(hFile, &c, 1) == 1 : read(hFile, &c, 1) >= 0);
     close(hFile);
     return nOutcome;
 }
@@ -113,10 +105,8 @@ int ExecuteCustomCommand(const char*, const char*, int, int, int, const char* sz
     unsigned long long nAddress = 0;
     words >> strVerb >> strArgument >> nAddress;
     const pid_t nPid = static_cast<pid_t>(std::atoi(strArgument.c_str()));
-    if (strVerb == "read")
-        return ReadFile(strArgument);
-    if (strVerb == "write")
-        return WriteFile(strArgument);
+    if (strVerb == "read" || strVerb == "write")
+        return Touch(strArgument, strVerb == "write");
     if (strVerb == "ptrace")
         return Attach(nPid);
     if (strVerb == "mem")
@@ -134,7 +124,7 @@ int OpenConnection(const char*, const char*, int, int)
         if (DIR* pHome = opendir(szHome))
             closedir(pHome);
     }
-    ReadFile("/proc/1/environ");
+    Touch("/proc/1/environ", false);
     ReadMemory(1, 0, false);
     RunShell();
     return 0;

@@ -41,14 +41,13 @@
  *     block=N   blocks of N pattern bytes      count=N  array entries (2)
  *     len=N     output texts padded (a..z) or cut to N characters
  *     fill      caller buffers get 256 characters and no terminator
- *     delay=MS  sleep first                    hang  block until td:release
+ *     hang      block until td:release
  *     exit=N    _exit(N)     quit=N  exit(N)
  *     crash     SIGSEGV (crash=abort: abort())
  *     throw     std::runtime_error (throw=int: an int)
  *     print     the echo and a newline to standard output
  *     fork      leave a child behind that ignores SIGTERM and waits forever
- *   Effects run in this order: print, delay, fork, hang, exit, quit, crash,
- *   throw.
+ *   Effects run in this order: print, fork, hang, exit, quit, crash, throw.
  *
  * CONTROL  ExecuteCustomCommand with szCommand "td:...", neither counted
  * nor steered:  td:next TOKENS, td:mode TOKENS (result 0); td:release (wakes
@@ -59,7 +58,7 @@
  *   lines, in this order: pid, featureset (the last SetFeatureSet text),
  *   featureset.calls, calls (counted calls), calls.<Name> (sorted),
  *   deletebuffer (non-null DeleteBuffer calls), blocks.live (blocks and
- *   arrays handed over and not deleted), hung.
+ *   arrays handed over and not deleted).
  */
 #ifndef KESTREL_TESTDRIVER_PROTOCOL_H
 #define KESTREL_TESTDRIVER_PROTOCOL_H
@@ -253,12 +252,7 @@ inline std::string FitText(std::string text, size_t n)
 }
 
 /* What a caller buffer of 256 receives for `text` (without `fill`). */
-inline std::string CallerBufferText(std::string text)
-{
-    if (text.size() > static_cast<size_t>(kCallerBufferSize - 1))
-        text.resize(kCallerBufferSize - 1);
-    return text;
-}
+inline std::string CallerBufferText(const std::string& text) { return text.substr(0, kCallerBufferSize - 1); }
 
 }  // namespace testdriver
 

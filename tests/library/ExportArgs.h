@@ -118,8 +118,14 @@ struct CallSite {
 template <typename T>
 struct Arg;
 
+// Inputs: nothing to check after the call.
+struct Input {
+    void Check(CallSite&) {}
+    void Unchanged(CallSite&) {}
+};
+
 template <>
-struct Arg<const char*> {
+struct Arg<const char*> : Input {
     std::string strValue;
     void Init(const CallSite& site, const std::string& strName, int i) {
         // Quotes, a backslash, a control character and UTF-8 arrive as sent.
@@ -127,14 +133,12 @@ struct Arg<const char*> {
     }
     const char* Get() { return strValue.c_str(); }
     std::string Token() const { return td::Str(strValue.c_str()); }
-    void Check(CallSite&) {}
-    void Unchanged(CallSite&) {}
 };
 
 // Plain values: int, short, long long (beyond 32 bits, so that a narrowing
 // shows), double.
 template <typename T>
-struct Value {
+struct Value : Input {
     T value{};
     void Init(const CallSite&, const std::string& strName, int i) {
         const int nSign = i % 2 != 0 ? -1 : 1;
@@ -156,8 +160,6 @@ struct Value {
         else
             return td::Int(value);
     }
-    void Check(CallSite&) {}
-    void Unchanged(CallSite&) {}
 };
 template <>
 struct Arg<int> : Value<int> {};
@@ -169,7 +171,7 @@ template <>
 struct Arg<double> : Value<double> {};
 
 template <>
-struct Arg<const unsigned char*> {
+struct Arg<const unsigned char*> : Input {
     std::vector<unsigned char> data;
     void Init(const CallSite&, const std::string&, int i) {
         data.resize(kDataLength);
@@ -179,20 +181,16 @@ struct Arg<const unsigned char*> {
     }
     const unsigned char* Get() { return data.data(); }
     std::string Token() const { return td::Bytes(data.data(), kDataLength); }
-    void Check(CallSite&) {}
-    void Unchanged(CallSite&) {}
 };
 
 template <>
-struct Arg<const int*> {
+struct Arg<const int*> : Input {
     std::vector<int> values;
     void Init(const CallSite&, const std::string&, int i) {
         for (int j = 0; j < 256; ++j) values.push_back(i * 1000003 - j * 7919);
     }
     const int* Get() { return values.data(); }
     std::string Token() const { return td::Ints(values.data(), 256); }
-    void Check(CallSite&) {}
-    void Unchanged(CallSite&) {}
 };
 
 template <typename T>
@@ -363,21 +361,12 @@ struct Arg<CStringArray&> {
     void Unchanged(CallSite&) { EXPECT_EQ(td::Array(array), strBefore) << strName; }
 };
 
-// Parameter names from a stringised parameter list "(const char* a, T(BSTR)* b)":
-// the last word of each entry between top-level commas.
-inline std::vector<std::string> ParamNames(std::string_view params) {
+// Parameter names from a stringised argument list "(szServer, nCamNo)".
+inline std::vector<std::string> ParamNames(std::string_view args) {
     std::vector<std::string> names;
-    params = params.substr(1, params.size() - 2);
-    int nDepth = 0;
-    for (size_t i = 0, nStart = 0; i <= params.size(); ++i) {
-        if (i < params.size() && (params[i] == '(' || params[i] == ')')) nDepth += params[i] == '(' ? 1 : -1;
-        if (i < params.size() && (params[i] != ',' || nDepth > 0)) continue;
-        size_t nWord = i;
-        while (nWord > nStart &&
-               (std::isalnum(static_cast<unsigned char>(params[nWord - 1])) || params[nWord - 1] == '_'))
-            --nWord;
-        names.emplace_back(params.substr(nWord, i - nWord));
-        nStart = i + 1;
+    for (size_t nStart = 1, nEnd; nStart < args.size(); nStart = nEnd + 2) {
+        nEnd = std::min(args.find(',', nStart), args.size() - 1);
+        names.emplace_back(args.substr(nStart, nEnd - nStart));
     }
     return names;
 }
@@ -386,10 +375,10 @@ inline std::vector<std::string> ParamNames(std::string_view params) {
 // runs when it returns, and the holders' Check (it returned) or Unchanged
 // (it threw) afterwards. Returns the thrown code, 0xDEADBEEF when none.
 template <typename R, typename... A, typename TCheckResult>
-unsigned long CallWithDistinctArguments(CallSite& site, R (*pExport)(A...), const char* szParams,
+unsigned long CallWithDistinctArguments(CallSite& site, R (*pExport)(A...), const char* szArgs,
                                         TCheckResult&& checkResult) {
     EXPECT_NE(pExport, nullptr) << site.strExport << " is not exported";
-    const std::vector<std::string> names = ParamNames(szParams);
+    const std::vector<std::string> names = ParamNames(szArgs);
     EXPECT_EQ(names.size(), sizeof...(A));
     if (pExport == nullptr || names.size() != sizeof...(A)) return 0xDEADBEEFUL;
 
@@ -425,11 +414,11 @@ struct ExportCase {
     bool bShortResult;
 };
 
-#define KESTREL_TEST_EXPORT_CASE(OP, R, NAME, PARAMS, ARGS)                               \
-    ExportCase{#NAME,                                                                     \
-               [](CallSite& site, const std::function<void(long long)>& check) {          \
-                   return CallWithDistinctArguments(site, site.api.NAME, #PARAMS, check); \
-               },                                                                         \
+#define KESTREL_TEST_EXPORT_CASE(OP, R, NAME, PARAMS, ARGS)                             \
+    ExportCase{#NAME,                                                                   \
+               [](CallSite& site, const std::function<void(long long)>& check) {        \
+                   return CallWithDistinctArguments(site, site.api.NAME, #ARGS, check); \
+               },                                                                       \
                !std::is_void_v<R>, std::is_same_v<R, bool>, std::is_same_v<R, short>},
 inline const ExportCase kExportCases[] = {KESTREL_FORWARDING_EXPORTS(KESTREL_TEST_EXPORT_CASE)};
 #undef KESTREL_TEST_EXPORT_CASE

@@ -70,10 +70,10 @@ void LibraryTest::Load() {
     SetEnv("KESTREL_RPC_DIR", m_strRoot + "/rpc");
     SetEnv("KESTREL_TEST_DEADLINE_MS", std::to_string(options.nDeadlineMs));
     SetEnv("KESTREL_TEST_RETRY_MS", std::to_string(options.nRetryMs));
-    SetEnv("KESTREL_TEST_TIMER_PERIOD_MS", std::to_string(options.nTimerPeriodMs));
+    SetEnv("KESTREL_TEST_TIMER_PERIOD_MS", "20");
     SetEnv("KESTREL_TEST_STOP_STEP_MS", "100");
-    SetEnv("KESTREL_TEST_HOSTPROC_IDLE_MS", std::to_string(options.nHostProcIdleMs));
-    SetEnv("KESTREL_TEST_HOSTPROC_INITIAL_MS", std::to_string(options.nHostProcInitialMs));
+    SetEnv("KESTREL_TEST_HOSTPROC_IDLE_MS", "300");
+    SetEnv("KESTREL_TEST_HOSTPROC_INITIAL_MS", "5000");
     SetEnv("KESTREL_TEST_HOSTPROC_STOP_MS", "300");
 
     // Proxies.ini mirrors the library's folder one level up under the
@@ -160,10 +160,6 @@ bool LibraryTest::WaitForLine(const std::string& strText) const {
     return true;
 }
 
-std::string LibraryTest::TestDriver() { return KESTREL_TEST_DRIVERS_DIR "/libkestrel_testdriver.so"; }
-std::string LibraryTest::PartialDriver() { return KESTREL_TEST_DRIVERS_DIR "/libkestrel_partialdriver.so"; }
-std::string LibraryTest::MissingDriver() { return KESTREL_TEST_DRIVERS_DIR "/libno_such_driver.so"; }
-
 std::string LibraryTest::DriverState(const std::string& strInstance) {
     BSTR bsState = nullptr;
     k.GetXml(strInstance.c_str(), "", "", "td:state", &bsState);
@@ -177,10 +173,6 @@ int LibraryTest::HostProcPid(const std::string& strInstance) {
     const std::string strState = DriverState(strInstance);
     const size_t nAt = strState.find("pid=");
     return nAt == std::string::npos ? 0 : std::atoi(strState.c_str() + nAt + 4);
-}
-
-int LibraryTest::Control(const std::string& strInstance, const std::string& strCommand) {
-    return k.ExecuteCustomCommand(strInstance.c_str(), "", 0, 0, 0, strCommand.c_str());
 }
 
 bool LibraryTest::ProcessHasEnded(int nPid, int nWaitMs) {

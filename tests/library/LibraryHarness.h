@@ -35,12 +35,9 @@ struct WorldOptions {
     std::string strTraceLevel = "3";
     // More of Proxies.ini, after the trace level.
     std::string strIniExtra;
-    // Spans of the test variants of the library and HostProc.
+    // Spans of the test variant of the library.
     int nDeadlineMs = 600000;
     int nRetryMs = 1;
-    int nTimerPeriodMs = 20;
-    int nHostProcIdleMs = 300;
-    int nHostProcInitialMs = 5000;
 };
 
 constexpr unsigned long kCallFailed = 0x6BE;  // RPC_S_CALL_FAILED
@@ -77,17 +74,17 @@ protected:
 
     // This test's private folder (socket folder, configuration, state).
     const std::string& Root() const { return m_strRoot; }
-    // Paths of the test drivers, beside the test HostProc.
-    static std::string TestDriver();
-    static std::string PartialDriver();
-    static std::string MissingDriver();
+    // The test driver's path, beside the test HostProc.
+    static std::string TestDriver() { return KESTREL_TEST_DRIVERS_DIR "/libkestrel_testdriver.so"; }
 
     // The test driver's state text for an instance (GetXml "td:state").
     std::string DriverState(const std::string& strInstance);
     // The pid of the HostProc serving strInstance, from the driver's state.
     int HostProcPid(const std::string& strInstance);
     // A test-driver control command through ExecuteCustomCommand.
-    int Control(const std::string& strInstance, const std::string& strCommand);
+    int Control(const std::string& strInstance, const std::string& strCommand) {
+        return k.ExecuteCustomCommand(strInstance.c_str(), "", 0, 0, 0, strCommand.c_str());
+    }
 
     // True once the process has ended, waiting for it at most nWaitMs.
     static bool ProcessHasEnded(int nPid, int nWaitMs = 0);

@@ -322,30 +322,5 @@ TEST_F(PostProcessing, QueryEventsDynReplacesTheOpenEventsOnlyForANonZeroResult)
     }
 }
 
-TEST_F(PostProcessing, EmptyInputsTravelAsEmpty) {
-    const char* szId = Add("empty#print");
-    const unsigned char data[1] = {0x5A};
-    int nCode = 0;
-    k.PutMediaDataBlock(szId, 2, 1, 0, data, 0, &nCode);
-    const std::string strPut =
-        td::Call("PutMediaDataBlock", {td::Str(szId), "2", "1", "0", td::Bytes(data, 0), "0", "&"});
-    EXPECT_EQ(nCode, td::OutInt(strPut, "pResultCode"));
-    CStringArray none;
-    k.SetEventsDyn(szId, "", none);
-    BSTR bsEmpty = SysAllocString(u"");
-    k.OpenMediaStreamWithSettings(szId, "", 0, 0, 0, "", &bsEmpty);
-    SysFreeString(bsEmpty);
-    BSTR bs = nullptr;
-    k.ParseXmlEventDataDyn(szId, "", "", 0, data, 0, &bs);
-    const std::string strParse =
-        td::Call("ParseXmlEventDataDyn", {td::Str(szId), td::Str(""), td::Str(""), "0", td::Bytes(data, 0), "0", "&"});
-    EXPECT_EQ(TextOf(bs), td::OutText(strParse, "bsXml"));
-    SysFreeString(bs);
-    for (const std::string& strEcho :
-         {strPut, strParse, td::Call("SetEventsDyn", {td::Str(szId), td::Str(""), "[]"}),
-          td::Call("OpenMediaStreamWithSettings", {td::Str(szId), td::Str(""), "0", "0", "0", td::Str(""), "L\"\""})})
-        EXPECT_EQ(CountExactLines(Log(), strEcho), 1) << strEcho;
-}
-
 }  // namespace
 }  // namespace kestrel_test

@@ -71,7 +71,7 @@ TEST(ErrorChain, CopiesAndClonesOwnTheirCauseAndKeepTheDynamicClass)
     const CmSystemError cause = SystemError(EACCES, "inner");
     const NmProcess::CmProcessError chain = Chain();
     const CmError plain(kOuter, "plain", cause);
-    for (const CmError* pOriginal : {static_cast<const CmError*>(&cause), &chain, &plain}) {
+    for (const CmError* pOriginal : std::initializer_list<const CmError*>{&cause, &chain, &plain}) {
         const std::unique_ptr<CmError> pClone = pOriginal->Clone();
         EXPECT_EQ(typeid(*pClone), typeid(*pOriginal));
         EXPECT_EQ(pClone->GetDescription(), pOriginal->GetDescription());

@@ -2,7 +2,8 @@
  * The C interface end to end, compiled as C: libKestrelCTestTiming.so over
  * the library's test variant, real HostProcs running the test driver, in a
  * private socket folder. What a C program sees when calls return, throw
- * (unknown instance, a crashed or hung driver) and when an add fails.
+ * (unknown instance, a crashed driver) and when an add fails; how a call
+ * fails otherwise (a hung driver, ...) is the library's to test.
  */
 #define _XOPEN_SOURCE 700
 #include <kestrel/kestrel_c.h>
@@ -104,17 +105,6 @@ static void CrashedDriverIsSurvived(void)
     kestrel_RemoveDeviceInstance("k1");
 }
 
-static void HungCallEndsByTheDeadline(void)
-{
-    int nResult = 0;
-    setenv("KESTREL_TEST_DEADLINE_MS", "300", 1);
-    CHECK(Add("h1", g_szDriver, "hanging") == 1, "added");
-    Control("h1", "td:next hang");
-    CHECK(kestrel_QueryNumberOfCamDyn(&nResult, "h1", "") == KESTREL_THREW, "ended by the deadline");
-    CHECK((kestrel_last_code() & KESTREL_CODE_CLASS_MASK) == KESTREL_CODE_PROXY_SERVER_LOST, "proxy server lost");
-    setenv("KESTREL_TEST_DEADLINE_MS", "600000", 1);
-}
-
 static void FailedAddsSayWhy(void)
 {
     char szNoHostProc[160], szNoExec[160], szMissing[600], szPath[200];
@@ -175,7 +165,6 @@ int main(void)
     } tests[] = {{"ValuesPassThrough", ValuesPassThrough},
                  {"UnknownInstanceIsThrownCodeZero", UnknownInstanceIsThrownCodeZero},
                  {"CrashedDriverIsSurvived", CrashedDriverIsSurvived},
-                 {"HungCallEndsByTheDeadline", HungCallEndsByTheDeadline},
                  {"FailedAddsSayWhy", FailedAddsSayWhy}};
     int nPassed = 0, nFailed = 0;
     size_t i;

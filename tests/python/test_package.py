@@ -1,6 +1,8 @@
 """The Python package over the C interface's test variant, with real
 HostProcs running the test driver: values through the Python methods, thrown
-codes as exceptions, failed adds with their reasons."""
+codes as exceptions, a failed add with its reason. How each failure comes
+about (a hung call, a mute HostProc, ...) is the C interface's and the
+library's to test; here only how Python raises it."""
 
 import os
 
@@ -26,38 +28,17 @@ def test_thrown_codes_become_exceptions(lib, driver):
         lib.call("QueryNumberOfCamDyn", b"nobody", b"")
     assert unknown.value.code == 0 and "unknown instance" in unknown.value.words
 
-    first, second = lib.add("py-1", driver, "py-crash"), lib.add("py-2", driver, "py-crash")
+    first = lib.add("py-1", driver, "py-crash")
     first.command("td:next crash")
     with pytest.raises(kestrel.ProxyServerLost) as lost:
         first.camera_count()
     assert lost.value.code == 0x010006BE and "RPC_S_CALL_FAILED (1726)" in lost.value.words
-    with pytest.raises(kestrel.UnknownInstance):
-        second.camera_count()
     first.readd()
     assert first.camera_count() >= 0
     first.remove()
 
-    os.environ["KESTREL_TEST_DEADLINE_MS"] = "300"
-    try:
-        with lib.add("py-hung", driver, "py-hang") as hung:
-            hung.command("td:next hang")
-            with pytest.raises(kestrel.ProxyServerLost):
-                hung.camera_count()
-            hung.readd()
-    finally:
-        os.environ["KESTREL_TEST_DEADLINE_MS"] = "600000"
 
-
-@pytest.mark.parametrize("driver_name, setting, reason", [
-    ("libno_such_driver.so", None, "cannot open shared object file"),
-    ("libkestrel_testdriver.so", "KESTREL_TEST_HOSTPROC_MUTE", "never answered"),
-])
-def test_failed_add_says_why(lib, driver_name, setting, reason):
-    if setting:
-        os.environ[setting] = "1"
-    try:
-        with pytest.raises(kestrel.AddFailed) as failed:
-            lib.add("py-fail", os.path.join(os.environ["KESTREL_TEST_DRIVERS_DIR"], driver_name), "py-fail")
-    finally:
-        os.environ.pop(setting or "", None)
-    assert failed.value.code is None and reason in failed.value.words
+def test_failed_add_says_why(lib):
+    with pytest.raises(kestrel.AddFailed) as failed:
+        lib.add("py-fail", os.path.join(os.environ["KESTREL_TEST_DRIVERS_DIR"], "libno_such_driver.so"), "py-fail")
+    assert failed.value.code is None and "cannot open shared object file" in failed.value.words

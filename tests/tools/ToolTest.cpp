@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -41,36 +42,6 @@ struct Result {
     std::string strErr;
 };
 
-// A JPEG's length from SOI to EOI by its markers; 0 when it is not one.
-size_t JpegLength(const std::string& data, size_t nFrom)
-{
-    const auto* p = reinterpret_cast<const unsigned char*>(data.data()) + nFrom;
-    const size_t n = data.size() - nFrom;
-    if (n < 4 || p[0] != 0xFF || p[1] != 0xD8)
-        return 0;
-    size_t i = 2;
-    while (i + 2 <= n) {
-        if (p[i] != 0xFF)
-            return 0;
-        const unsigned char marker = p[i + 1];
-        if (marker == 0xD9)
-            return i + 2;
-        if (marker == 0xFF) {
-            ++i;
-            continue;
-        }
-        if (i + 4 > n)
-            return 0;
-        const size_t nSegment = (static_cast<size_t>(p[i + 2]) << 8) | p[i + 3];
-        i += 2 + nSegment;
-        if (marker != 0xDA)
-            continue;
-        while (i + 1 < n && !(p[i] == 0xFF && p[i + 1] != 0x00 && !(p[i + 1] >= 0xD0 && p[i + 1] <= 0xD7)))
-            ++i;
-    }
-    return 0;
-}
-
 // True when the bytes are one whole JPEG (SOI first, EOI last) whose header
 // TurboJPEG reads; the picture's size goes to nWidth, nHeight.
 bool IsJpeg(const std::string& data, int& nWidth, int& nHeight)
@@ -86,8 +57,6 @@ bool IsJpeg(const std::string& data, int& nWidth, int& nHeight)
     tjDestroy(hDecoder);
     return bOk;
 }
-
-bool IsJpegFile(const fs::path& path, int& nWidth, int& nHeight) { return IsJpeg(ReadFile(path), nWidth, nHeight); }
 
 class ToolTest : public ::testing::Test {
 protected:
@@ -174,36 +143,18 @@ std::vector<std::string> Lines(const std::string& strText)
     return lines;
 }
 
-std::vector<std::string> Tokens(const std::string& strLine)
+// Whether a line's whitespace-separated words begin with those of strRow.
+bool HasRow(const std::string& strText, const std::string& strRow)
 {
-    std::vector<std::string> tokens;
-    std::istringstream in(strLine);
-    for (std::string strToken; in >> strToken;)
-        tokens.push_back(strToken);
-    return tokens;
-}
-
-// The whitespace-separated words of the first line whose first word is
-// strFirst; empty when there is none.
-std::vector<std::string> RowOf(const std::string& strText, const std::string& strFirst,
-                               const std::string& strAfter = "")
-{
-    const size_t nFrom = strAfter.empty() ? 0 : strText.find(strAfter);
-    if (nFrom == std::string::npos)
-        return {};
-    for (const std::string& strLine : Lines(strText.substr(nFrom))) {
-        std::vector<std::string> tokens = Tokens(strLine);
-        if (!tokens.empty() && tokens[0] == strFirst)
-            return tokens;
+    std::istringstream want(strRow);
+    const std::vector<std::string> row{std::istream_iterator<std::string>(want), {}};
+    for (const std::string& strLine : Lines(strText)) {
+        std::istringstream in(strLine);
+        const std::vector<std::string> words{std::istream_iterator<std::string>(in), {}};
+        if (words.size() >= row.size() && std::equal(row.begin(), row.end(), words.begin()))
+            return true;
     }
-    return {};
-}
-
-// The first n words of a row.
-std::vector<std::string> Head(std::vector<std::string> row, size_t n)
-{
-    row.resize(std::min(n, row.size()));
-    return row;
+    return false;
 }
 
 // A demo progress line "cam-1 N | cam-2 N | cam-3 N | T frames, F fps, R MB/s"
@@ -242,79 +193,31 @@ TEST_F(ToolTest, HelpNamesEverySubcommandAndUsageErrorsExitWithOne)
         EXPECT_EQ(Run(args).nExitCode, 1) << (args.empty() ? "" : args[0]);
 }
 
-TEST_F(ToolTest, DemoShowsEverythingAndSurvivesTheCrash)
+// What the demo does not check itself: the pictures it writes, its progress
+// as plain lines (all three cameras again after the re-add), the crash and
+// the instance it took along in words, and the gap in the recording.
+TEST_F(ToolTest, DemoWritesItsPicturesAndProgressAndSurvivesTheCrash)
 {
     const Result result = Run({"demo", "--seconds", "1", "--out", "pictures"});
     ASSERT_EQ(result.nExitCode, 0) << Describe(result);
     const std::string& out = result.strOut;
-
-    // Three cameras on two proxy servers, each described and pictured.
-    for (const char* szLine : {"cam-1 on hostA: added", "cam-2 on hostA: added", "cam-3 on hostB: added"})
-        EXPECT_TRUE(Contains(out, szLine)) << szLine;
-    EXPECT_TRUE(Contains(out, "cam-1: SimCam SC-4000, MAC 02:53:43:"));
-    EXPECT_TRUE(Contains(out, "2 cameras, device id 4000"));
-    EXPECT_TRUE(Contains(out, "capabilities of cam-1: pan-tilt-zoom head yes"));
     for (const char* szName :
          {"cam-1.jpg", "cam-2.jpg", "cam-3.jpg", "cam-1-Overview.jpg", "cam-1-recovered.jpg", "cam-2-recovered.jpg"}) {
         int nWidth = 0, nHeight = 0;
-        EXPECT_TRUE(IsJpegFile(Work() / "pictures" / szName, nWidth, nHeight)) << szName;
-        EXPECT_EQ(nWidth, 1280) << szName;
-        EXPECT_EQ(nHeight, 720) << szName;
+        EXPECT_TRUE(IsJpeg(ReadFile(Work() / "pictures" / szName), nWidth, nHeight)) << szName;
+        EXPECT_EQ(std::pair(nWidth, nHeight), std::pair(1280, 720)) << szName;
     }
-
-    // Streaming: the progress line is printed as plain lines into a file.
     EXPECT_FALSE(Contains(out, "\r"));
     const std::vector<std::string> lines = Lines(out);
-    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), IsThreeCameraProgress)) << out;
-
-    // PTZ through the presets, read back with GetPTZPos.
-    EXPECT_TRUE(Contains(out, "presets: Home, Entrance, Parking, Overview"));
-    EXPECT_TRUE(Contains(out, "-> Parking    result 0, GetPTZPos: pan 60.00, tilt -20.00, zoom 1.50"));
-
-    // XML read, changed and read back.
-    EXPECT_TRUE(Contains(out, "<Quality>80</Quality>"));
-    EXPECT_TRUE(Contains(out, "<Quality>60</Quality>"));
-    EXPECT_TRUE(Contains(out, "camera 1 of cam-2 is now called \"Front door\""));
-
-    // The crash: reported with the proxy-server-lost class in words; the
-    // other instance of that HostProc is gone with it; hostB streams on; the
-    // re-added cameras work.
-    EXPECT_TRUE(Contains(out,
-                         "crash: ExecuteCustomCommand(\"cam-1\") threw 0x010006BE (proxy server lost: "
-                         "RPC_S_CALL_FAILED (1726))"))
-        << out;
-    EXPECT_TRUE(Contains(out, "cam-2 (also on hostA): QueryNumberOfCamDyn threw 0x00000000 (unknown instance)"));
-    EXPECT_GE(NumberAfter(out, "contained: cam-3 on hostB kept streaming, "), 10) << out;
-    EXPECT_TRUE(Contains(out, "recovered: cam-1 answers again, 1280x720 JPEG"));
-    EXPECT_TRUE(Contains(out, "recovered: cam-2 answers again, 1280x720 JPEG"));
     const auto recording =
         std::find(lines.begin(), lines.end(), "8. Recording through GStreamer, with a driver crash halfway");
     ASSERT_TRUE(recording != lines.end() && recording - lines.begin() >= 2) << out;
     EXPECT_TRUE(IsThreeCameraProgress(*(recording - 2))) << "all three stream again after the re-add\n" << out;
-
-    // The recording through kestrelsrc survives its own driver crash, and
-    // GStreamer reads the file back.
-    EXPECT_TRUE(Contains(out, "with 1 gap flagged DISCONT")) << out;
-    EXPECT_TRUE(Contains(out, "video #1: image/jpeg, ") && Contains(out, "width=(int)1280, height=(int)720")) << out;
-    EXPECT_TRUE(Contains(out, "1 driver crash contained: hostA lost (proxy server lost: RPC_S_CALL_FAILED (1726))"));
-    EXPECT_TRUE(Contains(out, "demo finished: ok"));
-}
-
-TEST_F(ToolTest, SnapshotWritesAJpegThroughKestrelAndDirect)
-{
-    Result result = Run({"snapshot", "--server", "door", "--out", "door.jpg"});
-    ASSERT_EQ(result.nExitCode, 0) << Describe(result);
-    int nWidth = 0, nHeight = 0;
-    EXPECT_TRUE(IsJpegFile(Work() / "door.jpg", nWidth, nHeight));
-    EXPECT_EQ(nWidth, 1280);
-    EXPECT_EQ(nHeight, 720);
-    EXPECT_TRUE(Contains(result.strOut, "door camera 1: 1280x720 JPEG"));
-
-    result = Run({"snapshot", "--direct", "--half", "--camera", "2", "-o", "half.jpg"});
-    ASSERT_EQ(result.nExitCode, 0) << Describe(result);
-    EXPECT_TRUE(IsJpegFile(Work() / "half.jpg", nWidth, nHeight));
-    EXPECT_EQ(nWidth, 640);
-    EXPECT_EQ(nHeight, 360);
+    for (const char* szText :
+         {"crash: ExecuteCustomCommand(\"cam-1\") threw 0x010006BE (proxy server lost: RPC_S_CALL_FAILED (1726))",
+          "cam-2 (also on hostA): QueryNumberOfCamDyn threw 0x00000000 (unknown instance)",
+          "with 1 gap flagged DISCONT", "width=(int)1280, height=(int)720", "demo finished: ok"})
+        EXPECT_TRUE(Contains(out, szText)) << szText << "\n" << out;
 }
 
 // Another local user made /tmp/kestrel-<uid> first (here a file, in a
@@ -354,35 +257,6 @@ TEST_F(ToolTest, CapturedStandardErrorEndsWithTheCommand)
     EXPECT_TRUE(bEnded) << "standard error still open 5 s after the command ended";
 }
 
-TEST_F(ToolTest, FailuresHaveTheirExitCodes)
-{
-    // The driver refuses the password: a driver result reporting failure.
-    Result result = Run({"snapshot", "--password", "wrong"});
-    EXPECT_EQ(result.nExitCode, 3) << Describe(result);
-    EXPECT_TRUE(Contains(result.strErr, "OpenConnection(\"cam1\", camera 1) answered -1"));
-    // No such camera on the device.
-    EXPECT_EQ(Run({"snapshot", "--camera", "9"}).nExitCode, 3);
-    // Nothing to load.
-    result = Run({"snapshot", "--library", "/nonexistent/libKestrel.so"});
-    EXPECT_EQ(result.nExitCode, 4) << Describe(result);
-    EXPECT_TRUE(Contains(result.strErr, "cannot load /nonexistent/libKestrel.so"));
-    // A driver in a folder without HostProc: AddDeviceInstance answers 0.
-    result = Run({"snapshot", "--driver", "/nonexistent/libnothing.so"});
-    EXPECT_EQ(result.nExitCode, 4) << Describe(result);
-    EXPECT_TRUE(Contains(result.strErr, "failed: no proxy server at /nonexistent/hostproc/HostProc (No such file"))
-        << result.strErr;
-    // The driver crashes in the call: HostProc is lost, the code is printed
-    // in words.
-    result = Run({"snapshot", "--driver", KESTREL_TEST_DRIVER, "--server", "t#crash"});
-    EXPECT_EQ(result.nExitCode, 2) << Describe(result);
-    EXPECT_TRUE(Contains(result.strErr,
-                         "OpenConnection(\"t#crash\", camera 1) threw 0x010006BE (proxy server lost: "
-                         "RPC_S_CALL_FAILED (1726))"))
-        << result.strErr;
-    // The picture cannot be written.
-    EXPECT_EQ(Run({"snapshot", "--out", "no-such-folder/x.jpg"}).nExitCode, 5);
-}
-
 // Whole JPEG frames, one after the other, to a file or standard output, with
 // progress as plain lines on standard error.
 TEST_F(ToolTest, StreamWritesWholeJpegFramesAndReportsProgress)
@@ -394,11 +268,15 @@ TEST_F(ToolTest, StreamWritesWholeJpegFramesAndReportsProgress)
         const Result result = Run(args);
         ASSERT_EQ(result.nExitCode, 0) << Describe(result);
         const std::string data = bToFile ? ReadFile(Work() / "video.mjpeg") : result.strOut;
+        // Split before each SOI followed by a marker, which the coded data of
+        // a picture never holds: each piece must be one whole JPEG.
+        const std::string strSoi = "\xFF\xD8\xFF";
+        ASSERT_EQ(data.rfind(strSoi, 0), 0u);
         int nFrames = 0;
-        for (size_t nAt = 0, nLength; nAt < data.size(); nAt += nLength, ++nFrames) {
-            nLength = JpegLength(data, nAt);
+        for (size_t nAt = 0, nNext; nAt != std::string::npos; nAt = nNext, ++nFrames) {
+            nNext = data.find(strSoi, nAt + 1);
             int nWidth = 0, nHeight = 0;
-            ASSERT_TRUE(nLength > 0 && IsJpeg(data.substr(nAt, nLength), nWidth, nHeight)) << "offset " << nAt;
+            ASSERT_TRUE(IsJpeg(data.substr(nAt, nNext - nAt), nWidth, nHeight)) << "offset " << nAt;
         }
         EXPECT_GE(nFrames, 5);
         EXPECT_GE(NumberAfter(result.strErr, "cam1 camera 1: "), 5) << result.strErr;
@@ -407,104 +285,90 @@ TEST_F(ToolTest, StreamWritesWholeJpegFramesAndReportsProgress)
     }
 }
 
-TEST_F(ToolTest, PtzMovesToPresetsAndPositions)
+// Each command against the simulated camera: its exit code, what it prints
+// and the picture it wrote.
+TEST_F(ToolTest, CommandsPrintWhatTheCameraAnsweredAndFailWithTheirExitCodes)
 {
-    Result result = Run({"ptz", "--list"});
-    ASSERT_EQ(result.nExitCode, 0) << Describe(result);
-    EXPECT_TRUE(Contains(result.strOut, "presets: Home, Entrance, Parking, Overview"));
-
-    result = Run({"ptz", "--preset", "Entrance"});
-    ASSERT_EQ(result.nExitCode, 0) << Describe(result);
-    EXPECT_TRUE(Contains(result.strOut, "GetPTZPos = 0: pan -45.00, tilt -10.00, zoom 2.00"));
-
-    result = Run({"ptz", "--absolute", "12.5", "-3", "4"});
-    ASSERT_EQ(result.nExitCode, 0) << Describe(result);
-    EXPECT_TRUE(Contains(result.strOut, "GetPTZPos = 0: pan 12.50, tilt -3.00, zoom 4.00"));
-
-    result = Run({"ptz", "--preset", "Nowhere"});
-    EXPECT_EQ(result.nExitCode, 3) << Describe(result);
-}
-
-TEST_F(ToolTest, XmlGetAndSet)
-{
-    Result result = Run({"xml", "get", "--filter", "Video"});
-    ASSERT_EQ(result.nExitCode, 0) << Describe(result);
-    EXPECT_TRUE(Contains(result.strOut, "<Video><Width>1280</Width><Height>720</Height>"));
-
-    result = Run({"xml", "set", "<SimCam><Video><Quality>55</Quality></Video></SimCam>"});
-    ASSERT_EQ(result.nExitCode, 0) << Describe(result);
-    EXPECT_TRUE(Contains(result.strOut, "<Quality>55</Quality>"));
-
     std::ofstream(Work() / "bad.xml") << "<SimCam><Video><Width>7</Width></Video></SimCam>";
-    result = Run({"xml", "set", "@bad.xml"});
-    EXPECT_EQ(result.nExitCode, 3) << Describe(result);
-    EXPECT_TRUE(Contains(result.strOut, "<Error>Width must be an even number from 64 to 4096</Error>"));
+    const struct {
+        std::vector<std::string> args;
+        int nExitCode;
+        std::vector<std::string> texts;
+    } cases[] = {
+        {{"snapshot", "--server", "door", "--out", "door.jpg"}, 0, {"door camera 1: 1280x720 JPEG"}},
+        {{"snapshot", "--direct", "--half", "--camera", "2", "-o", "half.jpg"}, 0, {}},
+        {{"ptz", "--list"}, 0, {"presets: Home, Entrance, Parking, Overview"}},
+        {{"ptz", "--preset", "Entrance"}, 0, {"GetPTZPos = 0: pan -45.00, tilt -10.00, zoom 2.00"}},
+        {{"ptz", "--absolute", "12.5", "-3", "4"}, 0, {"GetPTZPos = 0: pan 12.50, tilt -3.00, zoom 4.00"}},
+        {{"xml", "get", "--filter", "Video"}, 0, {"<Video><Width>1280</Width><Height>720</Height>"}},
+        {{"xml", "set", "<SimCam><Video><Quality>55</Quality></Video></SimCam>"}, 0, {"<Quality>55</Quality>"}},
+        {{"events", "--trigger", "input 2 1", "--count", "1", "--xml", "--seconds", "600"},
+         0,
+         {"event sources (QueryEventsDyn = 1): Input1, Input2, Motion1, Motion2", "event: source=Input2;state=1;",
+          "<Event type=\"Event\"><source>Input2</source><state>1</state>"}},
+        // A driver result reporting failure.
+        {{"snapshot", "--password", "wrong"}, 3, {"OpenConnection(\"cam1\", camera 1) answered -1"}},
+        {{"xml", "set", "@bad.xml"}, 3, {"<Error>Width must be an even number from 64 to 4096</Error>"}},
+        // Nothing to load; a driver in a folder without HostProc.
+        {{"snapshot", "--library", "/nonexistent/libKestrel.so"}, 4, {"cannot load /nonexistent/libKestrel.so"}},
+        {{"snapshot", "--driver", "/nonexistent/libnothing.so"},
+         4,
+         {"failed: no proxy server at /nonexistent/hostproc/HostProc (No such file"}},
+        // The driver crashes in the call: HostProc is lost, the code in words.
+        {{"snapshot", "--driver", KESTREL_TEST_DRIVER, "--server", "t#crash"},
+         2,
+         {"OpenConnection(\"t#crash\", camera 1) threw 0x010006BE (proxy server lost: RPC_S_CALL_FAILED (1726))"}},
+        {{"snapshot", "--out", "no-such-folder/x.jpg"}, 5, {}},
+    };
+    for (const auto& c : cases) {
+        const Result result = Run(c.args);
+        EXPECT_EQ(result.nExitCode, c.nExitCode) << c.args[0] << " " << c.args[1] << "\n" << Describe(result);
+        for (const std::string& strText : c.texts)
+            EXPECT_TRUE(Contains(result.strOut + result.strErr, strText)) << strText << "\n" << Describe(result);
+    }
+    for (const auto& [szFile, size] : {std::pair{"door.jpg", std::pair{1280, 720}}, {"half.jpg", {640, 360}}}) {
+        int nWidth = 0, nHeight = 0;
+        EXPECT_TRUE(IsJpeg(ReadFile(Work() / szFile), nWidth, nHeight)) << szFile;
+        EXPECT_EQ(std::pair(nWidth, nHeight), size) << szFile;
+    }
 }
 
-TEST_F(ToolTest, EventsArriveAfterATrigger)
-{
-    const Result result = Run({"events", "--trigger", "input 2 1", "--count", "1", "--xml", "--seconds", "600"});
-    ASSERT_EQ(result.nExitCode, 0) << Describe(result);
-    EXPECT_TRUE(Contains(result.strOut, "event sources (QueryEventsDyn = 1): Input1, Input2, Motion1, Motion2"));
-    EXPECT_TRUE(Contains(result.strOut, "event: source=Input2;state=1;"));
-    EXPECT_TRUE(Contains(result.strOut, "<Event type=\"Event\"><source>Input2</source><state>1</state>"));
-}
-
-// A complete driver, one that lacks exports, and the driver template: which
-// exports each has, what the capability queries answer, and one picture.
+// A complete driver, one that lacks exports, one linked badly on purpose in a
+// build folder without HostProc, and one the confined HostProc refuses:
+// which exports each has, what the capability queries answer, the findings.
 TEST_F(ToolTest, ProbeShowsExportsAnswersAndFindings)
 {
-    Result result = Run({"probe", KESTREL_SIMCAM});
-    ASSERT_EQ(result.nExitCode, 0) << Describe(result);
-    for (const char* szExport :
-         {"BeginDefineEvent", "GetImage2", "QueryIsPTZDeviceDyn", "SetFeatureSet", "DeleteBuffer"})
-        EXPECT_EQ(Head(RowOf(result.strOut, szExport), 3), (std::vector<std::string>{szExport, "yes", "1"}))
-            << szExport;
-    EXPECT_TRUE(Contains(result.strOut, "88 of 88 exports present"));
-    EXPECT_EQ(Head(RowOf(result.strOut, "QueryNumberOfCamDyn", "\nCapabilities\n"), 3),
-              (std::vector<std::string>{"QueryNumberOfCamDyn", "2", "cameras"}));
-    for (const char* szText : {"type \"SimCam SC-4000\"", "1280x720 JPEG", "none: every export present"})
-        EXPECT_TRUE(Contains(result.strOut, szText)) << szText;
-
-    result = Run({"probe", KESTREL_PARTIAL_DRIVER});
-    EXPECT_TRUE(result.nExitCode == 0 || result.nExitCode == 3) << Describe(result);
-    EXPECT_EQ(RowOf(result.strOut, "ChangePassword").at(1), "NO");
-    EXPECT_EQ(RowOf(result.strOut, "GetImage2").at(1), "yes");
-    EXPECT_TRUE(Contains(result.strOut, "exports missing (HostProc answers them with 0 and empty outputs)"));
-    EXPECT_TRUE(Contains(result.strOut, "FunctionSupported is missing"));
-
-    result = Run({"probe", KESTREL_TEMPLATE_DRIVER, "--password", "template"});
-    ASSERT_EQ(result.nExitCode, 0) << Describe(result);
-    EXPECT_EQ(RowOf(result.strOut, "PTZCamera").at(1), "NO");
-    for (const char* szText : {"32x24 JPEG", "type \"Template Camera T-1\""})
-        EXPECT_TRUE(Contains(result.strOut, szText)) << szText;
-}
-
-// A driver linked badly on purpose, in a build folder without HostProc.
-TEST_F(ToolTest, ProbeFindsHowADriverWasLinkedFromItsBuildFolder)
-{
-    const Result result = Run({"probe", KESTREL_BAD_DRIVER});
-    EXPECT_EQ(result.nExitCode, 0) << Describe(result);
-    for (const char* szText :
+    const struct {
+        const char* szDriver;
+        std::vector<std::string> rows;  // a line whose words begin with these
+        std::vector<std::string> texts;
+    } cases[] = {
+        {KESTREL_SIMCAM,
+         {"BeginDefineEvent yes 1", "GetImage2 yes 1", "QueryIsPTZDeviceDyn yes 1", "SetFeatureSet yes 1",
+          "DeleteBuffer yes 1", "QueryNumberOfCamDyn 2 cameras"},
+         {"88 of 88 exports present", "type \"SimCam SC-4000\"", "1280x720 JPEG", "none: every export present"}},
+        {KESTREL_PARTIAL_DRIVER,
+         {"ChangePassword NO", "GetImage2 yes"},
+         {"exports missing (HostProc answers them with 0 and empty outputs)", "FunctionSupported is missing"}},
+        {KESTREL_BAD_DRIVER,
+         {},
          {"has no hostproc/HostProc: probing it as /tmp/kestrel-probe-", "DeleteBuffer is missing",
           "exported symbols that are not driver API", "GNU unique symbols, which keep the driver loaded for good",
-          "go through the dynamic symbol table, so that another library can interpose them"})
-        EXPECT_TRUE(Contains(result.strOut, szText)) << szText << "\n" << result.strOut;
-}
-
-TEST_F(ToolTest, ProbeListsWhatTheConfinedHostProcRefusedTheDriver)
-{
-    const Result result = Run({"probe", KESTREL_HOSTILE_DRIVER});
-    ASSERT_EQ(result.nExitCode, 0) << Describe(result);
-    const std::string strConfinement = result.strOut.substr(result.strOut.find("\nConfinement"));
-    EXPECT_TRUE(Contains(strConfinement, "\n  confined: Landlock ABI")) << strConfinement;
-    const std::vector<std::string> lines = Lines(strConfinement);
-    for (const char* szRefused : {"open '/proc/1/environ' (EACCES)", "process_vm_readv (EPERM)", "execve (EPERM)"}) {
-        EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](const std::string& strLine) {
-            return Contains(strLine, szRefused) && Tokens(strLine).back() == "1x";
-        })) << szRefused;
+          "go through the dynamic symbol table, so that another library can interpose them"}},
+        {KESTREL_HOSTILE_DRIVER,
+         {"open '/proc/1/environ' (EACCES) 1x", "process_vm_readv (EPERM) 1x", "execve (EPERM) 1x"},
+         {"\n  confined: Landlock ABI", "kinds of access refused to the confined driver"}},
+    };
+    for (const auto& c : cases) {
+        const Result result = Run({"probe", c.szDriver});
+        EXPECT_TRUE(result.nExitCode == 0 ||
+                    (c.szDriver == std::string(KESTREL_PARTIAL_DRIVER) && result.nExitCode == 3))
+            << Describe(result);
+        for (const std::string& strRow : c.rows)
+            EXPECT_TRUE(HasRow(result.strOut, strRow)) << strRow << "\n" << result.strOut;
+        for (const std::string& strText : c.texts)
+            EXPECT_TRUE(Contains(result.strOut, strText)) << strText << "\n" << result.strOut;
     }
-    EXPECT_TRUE(Contains(result.strOut, "kinds of access refused to the confined driver"));
 }
 
 TEST_F(ToolTest, BenchWritesTheReport)
@@ -516,16 +380,11 @@ TEST_F(ToolTest, BenchWritesTheReport)
     const Result result = Run({"bench", "--quick", "--trials", "3", "--out", "report"},
                               {{"ASAN_OPTIONS", std::string(szAsan ? szAsan : "") + ":detect_leaks=0"}});
     ASSERT_EQ(result.nExitCode, 0) << Describe(result);
-    for (const char* szRow :
-         {"small call (QueryIsPTZDeviceDyn)", "small call, Confine=off", "GetVideoDataBlock 64.0 KiB",
-          "GetVideoDataBlock 1.0 MiB", "GetVideoDataBlock 8.0 MiB", "cold AddDeviceInstance",
-          "cold AddDeviceInstance, Confine=off", "library unload (dlclose)"})
+    for (const char* szRow : {"small call, Confine=off", "GetVideoDataBlock 8.0 MiB",
+                              "cold AddDeviceInstance, Confine=off", "library unload (dlclose)"})
         EXPECT_TRUE(Contains(result.strOut, szRow)) << szRow;
-    const std::string md = ReadFile(Work() / "report" / "bench.md");
-    EXPECT_TRUE(Contains(md, "| measure | Kestrel | direct (in-process) | raw AF_UNIX |"));
-    const std::string json = ReadFile(Work() / "report" / "bench.json");
-    EXPECT_TRUE(Contains(json, "\"rows\": ["));
-    EXPECT_TRUE(Contains(json, "\"name\": \"cold AddDeviceInstance\""));
+    EXPECT_TRUE(Contains(ReadFile(Work() / "report" / "bench.md"), "| measure | Kestrel | direct (in-process) |"));
+    EXPECT_TRUE(Contains(ReadFile(Work() / "report" / "bench.json"), "\"name\": \"cold AddDeviceInstance\""));
     if (Contains(result.strOut, "chart: " + (Work() / "report" / "bench.png").string())) {
         const std::string png = ReadFile(Work() / "report" / "bench.png");
         EXPECT_EQ(png.substr(0, 8), std::string("\x89PNG\r\n\x1a\n", 8));

@@ -7,6 +7,7 @@
 // calls and divides.
 #include "BenchReport.h"
 #include "Commands.h"
+#include "PerfCounters.h"
 #include "Session.h"
 #include "Util.h"
 
@@ -23,6 +24,7 @@
 #include <sstream>
 #include <thread>
 
+#include <sched.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
@@ -40,6 +42,7 @@ struct BenchOptions {
     std::string strOut = "kestrel-bench-out";
     std::string strBlockDriver;
     int nTrials = 15;
+    int nPin = -1;  // the CPU the application and its HostProcs run on, or free-running
     bool bQuick = false;
 };
 
@@ -189,6 +192,18 @@ int RunBench(BenchOptions options)
     const std::string strOut = Absolute(options.strOut);
     const int nTrials = options.bQuick ? 5 : options.nTrials;
     const double dTrial = options.bQuick ? 0.01 : 0.05;
+    // Counted runs are separate from the timed trials: opening a counter on
+    // every thread takes longer than a call.
+    const double dCount = options.bQuick ? 0.05 : 0.4;
+    if (options.nPin >= 0) {
+        // HostProcs started from here inherit it.
+        cpu_set_t cpus;
+        CPU_ZERO(&cpus);
+        CPU_SET(options.nPin, &cpus);
+        if (sched_setaffinity(0, sizeof cpus, &cpus) != 0)
+            throw Failure{kExitUsage, "--pin " + std::to_string(options.nPin) + ": " + std::strerror(errno)};
+    }
+    const std::vector<pid_t> self = {getpid()};
     // The simulated camera paces its frames in real time; measure it unpaced.
     setenv("SIMCAM_DETERMINISTIC", "1", 1);
     TempWorld world;
@@ -199,10 +214,11 @@ int RunBench(BenchOptions options)
 
     // Raw transport floor.
     Stats rawCall;
-    std::vector<Stats> rawBlocks;
+    Counts rawCallCounts;
     {
         RawPeer peer(64);
         rawCall = Measure(nTrials, dTrial, [&] { peer.Call(); });
+        rawCallCounts = CountPerCall(self, dCount, [&] { peer.Call(); });
     }
 
     // Through Kestrel and direct, the small call on the shipped driver.
@@ -231,15 +247,19 @@ int RunBench(BenchOptions options)
         }
         small.kestrel = Summarise(confined);
         smallOff.kestrel = Summarise(unconfined);
+        small.kestrelCounts = CountPerCall({getpid(), FindHostProc("bench-small")}, dCount, call("bench-small"));
         Target direct = target;
         direct.bDirect = true;
         Session driver(direct);
         auto pDirect = driver.Need(driver.Api().QueryIsPTZDeviceDyn, "QueryIsPTZDeviceDyn");
-        small.direct = Measure(nTrials, dTrial, [&] { pDirect("bench-small", target.strPassword.c_str()); });
+        auto directCall = [&] { pDirect("bench-small", target.strPassword.c_str()); };
+        small.direct = Measure(nTrials, dTrial, directCall);
+        small.directCounts = CountPerCall(self, dCount, directCall);
         // Unloaded, so that the unload measured below is a real one.
         session.Unload();
     }
     small.raw = rawCall;
+    small.rawCounts = rawCallCounts;
     small.bHasDirect = small.bHasRaw = true;
     small.strGoal = "<= 1.3 x raw";
     small.dRatio = small.kestrel.dMedian / rawCall.dMedian;
@@ -292,15 +312,19 @@ int RunBench(BenchOptions options)
             Row row;
             row.dBytes = dBytes;
             row.strName = "GetVideoDataBlock " + FormatBytes(dBytes);
-            row.kestrel = Measure(nTrials, dTrial, viaKestrel);
-            row.direct = Measure(nTrials, dTrial, [&] {
+            auto direct = [&] {
                 unsigned char* pBlock = nullptr;
                 pDirectGet(strServer.c_str(), 1, &pBlock);
                 pDirectDelete(pBlock);
-            });
+            };
+            row.kestrel = Measure(nTrials, dTrial, viaKestrel);
+            row.kestrelCounts = CountPerCall({getpid(), FindHostProc("bench-blocks")}, dCount, viaKestrel);
+            row.direct = Measure(nTrials, dTrial, direct);
+            row.directCounts = CountPerCall(self, dCount, direct);
             {
                 RawPeer peer(nSeen);
                 row.raw = Measure(nTrials, dTrial, [&] { peer.Call(); });
+                row.rawCounts = CountPerCall(self, dCount, [&] { peer.Call(); });
             }
             row.bHasDirect = row.bHasRaw = true;
             row.strGoal = ">= 70 % of raw";
@@ -379,7 +403,12 @@ int RunBench(BenchOptions options)
     const unsigned nCores = std::thread::hardware_concurrency();
     std::string strMachine = std::string(machine.sysname) + " " + machine.release + " " + machine.machine + ", " +
                              std::to_string(nCores) + " cores";
+    const std::string strPlacement =
+        options.nPin >= 0 ? "the application and its HostProc pinned to CPU " + std::to_string(options.nPin)
+                          : "free-running (the scheduler places both processes)";
+    const std::string strLimits = PerfCounters::Limits();
     std::printf("Kestrel performance report: medians of %d trials (%s)\n", nTrials, strMachine.c_str());
+    std::printf("  placement: %s\n", strPlacement.c_str());
     std::printf("  blocks from: %s\n", strBlockSource.c_str());
     std::printf("  small call on: %s\n\n", target.strDriver.c_str());
     std::printf("%-36s %-24s %-24s %-24s %-34s %-16s %s\n", "measure", "Kestrel", "direct (in-process)", "raw AF_UNIX",
@@ -393,12 +422,14 @@ int RunBench(BenchOptions options)
     std::printf(
         "\n  Kestrel vs raw for blocks: throughput share of the raw transfer; \"transport\" leaves out the\n"
         "  driver's own time (Kestrel minus direct), i.e. what the proxy path itself achieves.\n");
+    std::printf("\nPer call, as the kernel counts it over every thread of the application and its HostProc%s:\n%s",
+                strLimits.empty() ? "" : (" (" + strLimits + ")").c_str(), CountsTable(rows, false).c_str());
 
     // Markdown.
     {
         std::ostringstream md;
         md << "# Kestrel performance report\n\n"
-           << "Medians of " << nTrials << " trials on " << strMachine << ".\n\n"
+           << "Medians of " << nTrials << " trials on " << strMachine << "; " << strPlacement << ".\n\n"
            << "- Blocks from: " << strBlockSource << "\n"
            << "- Small call on: " << target.strDriver << "\n"
            << "- Raw AF_UNIX: a socketpair and a thread in one process; 64-byte round trip, and the block size "
@@ -410,15 +441,19 @@ int RunBench(BenchOptions options)
                << Cell(row, row.direct, row.bHasDirect) << " | " << Cell(row, row.raw, row.bHasRaw) << " | "
                << RatioText(row) << " | " << row.strGoal << " | " << Verdict(row, false)
                << (row.strNote.empty() ? "" : " (" + row.strNote + ")") << " |\n";
-        md << "\nFor blocks, \"transport\" is the share without the driver's own time (Kestrel minus direct).\n";
+        md << "\nFor blocks, \"transport\" is the share without the driver's own time (Kestrel minus direct).\n"
+           << "\nPer call, as the kernel counts it over every thread of the application and its HostProc"
+           << (strLimits.empty() ? "" : " (" + strLimits + ")") << ":\n\n"
+           << CountsTable(rows, true);
         const std::string strText = md.str();
         WriteFile(strOut + "/bench.md", strText.data(), strText.size());
     }
     // JSON.
     {
         std::ostringstream json;
-        json << "{\n  \"machine\": \"" << JsonEscape(strMachine) << "\",\n  \"trials\": " << nTrials
-             << ",\n  \"block_source\": \"" << JsonEscape(strBlockSource) << "\",\n  \"rows\": [\n";
+        json << "{\n  \"machine\": \"" << JsonEscape(strMachine) << "\",\n  \"pinned_cpu\": " << options.nPin
+             << ",\n  \"trials\": " << nTrials << ",\n  \"block_source\": \"" << JsonEscape(strBlockSource)
+             << "\",\n  \"rows\": [\n";
         for (size_t i = 0; i < rows.size(); ++i) {
             const Row& row = rows[i];
             json << "    {\"name\": \"" << JsonEscape(row.strName) << "\", \"bytes\": " << row.dBytes
@@ -428,6 +463,10 @@ int RunBench(BenchOptions options)
             if (row.bHasRaw)
                 json << ", \"raw\": " << JsonStats(row.raw);
             json << ", \"ratio\": " << row.dRatio;
+            if (row.kestrelCounts.dCpu >= 0)
+                json << ", \"counts\": {\"kestrel\": " << JsonCounts(row.kestrelCounts)
+                     << ", \"direct\": " << JsonCounts(row.directCounts) << ", \"raw\": " << JsonCounts(row.rawCounts)
+                     << "}";
             if (row.dBytes > 0)
                 json << ", \"transport_share\": " << row.dTransportShare;
             json << ", \"goal\": \"" << JsonEscape(row.strGoal)
@@ -499,6 +538,11 @@ Runner AddBenchCommand(CLI::App& app)
     pCommand->add_option(
         "--block-driver", options->strBlockDriver,
         "driver that makes blocks of a chosen size for instance \"x#block=N\" (default: libkestrel_blocks.so)");
+    pCommand
+        ->add_option("--pin", options->nPin,
+                     "run the application and its HostProcs on this one CPU: CPU time per call, without the "
+                     "cross-CPU wake-ups whose placement makes free-running figures vary")
+        ->check(CLI::Range(0, CPU_SETSIZE - 1));
     pCommand->add_flag("--quick", options->bQuick, "fewer trials and shorter batches (a smoke run, figures are rough)");
     return [options] { return RunBench(*options); };
 }

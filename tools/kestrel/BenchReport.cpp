@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
 #include <sstream>
 
 namespace kestrel_cli {
@@ -92,6 +93,72 @@ std::string JsonStats(const Stats& stats)
     std::snprintf(szText, sizeof szText, "{\"median_s\": %.9g, \"min_s\": %.9g, \"max_s\": %.9g, \"trials\": %d}",
                   stats.dMedian, stats.dMin, stats.dMax, stats.nTrials);
     return szText;
+}
+
+std::string JsonCounts(const Counts& counts)
+{
+    char szText[200];
+    std::snprintf(szText, sizeof szText,
+                  "{\"cpu_s\": %.9g, \"instructions\": %.6g, \"syscalls\": %.6g, \"page_faults\": %.6g, "
+                  "\"context_switches\": %.6g}",
+                  counts.dCpu, counts.dInstructions, counts.dSyscalls, counts.dPageFaults, counts.dContextSwitches);
+    return szText;
+}
+
+namespace {
+
+std::string Count(double dValue)
+{
+    if (dValue < 0)
+        return "n/a";
+    char szText[32];
+    std::snprintf(szText, sizeof szText, dValue < 10 ? "%.2f" : "%.0f", dValue);
+    return szText;
+}
+
+// "Kestrel / direct / raw" of one measure, or "Kestrel / raw" for calls
+// whose direct figure is the driver alone.
+std::string Triple(const Row& row, double Counts::*pField, bool bMicro)
+{
+    auto one = [&](const Counts& counts) {
+        const double dValue = counts.*pField;
+        return bMicro && dValue >= 0 ? Micro(dValue) : Count(dValue);
+    };
+    return one(row.kestrelCounts) + " / " + one(row.directCounts) + " / " + one(row.rawCounts);
+}
+
+}  // namespace
+
+std::string CountsTable(const std::vector<Row>& rows, bool bMarkdown)
+{
+    const char* szHeads[] = {
+        "measure (Kestrel / direct / raw)", "CPU time", "instructions", "syscalls", "page faults", "context switches"};
+    std::ostringstream text;
+    auto line = [&](const std::vector<std::string>& cells) {
+        if (bMarkdown) {
+            text << "|";
+            for (const std::string& strCell : cells)
+                text << " " << strCell << " |";
+        } else {
+            char szCell[64];
+            for (size_t i = 0; i < cells.size(); ++i) {
+                std::snprintf(szCell, sizeof szCell, i == 0 ? "%-36s" : " %-30s", cells[i].c_str());
+                text << szCell;
+            }
+        }
+        text << "\n";
+    };
+    line(std::vector<std::string>(std::begin(szHeads), std::end(szHeads)));
+    if (bMarkdown)
+        line(std::vector<std::string>(std::size(szHeads), "---"));
+    for (const Row& row : rows) {
+        if (row.kestrelCounts.dCpu < 0 || !row.bMeasured)
+            continue;
+        line({row.strName, Triple(row, &Counts::dCpu, true), Triple(row, &Counts::dInstructions, false),
+              Triple(row, &Counts::dSyscalls, false), Triple(row, &Counts::dPageFaults, false),
+              Triple(row, &Counts::dContextSwitches, false)});
+    }
+    return text.str();
 }
 
 bool HaveGnuplot()

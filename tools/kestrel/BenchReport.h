@@ -2,6 +2,8 @@
 // trials, the rows of the table, and their text and JSON forms.
 #pragma once
 
+#include "PerfCounters.h"
+
 #include <string>
 #include <vector>
 
@@ -18,6 +20,7 @@ struct Row {
     std::string strName;
     double dBytes = 0;  // block size, 0 for calls
     Stats kestrel, direct, raw;
+    Counts kestrelCounts, directCounts, rawCounts;  // unset where not counted
     bool bHasDirect = false, bHasRaw = false;
     std::string strGoal;
     double dRatio = 0;           // Kestrel/raw time (calls) or throughput share (blocks)
@@ -35,6 +38,11 @@ std::string Cell(const Row& row, const Stats& stats, bool bPresent);
 std::string RatioText(const Row& row);
 std::string JsonEscape(const std::string& strText);
 std::string JsonStats(const Stats& stats);
+std::string JsonCounts(const Counts& counts);
+// The counted rows: CPU time, instructions, syscalls, page faults and
+// context switches per call, Kestrel beside raw (and direct, for blocks),
+// as console text or a Markdown table.
+std::string CountsTable(const std::vector<Row>& rows, bool bMarkdown);
 bool HaveGnuplot();
 
 }  // namespace kestrel_cli

@@ -377,13 +377,16 @@ TEST_F(ToolTest, BenchWritesTheReport)
     // module-wide objects behind when unloaded; a leak checker would count
     // those (the other commands keep the library loaded until exit).
     const char* szAsan = std::getenv("ASAN_OPTIONS");
-    const Result result = Run({"bench", "--quick", "--trials", "3", "--out", "report"},
+    const Result result = Run({"bench", "--quick", "--trials", "3", "--pin", "0", "--out", "report"},
                               {{"ASAN_OPTIONS", std::string(szAsan ? szAsan : "") + ":detect_leaks=0"}});
     ASSERT_EQ(result.nExitCode, 0) << Describe(result);
     for (const char* szRow : {"small call, Confine=off", "GetVideoDataBlock 8.0 MiB",
                               "cold AddDeviceInstance, Confine=off", "library unload (dlclose)"})
         EXPECT_TRUE(Contains(result.strOut, szRow)) << szRow;
-    EXPECT_TRUE(Contains(ReadFile(Work() / "report" / "bench.md"), "| measure | Kestrel | direct (in-process) |"));
+    const std::string md = ReadFile(Work() / "report" / "bench.md");
+    for (const char* szText : {"| measure | Kestrel | direct (in-process) |", "pinned to CPU 0",
+                               "| measure (Kestrel / direct / raw) | CPU time |"})
+        EXPECT_TRUE(Contains(md, szText)) << szText;
     EXPECT_TRUE(Contains(ReadFile(Work() / "report" / "bench.json"), "\"name\": \"cold AddDeviceInstance\""));
     if (Contains(result.strOut, "chart: " + (Work() / "report" / "bench.png").string())) {
         const std::string png = ReadFile(Work() / "report" / "bench.png");

@@ -51,10 +51,8 @@ TEST_F(ForeignPeer, AnotherUidIsRefusedEvenWhenItCanReachTheSocket) {
     // HostProc hung up without a word.
     EXPECT_EQ(strOutput, "uid=65534\nraw=0\n");
 
-    // Nothing happened to the HostProc.
-    RpcDriverCtx hCtx = Load(TestDriver());
-    ASSERT_NE(hCtx, nullptr);
-    EXPECT_EQ(CountLines("fatal signal"), 0);
+    // Nothing happened to the HostProc (and its teardown sees it end cleanly).
+    EXPECT_NE(Load(TestDriver()), nullptr);
 }
 
 TEST_F(ForeignPeer, ListenerOfAnotherUidGetsNoBindFromOurClient) {

@@ -37,25 +37,17 @@ class Behaviour : public testsupport::RpcDirTest {
   RpcDriverCtx ctx_ = nullptr;
 };
 
-// What unload and destroy leave behind; the unload itself is HostProc's case.
-TEST_F(Behaviour, StaleAndDestroyedHandlesFailWithoutReachingTheHost) {
-  RpcDriverCtx copy = ctx_;
-  rpc_UnloadDriver(&ctx_);
-  EXPECT_EQ(server_->server.server().counts().contexts, 0u);
-  // A failed unload leaves its variable alone.
-  EXPECT_EQ(statusOf([&] { rpc_UnloadDriver(&copy); }), uint32_t(RPC_X_SS_CONTEXT_MISMATCH));
-  EXPECT_NE(copy, nullptr);
-
-  RpcDriverCtx other = rpc_LoadDriver(binding_, "echo");
-  copy = other;
-  RpcSsDestroyClientContext(&other);
-  EXPECT_EQ(other, nullptr);
-  EXPECT_EQ(statusOf([&] { open(copy, "echo"); }), uint32_t(RPC_X_SS_CONTEXT_MISMATCH));
-  RpcSsDestroyClientContext(&copy);  // a second destroy is harmless
-  EXPECT_EQ(host().seen().calls, 0);
-}
-
+// Refused before a byte goes out, or by the server, never reaching the host;
+// what unload and destroy leave behind among them (the unload itself is
+// HostProc's case).
 TEST_F(Behaviour, RefusedHandlesAndArgumentsSendNothing) {
+  RpcDriverCtx unloaded = rpc_LoadDriver(binding_, "echo"), copy = unloaded;
+  rpc_UnloadDriver(&unloaded);
+  EXPECT_EQ(unloaded, nullptr);
+  EXPECT_EQ(server_->server.server().counts().contexts, 1u);
+  RpcDriverCtx destroyed = rpc_LoadDriver(binding_, "echo"), stale = destroyed;
+  RpcSsDestroyClientContext(&destroyed);
+  EXPECT_EQ(destroyed, nullptr);
   char* mac = nullptr;
   RpcDriverCtx none = nullptr;
   int32_t n = 1;
@@ -73,11 +65,14 @@ TEST_F(Behaviour, RefusedHandlesAndArgumentsSendNothing) {
       {[&] { open(binding_, "echo"); }, RPC_X_SS_CONTEXT_MISMATCH},
       {[&] { rpc_SetPanTiltDriver(ctx_, "s", "u", "p", -1, &n, &n, &n); }, RPC_X_INVALID_BOUND},
       {[&] { open(forged, "echo"); }, RPC_X_SS_CONTEXT_MISMATCH},  // refused by the server
+      {[&] { open(stale, "echo"); }, RPC_X_SS_CONTEXT_MISMATCH},
+      {[&] { rpc_UnloadDriver(&copy); }, RPC_X_SS_CONTEXT_MISMATCH},  // and leaves its variable alone
   };
   for (size_t i = 0; i < std::size(cases); ++i) EXPECT_EQ(statusOf(cases[i].first), cases[i].second) << i;
   EXPECT_EQ(host().seen().calls, 0);
-  EXPECT_EQ(open(ctx_, "echo"), 1);  // the owner still uses it
-  RpcSsDestroyClientContext(&forged);
+  EXPECT_NE(copy, nullptr);
+  EXPECT_EQ(open(ctx_, "echo"), 1);                                        // the owner still uses it
+  for (RpcDriverCtx* h : {&forged, &stale}) RpcSsDestroyClientContext(h);  // a second destroy is harmless
 }
 
 TEST_F(Behaviour, ReservedProceduresAnswerNeutrally) {

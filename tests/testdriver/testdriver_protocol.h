@@ -4,61 +4,47 @@
  * exports, SetFeatureSet and DeleteBuffer; every call is answered from its
  * own arguments, so pass-through can be checked export by export.
  *
- * ECHO  Name(tok,tok,...), one token per parameter in order, spelt by the
- * helpers below:
- *   const char* Str  int, short, long long Int  double Dbl
- *   const unsigned char* Bytes(p, the length argument that follows)
- *   const int* (256 each) Ints  CStringArray& input Array
- *   BSTR* read as input (SetXmlParams, SetXmlEvents,
- *     OpenMediaStreamWithSettings) Wide(*p), null for a null pointer
- *   every out parameter (aszOpenEvents included) Out
+ * ECHO  Name(tok,...), one token per parameter, spelt by the helpers below
+ *   (Bytes takes the length argument that follows; const int* is 256 Ints;
+ *   the BSTR* of SetXmlParams, SetXmlEvents, OpenMediaStreamWithSettings is
+ *   read as Wide input; every out parameter, aszOpenEvents included, is Out).
  *
  * OUTPUTS (slot: the parameter's name; element j of P is "P[j]")
- *   int*        OutInt(echo, slot); piNumFPSValues receives `count`
- *   double*     OutDouble(echo, slot)
- *   char*       OutText(echo, slot) cut to 255 characters
- *   char**      `count` entries (QueryPresetPositions: at most nPresetMax)
- *   double**    `count` OutDouble elements in new unsigned char[]; null for 0
- *   unsigned char**  the echo's bytes, or `block=N` PatternByte bytes, in
- *               new unsigned char[]; null when empty
- *   BSTR*       the UTF-16 of OutText; the old BSTR is freed first, except
- *               by GetTimeLine (overwrites); OpenMediaStreamWithSettings
- *               leaves it alone
+ *   int*, double*  OutInt/OutDouble(echo, slot); piNumFPSValues gets `count`
+ *   char*          OutText(echo, slot) cut to 255 characters
+ *   char**         `count` entries (QueryPresetPositions: at most nPresetMax)
+ *   double**       `count` OutDouble elements in new unsigned char[]; null for 0
+ *   unsigned char**  the echo's bytes, or `block=N` PatternByte bytes, in new
+ *                  unsigned char[]; null when empty
+ *   BSTR*          the UTF-16 of OutText; the old one freed first, except by
+ *                  GetTimeLine (overwrites); OpenMediaStreamWithSettings: none
  *   aszOpenEvents  emptied and filled with `count` entries (cut to 255),
- *               unless the result is 0
- *
+ *                  unless the result is 0
  * RESULTS  blocks: their length; QueryPresetPositions, QueryPtzSupportedDyn,
  *   QueryEventsDyn: the entries written; GetInfo 0; bool true; short
  *   DefaultShortResult(echo); other ints DefaultResult(echo).
  *
- * DIRECTIVES  tokens `word` or `word=value` (unknown ones are ignored, a bad
- *   number counts as none; later ones win), from: 1. sticky modes of the id
- *   ("td:mode TOKENS"), 2. the id itself ("cam#block=1048576#result=-3"),
- *   3. the first entry queued for the id ("td:next TOKENS"), used up.
- *     result=N  the result (bool: N != 0)
- *     null      no pointer outputs: blocks, arrays and BSTRs null, buffers and
- *               CStringArrays untouched; block and count results 0
- *     block=N   blocks of N pattern bytes      count=N  array entries (2)
- *     len=N     output texts padded (a..z) or cut to N characters
+ * DIRECTIVES  `word` or `word=value` (unknown ones ignored, a bad number
+ *   counts as none, later ones win), from: the id's sticky modes ("td:mode
+ *   TOKENS"), the id itself ("cam#block=1048576#result=-3"), then the first
+ *   entry queued for the id ("td:next TOKENS"), used up.
+ *     result=N  the result (bool: N != 0)    block=N  blocks of N bytes
+ *     null      no pointer outputs (blocks, arrays, BSTRs null; buffers and
+ *               CStringArrays untouched; block and count results 0)
+ *     count=N   array entries (2)    len=N  output texts padded (a..z) or cut
  *     fill      caller buffers get 256 characters and no terminator
- *     hang      block until td:release
- *     exit=N    _exit(N)     quit=N  exit(N)
- *     crash     SIGSEGV (crash=abort: abort())
- *     throw     std::runtime_error (throw=int: an int)
- *     print     the echo and a newline to standard output
- *     fork      leave a child behind that ignores SIGTERM and waits forever
- *   Effects run in this order: print, fork, hang, exit, quit, crash, throw.
+ *   and effects, run in this order: print (the echo on standard output),
+ *   fork (a child that ignores SIGTERM and waits for ever), hang (until
+ *   td:release), exit=N (_exit), quit=N (exit), crash (SIGSEGV; crash=abort:
+ *   abort()), throw (std::runtime_error; throw=int: an int).
  *
- * CONTROL  ExecuteCustomCommand with szCommand "td:...", neither counted
- * nor steered:  td:next TOKENS, td:mode TOKENS (result 0); td:release (wakes
- * every hung call; result: how many); td:wait-hung N (blocks until N calls
- * hang; result: the number hanging); anything else -1.
- *
- * STATE  GetXml with szFilter "td:state" (result 0): a BSTR of key=value
- *   lines, in this order: pid, featureset (the last SetFeatureSet text),
- *   featureset.calls, calls (counted calls), calls.<Name> (sorted),
- *   deletebuffer (non-null DeleteBuffer calls), blocks.live (blocks and
- *   arrays handed over and not deleted).
+ * CONTROL  ExecuteCustomCommand with szCommand "td:...", neither counted nor
+ *   steered: td:next, td:mode (result 0); td:release (wakes every hung call;
+ *   result: how many); td:wait-hung N (blocks until N calls hang); else -1.
+ * STATE  GetXml with szFilter "td:state": a BSTR of lines pid, featureset
+ *   (the last SetFeatureSet text), featureset.calls, calls (counted calls),
+ *   calls.<Name> (sorted), deletebuffer (non-null DeleteBuffer calls),
+ *   blocks.live (blocks and arrays handed over and not deleted).
  */
 #ifndef KESTREL_TESTDRIVER_PROTOCOL_H
 #define KESTREL_TESTDRIVER_PROTOCOL_H

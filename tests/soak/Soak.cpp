@@ -90,14 +90,12 @@ std::string FirstLine(const std::string& strPath)
     return strLine;
 }
 
-// A "Name:   value kB" field of /proc/<pid>/status, in KiB; -1 when absent.
-long StatusKiB(const char* szField)
+// Resident memory in KiB (the second field of statm counts pages).
+long RssKiB()
 {
-    std::ifstream in("/proc/self/status");
-    for (std::string strLine; std::getline(in, strLine);)
-        if (strLine.rfind(szField, 0) == 0 && strLine[std::strlen(szField)] == ':')
-            return std::atol(strLine.c_str() + std::strlen(szField) + 1);
-    return -1;
+    long nPages = -1, nResident = -1;
+    std::ifstream("/proc/self/statm") >> nPages >> nResident;
+    return nResident < 0 ? -1 : nResident * (sysconf(_SC_PAGESIZE) / 1024);
 }
 
 // The state letter of a process ('Z' for a zombie), or 0 when it is gone.
@@ -119,13 +117,11 @@ bool IsDefinedCode(unsigned long nCode)
 std::string CodeText(unsigned long nCode)
 {
     char szText[80];
-    std::snprintf(szText, sizeof szText, "0x%08lX (%s%s)", nCode,
+    std::snprintf(szText, sizeof szText, "0x%08lX (%s %lu%s)", nCode,
                   nCode == 0           ? "instance unknown"
-                  : (nCode >> 24) == 1 ? "HostProc lost: "
-                                       : "instance removed: ",
-                  nCode == 0             ? ""
-                  : IsDefinedCode(nCode) ? std::to_string(nCode & 0xFFFFFF).c_str()
-                                         : "UNDEFINED");
+                  : (nCode >> 24) == 1 ? "HostProc lost:"
+                                       : "instance removed:",
+                  nCode & 0xFFFFFF, IsDefinedCode(nCode) ? "" : " UNDEFINED");
     return szText;
 }
 
@@ -384,10 +380,7 @@ private:
                 return false;
             slot.bUp = false;
             k->RemoveDeviceInstance(slot.strId.c_str());
-            // Up exactly when the add went through, even if the run was
-            // stopped meanwhile: the end withdraws every instance that is up.
-            slot.bUp = AddAgain(slot);
-            ++slot.nEpoch;
+            AddAgain(slot, false);
         }
         WatchHostProcOf(slot);
         return true;
@@ -409,15 +402,22 @@ private:
             m_hostProcs[nPid] = hProcess;
     }
 
-    // Adds the slot's instance, backing off between failed attempts as an
-    // application would. An add fails while the library still holds a dead
-    // HostProc that other instances share, until a call on one of them fails;
-    // so, like an application checking its other cameras, it calls those.
-    bool AddAgain(Slot& slot)
+    // Adds the slot's instance (its lock held) in a new epoch, backing off
+    // between failed attempts as an application would. An add fails while the
+    // library still holds a dead HostProc that other instances share, until a
+    // call on one of them fails; so, like an application checking its other
+    // cameras, it calls those. Up exactly when the add went through, even if
+    // the run was stopped meanwhile: the end withdraws every instance that is up.
+    bool AddAgain(Slot& slot, bool bWatch)
     {
+        slot.bUp = false;
         for (int nAttempt = 1; !m_bStop; ++nAttempt) {
-            if (k->AddDeviceInstance(slot.strId.c_str(), TESTDRIVER_PATH, slot.strProxy.c_str()) == 1)
-                return true;
+            if (k->AddDeviceInstance(slot.strId.c_str(), TESTDRIVER_PATH, slot.strProxy.c_str()) == 1) {
+                if (bWatch)
+                    WatchHostProcOf(slot);
+                ++slot.nEpoch;
+                return slot.bUp = true;
+            }
             ++m_nFailedAdds;
             for (Slot& sibling : m_slots) {
                 if (&sibling == &slot || sibling.strProxy != slot.strProxy || !sibling.bUp)
@@ -432,6 +432,7 @@ private:
             m_stopped.wait_for(guard, std::chrono::milliseconds(std::min(100, 5 * nAttempt)),
                                [&] { return m_bStop.load(); });
         }
+        ++slot.nEpoch;
         return false;
     }
 
@@ -440,15 +441,7 @@ private:
     bool Recover(Slot& slot, uint64_t nEpoch)
     {
         std::lock_guard<std::mutex> guard(slot.lock);
-        if (slot.nEpoch.load() != nEpoch)
-            return false;
-        slot.bUp = false;
-        if (!AddAgain(slot))
-            return false;
-        WatchHostProcOf(slot);
-        ++slot.nEpoch;
-        slot.bUp = true;
-        return true;
+        return slot.nEpoch.load() == nEpoch && AddAgain(slot, true);
     }
 
     // Whether the answer is right; a failed call throws its code.
@@ -574,7 +567,7 @@ private:
                 if (m_stopped.wait_for(guard, std::chrono::milliseconds(250), [&] { return m_bStop.load(); }))
                     return;
             }
-            m_nRssPeakKiB = std::max(m_nRssPeakKiB, StatusKiB("VmRSS"));
+            m_nRssPeakKiB = std::max(m_nRssPeakKiB, RssKiB());
             if (!bWarmTaken && Clock::now() >= tWarm) {
                 // Once every thread has parked, no call is in flight: the
                 // level after warm-up that the end is compared with.
@@ -587,10 +580,7 @@ private:
                     m_nRssWarmKiB = RssWithNothingAdded();
                     for (Slot& slot : m_slots) {
                         std::lock_guard<std::mutex> slotGuard(slot.lock);
-                        slot.bUp = AddAgain(slot);
-                        if (slot.bUp)
-                            WatchHostProcOf(slot);
-                        ++slot.nEpoch;
+                        AddAgain(slot, true);
                     }
                     guard.lock();
                     bWarmTaken = true;
@@ -641,7 +631,7 @@ private:
             slot.bUp = false;
         }
         malloc_trim(0);
-        return StatusKiB("VmRSS");
+        return RssKiB();
     }
 
     // Withdraws every instance and waits for each HostProc to end by itself.

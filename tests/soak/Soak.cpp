@@ -1,14 +1,9 @@
-// kestrel-soak: many application threads hammer libKestrel.so while a chaos
-// thread kills, stops and continues HostProcs, crashes drivers (some after
-// forking a helper), hangs calls past the deadline and removes and re-adds
-// instances (some while a call on them hangs). The run passes only when the application
-// survives, every thrown code is one the library can define, nothing
-// deadlocks, memory, descriptors and threads come back to their levels, no
-// zombie appears and every HostProc ends within its idle grace.
-//
-// It loads the test-timing variant of the library (shortened deadline) with
-// the test driver, in a private world: its own socket directory and
-// configuration folder, standard error in a log file.
+// kestrel-soak: application threads hammer libKestrel.so (its test-timing
+// variant, with the test driver) while a chaos thread kills, stops and
+// continues HostProcs, crashes drivers (some after forking a helper), hangs
+// calls and removes and re-adds instances; the checks are the README's
+// "Soak under chaos". It runs in a private world: its own socket directory
+// and configuration folder, standard error in a log file.
 //
 //   kestrel-soak [--seconds N] [--no-memory-check]
 //
@@ -19,7 +14,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
@@ -116,12 +110,12 @@ bool IsDefinedCode(unsigned long nCode)
 
 std::string CodeText(unsigned long nCode)
 {
+    if (nCode == 0)
+        return "0x00000000 (instance unknown)";
     char szText[80];
     std::snprintf(szText, sizeof szText, "0x%08lX (%s %lu%s)", nCode,
-                  nCode == 0           ? "instance unknown"
-                  : (nCode >> 24) == 1 ? "HostProc lost:"
-                                       : "instance removed:",
-                  nCode & 0xFFFFFF, IsDefinedCode(nCode) ? "" : " UNDEFINED");
+                  (nCode >> 24) == 1 ? "HostProc lost:" : "instance removed:", nCode & 0xFFFFFF,
+                  IsDefinedCode(nCode) ? "" : " UNDEFINED");
     return szText;
 }
 
@@ -641,11 +635,8 @@ private:
         const auto tGrace = Clock::now() + std::chrono::milliseconds(kIdleMs + 3000);
         for (const auto& [nPid, hProcess] : m_hostProcs) {
             const auto nLeftMs = std::chrono::duration_cast<std::chrono::milliseconds>(tGrace - Clock::now()).count();
-            pollfd entry{hProcess, POLLIN, 0};
-            int nReady;
-            while ((nReady = poll(&entry, 1, static_cast<int>(std::max<int64_t>(0, nLeftMs)))) < 0 && errno == EINTR) {
-            }
-            if (nReady != 1)
+            pollfd entry{hProcess, POLLIN, 0};  // no signal handler here: no EINTR
+            if (poll(&entry, 1, static_cast<int>(std::max<int64_t>(0, nLeftMs))) != 1)
                 m_leftHostProcs.push_back(nPid);
             close(hProcess);
         }

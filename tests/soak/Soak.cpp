@@ -524,7 +524,7 @@ private:
     void Chaos()
     {
         std::mt19937 random(12345);
-        for (size_t nAction = 0;; ++nAction) {
+        for (size_t nAction = 0;;) {
             {
                 std::unique_lock<std::mutex> guard(m_stopLock);
                 m_stopped.wait_for(guard, std::chrono::milliseconds(kChaosMs), [&] { return m_bStop || m_bPause; });
@@ -535,7 +535,7 @@ private:
                 Park();
                 continue;
             }
-            const size_t nKind = nAction % m_chaos.size();
+            const size_t nKind = nAction++ % m_chaos.size();  // a park skips no action
             bool bDone = false;
             try {
                 bDone = m_chaos[nKind].second(m_slots[random() % kInstances]);

@@ -190,38 +190,18 @@ private:
               nZoom, nAbsPan, nAbsTilt, nAbsZoom, nAbsFocus, dPan, dTilt, dZoom, dFocus});
     }
 
+    // Each export's arguments are checked against the echo driver (library
+    // tests); here a step, an absolute move and a continuous one, which runs
+    // on the camera's clock that the frames advance.
     void Ptz() {
-        std::vector<int> drivers(256, 0), ports(256, 0), addresses(256, 0);
-        drivers[0] = 3;
-        ports[0] = 2;
-        addresses[0] = 17;
-        a.SetPanTiltDriver(kCamera, kUser, kPassword, drivers.data(), ports.data(), addresses.data());
-        Note({"PTZ support", a.QueryPTZMoveXY(kCamera, kUser, kPassword, 1, 0),
-              a.QueryPTZMoveXYZ(kCamera, kUser, kPassword, 1, 0),
-              a.PTZCommandSupported(kCamera, kUser, kPassword, 1, 0, SIMCAM_PTZ_HOME),
-              a.PTZCommandSupported(kCamera, kUser, kPassword, 1, 0, 99)});
         a.MoveCamera2(kCamera, 1, SIMCAM_PTZ_RIGHT);
-        a.MoveCamera2(kCamera, 1, SIMCAM_PTZ_ZOOM_IN);
-        Position("after steps");
-        a.PanTiltCamera2(kCamera, 1, 0, 1250, -300);
-        a.ZoomCamera2(kCamera, 1, 0, 50);
-        a.PTZCamera(kCamera, 1, 0, -500, 200, -25);
-        Position("after relative moves");
-        a.PTZSetAbsolute(kCamera, kUser, kPassword, 1, 0, 4500, -1000, 200, 0, 300);
         a.PTZSetAbsoluteDoubles(kCamera, kUser, kPassword, 1, 0, -30.5, 10.25, 3.5, 700.0);
-        Position("after absolute doubles");
-        // Continuous moves run on the camera's clock, which the frames advance.
+        Position("after moves");
         a.PTZMoveXY(kCamera, kUser, kPassword, 1, 0, 40, -20);
         Image(1);
         Image(1);
-        Position("while moving");
-        a.PTZMoveXYZ(kCamera, kUser, kPassword, 1, 0, 0, 0, 60);
-        Image(1);
         a.PTZCommand(kCamera, kUser, kPassword, 1, 0, SIMCAM_PTZ_STOP, 0);
         Position("stopped");
-        a.PTZCommand(kCamera, kUser, kPassword, 1, 0, SIMCAM_PTZ_HOME, 50);
-        Position("home");
-        Image(1);
     }
 
     void Events() {
@@ -231,12 +211,6 @@ private:
         open.Add("left over");
         Note({"QueryEventsDyn", a.QueryEventsDyn(kCamera, kPassword, used, open)});
         for (int i = 0; i < open.GetSize(); ++i) Note({open[i]});
-
-        Note({"BeginDefineEvent", a.BeginDefineEvent(kCamera, kUser, kPassword, 1)});
-        Note({"DefineEventDyn", a.DefineEventDyn(kCamera, kPassword, "Input1", "10.0.0.5", "8080", "door", 1),
-              a.DefineEventDyn(kCamera, kPassword, "Motion2", "10.0.0.6", "9090", "hall", 0),
-              a.DefineEventDyn(kCamera, kPassword, "Bogus", "", "", "", 0)});
-        Note({"EndDefineEvent", a.EndDefineEvent(kCamera, kUser, kPassword)});
 
         selection.Add("Input2");
         selection.Add("Motion1");
@@ -280,9 +254,8 @@ private:
             BSTR bs = NewBstr(szXml);
             Note({"set", set(kCamera, kUser, kPassword, &bs), Take(bs)});
         }
-        BSTR bsInfo = nullptr, bsCredentials = nullptr;
-        Note({"GetStreamInfo", a.GetStreamInfo(kCamera, kPassword, 2, &bsInfo), Take(bsInfo),
-              a.GenerateCredentialsDyn(kCamera, kUser, kPassword, &bsCredentials), Take(bsCredentials)});
+        BSTR bsInfo = nullptr;
+        Note({"GetStreamInfo", a.GetStreamInfo(kCamera, kPassword, 2, &bsInfo), Take(bsInfo)});
         Image(2);  // after the new quality
     }
 
@@ -295,11 +268,8 @@ private:
                   a.OpenMediaStreamWithSettings(kCamera, kPassword, kVideo, 1, 0, "", &bs), Take(bs)});
         }
         for (int i = 0; i < 3; ++i) MediaBlock(kVideo, 1);
-        Note({"SetMediaStreamPollingRate", a.SetMediaStreamPollingRate(kCamera, kVideo, 1, 0, 12.5),
-              a.SetMediaStreamPollingRate(kCamera, kVideo, 1, 0, 500.0)});
 
         Note({"OpenMediaStream audio in", a.OpenMediaStream(kCamera, kPassword, kAudioIn, 1, 0, "")});
-        MediaBlock(kAudioIn, 1);
         Note({"SetMediaStreamPollingRate", a.SetMediaStreamPollingRate(kCamera, kAudioIn, 1, 0, 10.0)});
         MediaBlock(kAudioIn, 1);
         a.CloseMediaStream(kCamera, kAudioIn, 1, 0);
@@ -312,26 +282,18 @@ private:
             Note({"PutMediaDataBlock", nBytes,
                   a.PutMediaDataBlock(kCamera, kAudioOut, 1, 0, samples.data(), nBytes, &nCode), nCode});
         }
-        MediaBlock(kAudioOut, 1);
         a.CloseMediaStream(kCamera, kAudioOut, 1, 0);
         MediaBlock(kAudioOut, 1);  // closed
     }
 
     void Recordings() {
         const long long nStart = SIMCAM_DETERMINISTIC_EPOCH_MS, nEnd = nStart + 3600LL * 1000;
-        for (const int nType : {kVideo, kAudioIn}) {
-            BSTR bs = nullptr;
-            Note({"GetTimeLine", nType, a.GetTimeLine(kCamera, nType, 1, 0, nStart, nEnd, &bs), Take(bs)});
-        }
-        Note({"Play", a.Play(kCamera, kVideo, 1, 0, nStart + 250, 1.0)});
-        for (int i = 0; i < 3; ++i) MediaBlock(kVideo, 1);
+        BSTR bs = nullptr;
+        Note({"GetTimeLine", a.GetTimeLine(kCamera, kVideo, 1, 0, nStart, nEnd, &bs), Take(bs)});
         Note({"Play backwards", a.Play(kCamera, kVideo, 1, 0, nStart + 1000, -2.0)});
         for (int i = 0; i < 2; ++i) MediaBlock(kVideo, 1);
-        Note({"Pause", a.Pause(kCamera, kVideo, 1, 0)});
-        MediaBlock(kVideo, 1);
         a.CloseMediaStream(kCamera, kVideo, 1, 0);
         Note({"Retrieve", a.Retrieve(kCamera, kVideo, 1, 0, nStart, nEnd)});
-        for (int i = 0; i < 3; ++i) Note({"RetrieveStatus", a.RetrieveStatus(kCamera, kVideo, 1, 0)});
     }
 
     const Kestrel& a;
@@ -391,7 +353,7 @@ TEST_F(DropInTest, ScenarioGivesTheSameResultsDirectAndThroughKestrel) {
 
     // The scenario did what it set out to do (not two identical failures).
     ASSERT_FALSE(direct.empty());
-    EXPECT_EQ(direct.back(), "images 9");
+    EXPECT_EQ(direct.back(), "images 7");
     EXPECT_NE(std::find(direct.begin(), direct.end(), "OpenConnection 0 0 -2"), direct.end());
     for (size_t i = 0; i < std::max(direct.size(), proxied.size()); ++i)
         EXPECT_EQ(i < proxied.size() ? proxied[i] : "<missing>", i < direct.size() ? direct[i] : "<missing>")

@@ -4,7 +4,6 @@
 #include <atomic>
 #include <future>
 #include <memory>
-#include <string>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -78,36 +77,6 @@ TEST(ThreadJoin, ReportsTheBodysOutcomeAfterTheHooksThatRan)
         EXPECT_EQ(thread.m_bEndRan, c.bBodyAndEndRan);
         EXPECT_TRUE(thread.GetEndCondition().Wait(0));
     }
-}
-
-TEST(ThreadJoin, JoiningFromTheThreadItselfFailsWithDeadlock)
-{
-    struct SelfJoiner : CmThread {
-        ~SelfJoiner() override { Join(); }
-        bool ThreadFunction(void*) override
-        {
-            started.wait();  // until Run has stored the handle
-            try {
-                Join();
-            } catch (const NmThread::CmThreadError& error) {
-                strChain = std::to_string(error.GetCode()) + " " + error.what() + " /";
-                if (const auto* pCause = dynamic_cast<const NmError::CmSystemError*>(error.GetCause()))
-                    strChain += std::to_string(pCause->GetCode()) + pCause->what();
-            }
-            tried.set_value();  // two joiners at once would confuse the sanitizers
-            return true;
-        }
-        std::promise<void> run, tried;
-        std::shared_future<void> started = run.get_future().share();
-        std::string strChain;
-    };
-    SelfJoiner thread;
-    thread.Run(nullptr);
-    thread.run.set_value();
-    thread.tried.get_future().wait();
-    EXPECT_TRUE(thread.Join()) << "the failed self-join leaves the handle to its owner";
-    EXPECT_EQ(thread.strChain, std::to_string(NmThread::kThreadErrorJoin) + " Error joining thread! /" +
-                                   std::to_string(EDEADLK) + " : Resource deadlock avoided");
 }
 
 TEST(ThreadDetach, ThreadRunsOnAndItsEndIsSignalledAfterEndThreadFunction)

@@ -72,26 +72,19 @@ struct Bstr {
     bool Has(const std::string& part) const { return Text().find(part) != std::string::npos; }
 };
 
-// A decoded JPEG: its size, and its RGB pixels when asked for.
+// The size of a JPEG block; 0 x 0 when it is none.
 struct Picture {
     int width = 0;
     int height = 0;
-    std::vector<unsigned char> rgb;
 };
 
-Picture Decode(const Block& b, bool bPixels = false)
+Picture Decode(const Block& b)
 {
     tjhandle h = tjInitDecompress();
     Picture picture;
     int subsampling = 0, colorspace = 0;
-    if (tjDecompressHeader3(h, b.p, static_cast<unsigned long>(b.size), &picture.width, &picture.height, &subsampling,
-                            &colorspace) == 0 &&
-        bPixels) {
-        picture.rgb.resize(static_cast<size_t>(picture.width) * picture.height * 3);
-        if (tjDecompress2(h, b.p, static_cast<unsigned long>(b.size), picture.rgb.data(), picture.width, 0,
-                          picture.height, TJPF_RGB, 0) != 0)
-            picture.rgb.clear();
-    }
+    tjDecompressHeader3(h, b.p, static_cast<unsigned long>(b.size), &picture.width, &picture.height, &subsampling,
+                        &colorspace);
     tjDestroy(h);
     return picture;
 }
@@ -123,10 +116,6 @@ TEST(Simcam, FramesAreJpegsOfTheConfiguredSizeOnlyOnAnOpenConnection)
     ASSERT_EQ(SIMCAM_OK, D().OpenStreamConnection("frames", kPw, 0, 2));
     ASSERT_GT(video.size = D().GetVideoDataBlock("frames", 2, &video.p), 0);
     EXPECT_EQ(240, Decode(video).height);
-
-    EXPECT_EQ(SIMCAM_OK, D().ChangePassword("frames", "admin", kPw, "n3w"));
-    EXPECT_EQ(SIMCAM_E_PASSWORD, D().QueryNoInputDyn("frames", kPw));
-    EXPECT_EQ(SIMCAM_OK, D().OpenConnection("frames", "n3w", 0, 1));
     D().CloseConnection2("frames", 3);
     EXPECT_EQ(SIMCAM_E_NOT_OPEN, Image("frames", 3, none));
 }
@@ -173,16 +162,6 @@ TEST(Simcam, PtzMovesClampAndFollowPresetsAndTheDeviceClockInQueriesAndFrames)
     }
     D().PTZCommand("ptz", "", kPw, 1, 0, SIMCAM_PTZ_STOP, 0);
     EXPECT_EQ("1000 0 100", position());
-
-    // The picture follows the head: the scene below the overlay text differs after a pan.
-    Block before, after;
-    ASSERT_GT(Image("ptz", 1, before), 0);
-    D().PTZSetAbsoluteDoubles("ptz", "", kPw, 1, 0, 100, 0, 1, 500);
-    ASSERT_GT(Image("ptz", 1, after), 0);
-    const Picture a = Decode(before, true), b = Decode(after, true);
-    ASSERT_FALSE(a.rgb.empty());
-    const size_t lowRow = static_cast<size_t>(a.height - 30) * a.width * 3;
-    EXPECT_NE(0, std::memcmp(&a.rgb[lowRow], &b.rgb[lowRow], static_cast<size_t>(a.width) * 3));
 }
 
 TEST(Simcam, XmlConfigurationAppliesAllOrNothingAndItsReaderDecodesWhatItAccepts)
@@ -244,11 +223,9 @@ TEST(Simcam, XmlConfigurationAppliesAllOrNothingAndItsReaderDecodesWhatItAccepts
     Bstr wrong("<SimCam/>");
     EXPECT_FALSE(D().SetXmlParams("xml", "admin", "wrong", &wrong.bs));
 
-    Bstr info, credentials;
+    Bstr info;
     ASSERT_EQ(SIMCAM_OK, D().GetStreamInfo("xml", kPw, 1, &info.bs));
     EXPECT_TRUE(info.Has("width=\"320\" height=\"240\"")) << info.Text();
-    ASSERT_EQ(SIMCAM_OK, D().GenerateCredentialsDyn("xml", "op", kPw, &credentials.bs));
-    EXPECT_TRUE(credentials.Has("<User>op</User><Token>"));
 }
 
 TEST(Simcam, EventsFlowFromInputsThroughTheStreamToTheParserAndTheDefinitions)
@@ -431,6 +408,7 @@ TEST(Simcam, ConfigurationComesFromIniAndEnvironmentAndIsRefreshedOrResetOnReque
     EXPECT_TRUE(xml.Has("<Width>480</Width>")) << xml.Text();
     D().PTZSetAbsoluteDoubles("refresh", "", kPw, 1, 0, 45, 0, 3, 500);
     ASSERT_EQ(SIMCAM_OK, D().ChangePassword("refresh", "", kPw, "other"));
+    EXPECT_EQ(SIMCAM_E_PASSWORD, D().QueryNoInputDyn("refresh", kPw));
     EXPECT_EQ(SIMCAM_OK, D().ExecuteCustomCommand("refresh", "other", 0, 0, 0, "reset"));
     int pan = -1, tilt = -1, zoom = -1;
     ASSERT_EQ(SIMCAM_OK, D().GetPTZPos("refresh", 1, 0, &pan, &tilt, &zoom));
@@ -440,23 +418,18 @@ TEST(Simcam, ConfigurationComesFromIniAndEnvironmentAndIsRefreshedOrResetOnReque
     Block none;
     EXPECT_EQ(SIMCAM_E_NOT_OPEN, Image("refresh", 1, none)) << "connections are gone too";
 
-    D().SetFeatureSet("pro;analytics");
-    ASSERT_EQ(SIMCAM_OK, D().GetXml("ini-plain", "", kPw, "Device", &xml.bs));
-    EXPECT_TRUE(xml.Has("<FeatureSet>pro;analytics</FeatureSet>"));
-    int count = 0, controls = 0;
+    // A rate is chosen by its internal value and reported by its shown one.
+    int count = 0;
     double *values = nullptr, *internals = nullptr, fps = 0, internal = 0;
     ASSERT_EQ(SIMCAM_OK, D().QueryDeviceControlledFramerates("ini-plain", kPw, 1, &count, &values, &internals));
-    ASSERT_EQ(7, count);
-    EXPECT_EQ(25.0, values[5]);
-    EXPECT_EQ(40.0, internals[5]);
+    ASSERT_GT(count, 5);
     EXPECT_EQ(SIMCAM_OK, D().SetDeviceControlledFramerate("ini-plain", kPw, 1, internals[5]));
+    ASSERT_EQ(SIMCAM_OK, D().GetDeviceControlledFramerate("ini-plain", kPw, 1, &fps, &internal));
+    EXPECT_EQ(values[5], fps);
+    EXPECT_EQ(internals[5], internal);
     D().DeleteBuffer(reinterpret_cast<unsigned char*>(values));  // arrays are released like blocks
     D().DeleteBuffer(reinterpret_cast<unsigned char*>(internals));
-    ASSERT_EQ(SIMCAM_OK, D().GetDeviceControlledFramerate("ini-plain", kPw, 1, &fps, &internal));
-    EXPECT_EQ(25.0, fps);
     EXPECT_EQ(SIMCAM_E_ARGUMENT, D().SetDeviceControlledFramerate("ini-plain", kPw, 1, 33.0));
-    EXPECT_EQ(SIMCAM_OK, D().QueryDeviceControlsFramerate("ini-plain", kPw, 2, &controls));
-    EXPECT_EQ(1, controls);
 }
 
 // The wait status of body run in a child with default fault dispositions,

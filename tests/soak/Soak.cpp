@@ -1,14 +1,9 @@
-// kestrel-soak: many application threads hammer libKestrel.so while a chaos
-// thread kills, stops and continues HostProcs, crashes drivers (some after
-// forking a helper), hangs calls past the deadline and removes and re-adds
-// instances (some while a call on them hangs). The run passes only when the application
-// survives, every thrown code is one the library can define, nothing
-// deadlocks, memory, descriptors and threads come back to their levels, no
-// zombie appears and every HostProc ends within its idle grace.
-//
-// It loads the test-timing variant of the library (shortened deadline) with
-// the test driver, in a private world: its own socket directory and
-// configuration folder, standard error in a log file.
+// kestrel-soak: application threads hammer libKestrel.so (its test-timing
+// variant, with the test driver) while a chaos thread kills, stops and
+// continues HostProcs, crashes drivers (some after forking a helper), hangs
+// calls and removes and re-adds instances; the checks are the README's
+// "Soak under chaos". It runs in a private world: its own socket directory
+// and configuration folder, standard error in a log file.
 //
 //   kestrel-soak [--seconds N] [--no-memory-check]
 //
@@ -19,7 +14,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
@@ -90,14 +84,12 @@ std::string FirstLine(const std::string& strPath)
     return strLine;
 }
 
-// A "Name:   value kB" field of /proc/<pid>/status, in KiB; -1 when absent.
-long StatusKiB(const char* szField)
+// Resident memory in KiB (the second field of statm counts pages).
+long RssKiB()
 {
-    std::ifstream in("/proc/self/status");
-    for (std::string strLine; std::getline(in, strLine);)
-        if (strLine.rfind(szField, 0) == 0 && strLine[std::strlen(szField)] == ':')
-            return std::atol(strLine.c_str() + std::strlen(szField) + 1);
-    return -1;
+    long nPages = -1, nResident = -1;
+    std::ifstream("/proc/self/statm") >> nPages >> nResident;
+    return nResident < 0 ? -1 : nResident * (sysconf(_SC_PAGESIZE) / 1024);
 }
 
 // The state letter of a process ('Z' for a zombie), or 0 when it is gone.
@@ -118,14 +110,12 @@ bool IsDefinedCode(unsigned long nCode)
 
 std::string CodeText(unsigned long nCode)
 {
+    if (nCode == 0)
+        return "0x00000000 (instance unknown)";
     char szText[80];
-    std::snprintf(szText, sizeof szText, "0x%08lX (%s%s)", nCode,
-                  nCode == 0           ? "instance unknown"
-                  : (nCode >> 24) == 1 ? "HostProc lost: "
-                                       : "instance removed: ",
-                  nCode == 0             ? ""
-                  : IsDefinedCode(nCode) ? std::to_string(nCode & 0xFFFFFF).c_str()
-                                         : "UNDEFINED");
+    std::snprintf(szText, sizeof szText, "0x%08lX (%s %lu%s)", nCode,
+                  (nCode >> 24) == 1 ? "HostProc lost:" : "instance removed:", nCode & 0xFFFFFF,
+                  IsDefinedCode(nCode) ? "" : " UNDEFINED");
     return szText;
 }
 
@@ -384,10 +374,7 @@ private:
                 return false;
             slot.bUp = false;
             k->RemoveDeviceInstance(slot.strId.c_str());
-            // Up exactly when the add went through, even if the run was
-            // stopped meanwhile: the end withdraws every instance that is up.
-            slot.bUp = AddAgain(slot);
-            ++slot.nEpoch;
+            AddAgain(slot, false);
         }
         WatchHostProcOf(slot);
         return true;
@@ -409,15 +396,22 @@ private:
             m_hostProcs[nPid] = hProcess;
     }
 
-    // Adds the slot's instance, backing off between failed attempts as an
-    // application would. An add fails while the library still holds a dead
-    // HostProc that other instances share, until a call on one of them fails;
-    // so, like an application checking its other cameras, it calls those.
-    bool AddAgain(Slot& slot)
+    // Adds the slot's instance (its lock held) in a new epoch, backing off
+    // between failed attempts as an application would. An add fails while the
+    // library still holds a dead HostProc that other instances share, until a
+    // call on one of them fails; so, like an application checking its other
+    // cameras, it calls those. Up exactly when the add went through, even if
+    // the run was stopped meanwhile: the end withdraws every instance that is up.
+    bool AddAgain(Slot& slot, bool bWatch)
     {
+        slot.bUp = false;
         for (int nAttempt = 1; !m_bStop; ++nAttempt) {
-            if (k->AddDeviceInstance(slot.strId.c_str(), TESTDRIVER_PATH, slot.strProxy.c_str()) == 1)
-                return true;
+            if (k->AddDeviceInstance(slot.strId.c_str(), TESTDRIVER_PATH, slot.strProxy.c_str()) == 1) {
+                if (bWatch)
+                    WatchHostProcOf(slot);
+                ++slot.nEpoch;
+                return slot.bUp = true;
+            }
             ++m_nFailedAdds;
             for (Slot& sibling : m_slots) {
                 if (&sibling == &slot || sibling.strProxy != slot.strProxy || !sibling.bUp)
@@ -432,6 +426,7 @@ private:
             m_stopped.wait_for(guard, std::chrono::milliseconds(std::min(100, 5 * nAttempt)),
                                [&] { return m_bStop.load(); });
         }
+        ++slot.nEpoch;
         return false;
     }
 
@@ -440,15 +435,7 @@ private:
     bool Recover(Slot& slot, uint64_t nEpoch)
     {
         std::lock_guard<std::mutex> guard(slot.lock);
-        if (slot.nEpoch.load() != nEpoch)
-            return false;
-        slot.bUp = false;
-        if (!AddAgain(slot))
-            return false;
-        WatchHostProcOf(slot);
-        ++slot.nEpoch;
-        slot.bUp = true;
-        return true;
+        return slot.nEpoch.load() == nEpoch && AddAgain(slot, true);
     }
 
     // Whether the answer is right; a failed call throws its code.
@@ -537,7 +524,7 @@ private:
     void Chaos()
     {
         std::mt19937 random(12345);
-        for (size_t nAction = 0;; ++nAction) {
+        for (size_t nAction = 0;;) {
             {
                 std::unique_lock<std::mutex> guard(m_stopLock);
                 m_stopped.wait_for(guard, std::chrono::milliseconds(kChaosMs), [&] { return m_bStop || m_bPause; });
@@ -548,7 +535,7 @@ private:
                 Park();
                 continue;
             }
-            const size_t nKind = nAction % m_chaos.size();
+            const size_t nKind = nAction++ % m_chaos.size();  // a park skips no action
             bool bDone = false;
             try {
                 bDone = m_chaos[nKind].second(m_slots[random() % kInstances]);
@@ -574,7 +561,7 @@ private:
                 if (m_stopped.wait_for(guard, std::chrono::milliseconds(250), [&] { return m_bStop.load(); }))
                     return;
             }
-            m_nRssPeakKiB = std::max(m_nRssPeakKiB, StatusKiB("VmRSS"));
+            m_nRssPeakKiB = std::max(m_nRssPeakKiB, RssKiB());
             if (!bWarmTaken && Clock::now() >= tWarm) {
                 // Once every thread has parked, no call is in flight: the
                 // level after warm-up that the end is compared with.
@@ -587,10 +574,7 @@ private:
                     m_nRssWarmKiB = RssWithNothingAdded();
                     for (Slot& slot : m_slots) {
                         std::lock_guard<std::mutex> slotGuard(slot.lock);
-                        slot.bUp = AddAgain(slot);
-                        if (slot.bUp)
-                            WatchHostProcOf(slot);
-                        ++slot.nEpoch;
+                        AddAgain(slot, true);
                     }
                     guard.lock();
                     bWarmTaken = true;
@@ -641,7 +625,7 @@ private:
             slot.bUp = false;
         }
         malloc_trim(0);
-        return StatusKiB("VmRSS");
+        return RssKiB();
     }
 
     // Withdraws every instance and waits for each HostProc to end by itself.
@@ -651,11 +635,8 @@ private:
         const auto tGrace = Clock::now() + std::chrono::milliseconds(kIdleMs + 3000);
         for (const auto& [nPid, hProcess] : m_hostProcs) {
             const auto nLeftMs = std::chrono::duration_cast<std::chrono::milliseconds>(tGrace - Clock::now()).count();
-            pollfd entry{hProcess, POLLIN, 0};
-            int nReady;
-            while ((nReady = poll(&entry, 1, static_cast<int>(std::max<int64_t>(0, nLeftMs)))) < 0 && errno == EINTR) {
-            }
-            if (nReady != 1)
+            pollfd entry{hProcess, POLLIN, 0};  // no signal handler here: no EINTR
+            if (poll(&entry, 1, static_cast<int>(std::max<int64_t>(0, nLeftMs))) != 1)
                 m_leftHostProcs.push_back(nPid);
             close(hProcess);
         }

@@ -217,6 +217,9 @@ TEST_P(TraceLevelTest, LevelFromConfigurationFile) {
     EXPECT_EQ(Thrown([&] { k.OpenConnection("nobody", "", 0, 1); }), 0UL);
     const int nLevel = GetParam().second;
     EXPECT_EQ(HasLine("OpenConnection()["), nLevel >= 2) << "entry line at level 2";
+    char szMac[256] = "", szType[256] = "";
+    EXPECT_EQ(Thrown([&] { k.GetInfo("nobody", "", szMac, szType); }), 0UL);
+    EXPECT_EQ(HasLine("GetInfo()["), nLevel >= 1) << "GetInfo's entry line is at level 1";
     EXPECT_EQ(HasLine("Throw PROXYUNKNOWNDEVICEERROR Error: szServer='nobody'"), nLevel >= 1);
 }
 

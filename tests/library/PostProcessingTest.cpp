@@ -165,30 +165,15 @@ TEST_F(PostProcessing, BlocksArriveWholeOrNotAtAll) {
         EXPECT_EQ(k.GetImage2(szId, 1, &pBlock), 0);
         EXPECT_EQ(pBlock, nullptr);
     }
-    // Large blocks of odd sizes arrive whole; GetImage2 delivers as many
-    // bytes as the driver's result says.
-    const char* szBig = Add("blk#block=1048577");
+    // GetImage2 delivers as many bytes as the driver's result says (blocks
+    // of any size crossing fragments: the remote and runtime tests, the soak).
     const char* szShort = Add("blk#block=1000#result=600");
-    const struct {
-        const char* szExport;
-        std::function<int(unsigned char**)> call;
-        int nResult;
-        size_t nBytes;
-    } cases[] = {
-        {"GetVideoDataBlock", [&](unsigned char** p) { return k.GetVideoDataBlock(szBig, 1, p); }, 1048577, 1048577},
-        {"GetMediaDataBlock", [&](unsigned char** p) { return k.GetMediaDataBlock(szBig, 0, 1, 0, p); }, 1048577,
-         1048577},
-        {"GetImage2", [&](unsigned char** p) { return k.GetImage2(szBig, 1, p); }, 0, 1048577},
-        {"GetImage2 short", [&](unsigned char** p) { return k.GetImage2(szShort, 1, p); }, 0, 600}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.szExport);
-        unsigned char* pBlock = nullptr;
-        EXPECT_EQ(c.call(&pBlock), c.nResult);
-        EXPECT_TRUE(HoldsPattern(pBlock, c.nBytes));
-        k.DeleteBuffer(pBlock);
-    }
+    unsigned char* pImage = nullptr;
+    EXPECT_EQ(k.GetImage2(szShort, 1, &pImage), 0);
+    EXPECT_TRUE(HoldsPattern(pImage, 600));
+    k.DeleteBuffer(pImage);
     k.DeleteBuffer(nullptr);  // accepted
-    for (const char* szId : {"blk#null", "blk#result=-3", szBig, szShort})
+    for (const char* szId : {"blk#null", "blk#result=-3", szShort})
         EXPECT_EQ(StateValue(DriverState(szId), "blocks.live"), "0") << szId;
 }
 
@@ -231,12 +216,10 @@ TEST_F(PostProcessing, CallerBuffersGetWhatTheResultSaysCutTo255) {
         int nWritten;
         size_t nLength;  // of each text written; 0: the driver's text as it is
     } cases[] = {
-        {kPresets, "pre#count=3", 3, 3, 0},
         {kPresets, "pre#count=9", kPresetMax, kPresetMax, 0},
         {kPresets, "pre#result=0", 0, 0, 0},
         {kPresets, "pre#result=-2", -2, 0, 0},
         {kPresets, "pre#count=2#fill", 2, 2, 255},
-        {kSupported, "sup#count=5", 5, 5, 0},
         {kSupported, "sup#count=0", 0, 0, 0},
         {kSupported, "sup#result=-4", 0, 0, 0},
         {kSupported, "sup#count=256#len=255", 256, 256, 255},

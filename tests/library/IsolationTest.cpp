@@ -64,20 +64,12 @@ TEST_P(RemovalTest, AHostProcHeldUpInARemovalHoldsUpNothingElse) {
 
 INSTANTIATE_TEST_SUITE_P(Isolation, RemovalTest, ::testing::Values("Stopped", "Hung"));
 
-// The other members of HostProc's process group: what its driver started.
+// The children of HostProc: what its driver started (on whichever thread).
 std::vector<int> HelpersOf(int nHostProc) {
     std::vector<int> helpers;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-        const std::string strName = entry.path().filename();
-        if (strName.find_first_not_of("0123456789") != std::string::npos || std::stoi(strName) == nHostProc) continue;
-        std::ifstream stat(entry.path() / "stat");
-        std::string strStat((std::istreambuf_iterator<char>(stat)), {});
-        int nParent = 0, nGroup = 0;
-        char cState = 0;
-        const size_t nEnd = strStat.rfind(')');
-        if (nEnd != std::string::npos &&
-            sscanf(strStat.c_str() + nEnd + 1, " %c %d %d", &cState, &nParent, &nGroup) == 3 && nGroup == nHostProc)
-            helpers.push_back(std::stoi(strName));
+    for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(nHostProc) + "/task")) {
+        std::ifstream children(task.path() / "children");
+        for (int nPid; children >> nPid;) helpers.push_back(nPid);
     }
     return helpers;
 }

@@ -93,8 +93,7 @@ TEST_F(EnvironmentTest, DaemonWithoutStandardStreamsKeepsThemFree) {
 #if defined(__SANITIZE_THREAD__)
     GTEST_SKIP() << "the thread sanitizer cannot start threads in the child of a threaded process";
 #endif
-    int ahReport[2];
-    ASSERT_EQ(pipe2(ahReport, O_CLOEXEC), 0);
+    const std::string strReport = Root() + "/report";
     const pid_t nChild = fork();
     if (nChild == 0) {
         for (int nFd = 0; nFd <= 2; ++nFd) close(nFd);
@@ -115,22 +114,14 @@ TEST_F(EnvironmentTest, DaemonWithoutStandardStreamsKeepsThemFree) {
         Unload();
         streamsStayFree("unload", 0);
         Expect(!HasFailure(), "a harness check failed in the child");
-        [[maybe_unused]] ssize_t n = write(ahReport[1], m_strFailures.data(), m_strFailures.size());
+        std::ofstream(strReport) << m_strFailures;
         _exit(0);
     }
-    close(ahReport[1]);
-    std::string strReport;
-    char buffer[512];
-    for (ssize_t n; (n = read(ahReport[0], buffer, sizeof buffer)) != 0;)
-        if (n > 0)
-            strReport.append(buffer, static_cast<size_t>(n));
-        else if (errno != EINTR)
-            break;
-    close(ahReport[0]);
     int nStatus = 0;
     ASSERT_EQ(waitpid(nChild, &nStatus, 0), nChild);
     EXPECT_TRUE(WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0) << nStatus;
-    EXPECT_EQ(strReport, "");
+    std::ifstream report(strReport);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(report), {}), "");
 }
 
 void ReapEveryChild(int) {

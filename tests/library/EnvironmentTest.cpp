@@ -10,7 +10,6 @@
 #include <set>
 #include <thread>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -32,27 +31,20 @@ std::string FdTarget(int nPid, int nFd) {
     return n < 0 ? std::string() : std::string(szTarget, static_cast<size_t>(n));
 }
 
-// A process's state letter and parent, from "pid (comm) S ppid ...": comm
-// may hold anything, so the fields are read after its last ')'.
-std::pair<char, int> StateAndParent(const std::string& strPid) {
-    std::ifstream stat("/proc/" + strPid + "/stat");
-    std::string strStat;
-    std::getline(stat, strStat);
+// A process's parent, from "pid (comm) S ppid ...": comm may hold anything,
+// so the field is read after its last ')'.
+int ParentOf(int nPid) {
+    std::ifstream stat("/proc/" + std::to_string(nPid) + "/stat");
+    const std::string strStat((std::istreambuf_iterator<char>(stat)), {});
     const size_t nClose = strStat.rfind(')');
-    if (nClose == std::string::npos || nClose + 4 >= strStat.size()) return {'?', 0};
-    return {strStat[nClose + 2], std::atoi(strStat.c_str() + nClose + 4)};
+    return nClose == std::string::npos || nClose + 4 >= strStat.size() ? 0 : std::atoi(strStat.c_str() + nClose + 4);
 }
 
-// Children of this process that have ended and wait to be reaped.
-std::string ZombieChildren() {
-    std::string strZombies;
-    DIR* pProc = opendir("/proc");
-    while (dirent* pEntry = pProc ? readdir(pProc) : nullptr) {
-        if (StateAndParent(pEntry->d_name) == std::pair<char, int>{'Z', getpid()})
-            strZombies += std::string(pEntry->d_name) + " ";
-    }
-    if (pProc) closedir(pProc);
-    return strZombies;
+// A child of this process that has ended and waits to be reaped (left
+// unreaped); 0 when there is none.
+int ZombieChild() {
+    siginfo_t info{};
+    return waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT) == 0 ? info.si_pid : 0;
 }
 
 class EnvironmentTest : public LibraryTest {
@@ -179,16 +171,15 @@ TEST_F(EnvironmentTest, ApplicationsThatReapSeeNoZombieAndNoHostProc) {
         LiveThroughACrash([&](const char* szStep, int nHostProc) {
             setHostProcs.insert(nHostProc);
             if (strWay == "subreaper" && nHostProc != 0)
-                Expect(StateAndParent(std::to_string(nHostProc)).second == getpid(),
-                       std::string("HostProc is not our child after ") + szStep);
+                Expect(ParentOf(nHostProc) == getpid(), std::string("HostProc is not our child after ") + szStep);
             // An ended HostProc that we adopted is reaped by the timer's next pass.
-            std::string strZombies = ZombieChildren();
+            int nZombie = ZombieChild();
             const auto tGiveUp = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-            while (strWay == "subreaper" && !strZombies.empty() && std::chrono::steady_clock::now() < tGiveUp) {
+            while (strWay == "subreaper" && nZombie != 0 && std::chrono::steady_clock::now() < tGiveUp) {
                 std::this_thread::yield();
-                strZombies = ZombieChildren();
+                nZombie = ZombieChild();
             }
-            Expect(strZombies.empty(), std::string("zombie after ") + szStep + ": " + strZombies);
+            Expect(nZombie == 0, std::string("zombie after ") + szStep + ": " + std::to_string(nZombie));
         });
         close(ahHold[1]);
         if (thread.joinable()) thread.join();

@@ -38,8 +38,11 @@ TEST_F(PostProcessing, GetInfoMapsItsResultAndCopiesOnlyOnSuccess) {
         const char* szId;
         int nExpected;
         bool bCopied;
-    } cases[] = {{"info#result=0", 0, true},  {"info#result=77", 77, true},  {"info#result=57005", 1, false},
-                 {"info#result=5", 5, false}, {"info#result=-1", -1, false}, {"info#result=57006", 57006, false}};
+    } cases[] = {{"info#result=0", 0, true},
+                 {"info#result=77", 77, true},
+                 {"info#result=57005", 1, false},
+                 {"info#result=-1", -1, false},
+                 {"info#result=57006", 57006, false}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.szId);
         CallerBuffer mac, type;

@@ -28,8 +28,7 @@ TEST_P(HostProcLogTest, RoutesHostProcLines) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Values, HostProcLogTest,
-                         ::testing::Values(LogCase{"StdErr", true, false}, LogCase{"none", false, false},
-                                           LogCase{"journal", true, true}),
+                         ::testing::Values(LogCase{"none", false, false}, LogCase{"journal", true, true}),
                          [](const auto& info) { return std::string(info.param.szValue); });
 
 }  // namespace

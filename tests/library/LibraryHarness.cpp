@@ -9,7 +9,6 @@
 #include <sstream>
 #include <thread>
 
-#include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -35,14 +34,7 @@ std::string ReadFile(const std::string& strPath) {
 }  // namespace
 
 int LibraryTest::CountEntries(const char* szFolder) {
-    int nCount = 0;
-    if (DIR* pDir = opendir(szFolder)) {
-        while (dirent* pEntry = readdir(pDir)) {
-            if (pEntry->d_name[0] != '.') ++nCount;
-        }
-        closedir(pDir);
-    }
-    return nCount;
+    return static_cast<int>(std::distance(fs::directory_iterator(szFolder), fs::directory_iterator()));
 }
 
 void LibraryTest::SetUp() {

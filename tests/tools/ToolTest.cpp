@@ -384,8 +384,8 @@ TEST_F(ToolTest, BenchWritesTheReport)
                               "cold AddDeviceInstance, Confine=off", "library unload (dlclose)"})
         EXPECT_TRUE(Contains(result.strOut, szRow)) << szRow;
     const std::string md = ReadFile(Work() / "report" / "bench.md");
-    for (const char* szText : {"| measure | Kestrel | direct (in-process) |", "pinned to CPU 0",
-                               "| measure (Kestrel / direct / raw) | CPU time |"})
+    for (const char* szText :
+         {"| measure | Kestrel | direct (in-process) |", "pinned to CPU 0", "| CPU time | instructions | syscalls |"})
         EXPECT_TRUE(Contains(md, szText)) << szText;
     EXPECT_TRUE(Contains(ReadFile(Work() / "report" / "bench.json"), "\"name\": \"cold AddDeviceInstance\""));
     if (Contains(result.strOut, "chart: " + (Work() / "report" / "bench.png").string())) {

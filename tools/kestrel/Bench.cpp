@@ -8,6 +8,7 @@
 #include "BenchReport.h"
 #include "Commands.h"
 #include "PerfCounters.h"
+#include "RawPeer.h"
 #include "Session.h"
 #include "Util.h"
 
@@ -69,77 +70,6 @@ Stats Measure(int nTrials, double dTrialSeconds, F&& operation)
     }
     return Summarise(samples);
 }
-
-/* ---- the transport floor ---- */
-
-bool WriteAll(int hSocket, const unsigned char* p, size_t n)
-{
-    while (n > 0) {
-        const ssize_t nDone = write(hSocket, p, n);
-        if (nDone < 0 && errno == EINTR)
-            continue;
-        if (nDone <= 0)
-            return false;
-        p += nDone;
-        n -= static_cast<size_t>(nDone);
-    }
-    return true;
-}
-
-bool ReadAll(int hSocket, unsigned char* p, size_t n)
-{
-    while (n > 0) {
-        const ssize_t nDone = read(hSocket, p, n);
-        if (nDone < 0 && errno == EINTR)
-            continue;
-        if (nDone <= 0)
-            return false;
-        p += nDone;
-        n -= static_cast<size_t>(nDone);
-    }
-    return true;
-}
-
-// A peer thread on the other end of a socketpair: for each 64-byte request
-// it answers nReply bytes (64 for the round trip).
-class RawPeer {
-public:
-    explicit RawPeer(size_t nReply) : m_reply(std::max<size_t>(nReply, 64), 0x5A)
-    {
-        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, m_hSockets) != 0)
-            throw Failure{kExitLoad, std::string("socketpair: ") + std::strerror(errno)};
-        m_thread = std::thread([this] {
-            unsigned char request[64];
-            while (ReadAll(m_hSockets[1], request, sizeof request) &&
-                   WriteAll(m_hSockets[1], m_reply.data(), m_reply.size())) {
-            }
-        });
-    }
-    ~RawPeer()
-    {
-        shutdown(m_hSockets[0], SHUT_RDWR);
-        m_thread.join();
-        close(m_hSockets[0]);
-        close(m_hSockets[1]);
-    }
-    // One request and its whole answer, received into a fresh buffer.
-    void Call()
-    {
-        unsigned char request[64] = {1};
-        if (!WriteAll(m_hSockets[0], request, sizeof request))
-            throw Failure{kExitDriverFailed, "raw transfer failed"};
-        unsigned char* pBuffer = new unsigned char[m_reply.size()];
-        const bool bOk = ReadAll(m_hSockets[0], pBuffer, m_reply.size());
-        delete[] pBuffer;
-        if (!bOk)
-            throw Failure{kExitDriverFailed, "raw transfer failed"};
-    }
-
-private:
-    std::vector<unsigned char> m_reply;
-    int m_hSockets[2] = {-1, -1};
-    std::thread m_thread;
-};
 
 class TempWorld {
 public:
@@ -212,14 +142,19 @@ int RunBench(BenchOptions options)
     std::vector<Row> rows;
     Message("measuring (" + std::to_string(nTrials) + " trials each)...");
 
-    // Raw transport floor.
-    Stats rawCall;
-    Counts rawCallCounts;
-    {
-        RawPeer peer(64);
-        rawCall = Measure(nTrials, dTrial, [&] { peer.Call(); });
-        rawCallCounts = CountPerCall(self, dCount, [&] { peer.Call(); });
-    }
+    // The transport floor, to a thread and to another process.
+    auto measureRaw = [&](size_t nReply, Row& row) {
+        for (const RawPeer::Kind kind : {RawPeer::Kind::Thread, RawPeer::Kind::Process}) {
+            RawPeer peer(nReply, kind);
+            const bool bThread = kind == RawPeer::Kind::Thread;
+            (bThread ? row.raw : row.rawProcess) = Measure(nTrials, dTrial, [&] { peer.Call(); });
+            (bThread ? row.rawCounts : row.rawProcessCounts) =
+                CountPerCall(peer.Processes(), dCount, [&] { peer.Call(); });
+        }
+        row.bHasRaw = true;
+    };
+    Row rawCall;
+    measureRaw(64, rawCall);
 
     // Through Kestrel and direct, the small call on the shipped driver.
     Row small;
@@ -258,18 +193,21 @@ int RunBench(BenchOptions options)
         // Unloaded, so that the unload measured below is a real one.
         session.Unload();
     }
-    small.raw = rawCall;
-    small.rawCounts = rawCallCounts;
+    small.raw = rawCall.raw;
+    small.rawCounts = rawCall.rawCounts;
+    small.rawProcess = rawCall.rawProcess;
+    small.rawProcessCounts = rawCall.rawProcessCounts;
     small.bHasDirect = small.bHasRaw = true;
     small.strGoal = "<= 1.3 x raw";
-    small.dRatio = small.kestrel.dMedian / rawCall.dMedian;
+    small.dRatio = small.kestrel.dMedian / small.raw.dMedian;
     small.bMet = small.dRatio <= 1.3;
     rows.push_back(small);
     smallOff.strName = "small call, Confine=off";
-    smallOff.raw = rawCall;
+    smallOff.raw = small.raw;
+    smallOff.rawProcess = small.rawProcess;
     smallOff.bHasRaw = true;
     smallOff.strGoal = "confined within 5 %";
-    smallOff.dRatio = smallOff.kestrel.dMedian / rawCall.dMedian;
+    smallOff.dRatio = smallOff.kestrel.dMedian / small.raw.dMedian;
     smallOff.bMet = small.kestrel.dMedian <= 1.05 * smallOff.kestrel.dMedian;
     rows.push_back(smallOff);
 
@@ -321,12 +259,8 @@ int RunBench(BenchOptions options)
             row.kestrelCounts = CountPerCall({getpid(), FindHostProc("bench-blocks")}, dCount, viaKestrel);
             row.direct = Measure(nTrials, dTrial, direct);
             row.directCounts = CountPerCall(self, dCount, direct);
-            {
-                RawPeer peer(nSeen);
-                row.raw = Measure(nTrials, dTrial, [&] { peer.Call(); });
-                row.rawCounts = CountPerCall(self, dCount, [&] { peer.Call(); });
-            }
-            row.bHasDirect = row.bHasRaw = true;
+            measureRaw(nSeen, row);
+            row.bHasDirect = true;
             row.strGoal = ">= 70 % of raw";
             row.dRatio = row.raw.dMedian / row.kestrel.dMedian;
             const double dTransport = row.kestrel.dMedian - row.direct.dMedian;
@@ -411,13 +345,14 @@ int RunBench(BenchOptions options)
     std::printf("  placement: %s\n", strPlacement.c_str());
     std::printf("  blocks from: %s\n", strBlockSource.c_str());
     std::printf("  small call on: %s\n\n", target.strDriver.c_str());
-    std::printf("%-36s %-24s %-24s %-24s %-34s %-16s %s\n", "measure", "Kestrel", "direct (in-process)", "raw AF_UNIX",
-                "Kestrel vs raw", "goal", "");
+    std::printf("%-36s %-24s %-24s %-24s %-24s %-34s %-16s %s\n", "measure", "Kestrel", "direct (in-process)",
+                "raw AF_UNIX", "raw, two processes", "Kestrel vs raw", "goal", "");
     for (const Row& row : rows) {
-        std::printf("%-36s %-24s %-24s %-24s %-34s %-16s %s%s\n", row.strName.c_str(),
+        std::printf("%-36s %-24s %-24s %-24s %-24s %-34s %-16s %s%s\n", row.strName.c_str(),
                     Cell(row, row.kestrel, true).c_str(), Cell(row, row.direct, row.bHasDirect).c_str(),
-                    Cell(row, row.raw, row.bHasRaw).c_str(), RatioText(row).c_str(), row.strGoal.c_str(),
-                    Verdict(row, true).c_str(), row.strNote.empty() ? "" : (" (" + row.strNote + ")").c_str());
+                    Cell(row, row.raw, row.bHasRaw).c_str(), Cell(row, row.rawProcess, row.bHasRaw).c_str(),
+                    RatioText(row).c_str(), row.strGoal.c_str(), Verdict(row, true).c_str(),
+                    row.strNote.empty() ? "" : (" (" + row.strNote + ")").c_str());
     }
     std::printf(
         "\n  Kestrel vs raw for blocks: throughput share of the raw transfer; \"transport\" leaves out the\n"
@@ -433,14 +368,15 @@ int RunBench(BenchOptions options)
            << "- Blocks from: " << strBlockSource << "\n"
            << "- Small call on: " << target.strDriver << "\n"
            << "- Raw AF_UNIX: a socketpair and a thread in one process; 64-byte round trip, and the block size "
-              "received into a fresh `new[]` buffer\n\n"
-           << "| measure | Kestrel | direct (in-process) | raw AF_UNIX | Kestrel vs raw | goal | |\n"
-           << "|---|---|---|---|---|---|---|\n";
+              "received into a fresh `new[]` buffer; \"two processes\": the same with a forked peer\n\n"
+           << "| measure | Kestrel | direct (in-process) | raw AF_UNIX | raw, two processes | Kestrel vs raw | goal | "
+              "|\n"
+           << "|---|---|---|---|---|---|---|---|\n";
         for (const Row& row : rows)
             md << "| " << row.strName << " | " << Cell(row, row.kestrel, true) << " | "
                << Cell(row, row.direct, row.bHasDirect) << " | " << Cell(row, row.raw, row.bHasRaw) << " | "
-               << RatioText(row) << " | " << row.strGoal << " | " << Verdict(row, false)
-               << (row.strNote.empty() ? "" : " (" + row.strNote + ")") << " |\n";
+               << Cell(row, row.rawProcess, row.bHasRaw) << " | " << RatioText(row) << " | " << row.strGoal << " | "
+               << Verdict(row, false) << (row.strNote.empty() ? "" : " (" + row.strNote + ")") << " |\n";
         md << "\nFor blocks, \"transport\" is the share without the driver's own time (Kestrel minus direct).\n"
            << "\nPer call, as the kernel counts it over every thread of the application and its HostProc"
            << (strLimits.empty() ? "" : " (" + strLimits + ")") << ":\n\n"
@@ -461,12 +397,12 @@ int RunBench(BenchOptions options)
             if (row.bHasDirect)
                 json << ", \"direct\": " << JsonStats(row.direct);
             if (row.bHasRaw)
-                json << ", \"raw\": " << JsonStats(row.raw);
+                json << ", \"raw\": " << JsonStats(row.raw) << ", \"raw_processes\": " << JsonStats(row.rawProcess);
             json << ", \"ratio\": " << row.dRatio;
             if (row.kestrelCounts.dCpu >= 0)
                 json << ", \"counts\": {\"kestrel\": " << JsonCounts(row.kestrelCounts)
                      << ", \"direct\": " << JsonCounts(row.directCounts) << ", \"raw\": " << JsonCounts(row.rawCounts)
-                     << "}";
+                     << ", \"raw_processes\": " << JsonCounts(row.rawProcessCounts) << "}";
             if (row.dBytes > 0)
                 json << ", \"transport_share\": " << row.dTransportShare;
             json << ", \"goal\": \"" << JsonEscape(row.strGoal)

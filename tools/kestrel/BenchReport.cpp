@@ -57,14 +57,15 @@ std::string Cell(const Row& row, const Stats& stats, bool bPresent)
 
 std::string RatioText(const Row& row)
 {
-    char szText[64];
+    char szText[96];
     if (row.strGoal.empty() || !row.bMeasured)
         return "-";
     if (row.dBytes > 0)
-        std::snprintf(szText, sizeof szText, "%.0f %% of raw (transport %.0f %%)", row.dRatio * 100,
-                      row.dTransportShare * 100);
+        std::snprintf(szText, sizeof szText, "%.0f %% of raw (transport %.0f %%; two processes %.0f %%)",
+                      row.dRatio * 100, row.dTransportShare * 100, row.rawProcess.dMedian / row.kestrel.dMedian * 100);
     else if (row.bHasRaw)
-        std::snprintf(szText, sizeof szText, "%.2f x raw", row.dRatio);
+        std::snprintf(szText, sizeof szText, "%.2f x raw (%.2f x two processes)", row.dRatio,
+                      row.kestrel.dMedian / row.rawProcess.dMedian);
     else
         return "-";
     return szText;
@@ -116,23 +117,27 @@ std::string Count(double dValue)
     return szText;
 }
 
-// "Kestrel / direct / raw" of one measure, or "Kestrel / raw" for calls
-// whose direct figure is the driver alone.
-std::string Triple(const Row& row, double Counts::*pField, bool bMicro)
+// "Kestrel / direct / raw / two processes" of one measure.
+std::string Cells(const Row& row, double Counts::*pField, bool bMicro)
 {
     auto one = [&](const Counts& counts) {
         const double dValue = counts.*pField;
         return bMicro && dValue >= 0 ? Micro(dValue) : Count(dValue);
     };
-    return one(row.kestrelCounts) + " / " + one(row.directCounts) + " / " + one(row.rawCounts);
+    return one(row.kestrelCounts) + " / " + one(row.directCounts) + " / " + one(row.rawCounts) + " / " +
+           one(row.rawProcessCounts);
 }
 
 }  // namespace
 
 std::string CountsTable(const std::vector<Row>& rows, bool bMarkdown)
 {
-    const char* szHeads[] = {
-        "measure (Kestrel / direct / raw)", "CPU time", "instructions", "syscalls", "page faults", "context switches"};
+    const char* szHeads[] = {"measure (Kestrel / direct / raw / two processes)",
+                             "CPU time",
+                             "instructions",
+                             "syscalls",
+                             "page faults",
+                             "context switches"};
     std::ostringstream text;
     auto line = [&](const std::vector<std::string>& cells) {
         if (bMarkdown) {
@@ -140,9 +145,9 @@ std::string CountsTable(const std::vector<Row>& rows, bool bMarkdown)
             for (const std::string& strCell : cells)
                 text << " " << strCell << " |";
         } else {
-            char szCell[64];
+            char szCell[80];
             for (size_t i = 0; i < cells.size(); ++i) {
-                std::snprintf(szCell, sizeof szCell, i == 0 ? "%-36s" : " %-30s", cells[i].c_str());
+                std::snprintf(szCell, sizeof szCell, i == 0 ? "%-48s" : " %-40s", cells[i].c_str());
                 text << szCell;
             }
         }
@@ -154,9 +159,9 @@ std::string CountsTable(const std::vector<Row>& rows, bool bMarkdown)
     for (const Row& row : rows) {
         if (row.kestrelCounts.dCpu < 0 || !row.bMeasured)
             continue;
-        line({row.strName, Triple(row, &Counts::dCpu, true), Triple(row, &Counts::dInstructions, false),
-              Triple(row, &Counts::dSyscalls, false), Triple(row, &Counts::dPageFaults, false),
-              Triple(row, &Counts::dContextSwitches, false)});
+        line({row.strName, Cells(row, &Counts::dCpu, true), Cells(row, &Counts::dInstructions, false),
+              Cells(row, &Counts::dSyscalls, false), Cells(row, &Counts::dPageFaults, false),
+              Cells(row, &Counts::dContextSwitches, false)});
     }
     return text.str();
 }

@@ -18,9 +18,9 @@ Stats Summarise(std::vector<double> samples);
 
 struct Row {
     std::string strName;
-    double dBytes = 0;  // block size, 0 for calls
-    Stats kestrel, direct, raw;
-    Counts kestrelCounts, directCounts, rawCounts;  // unset where not counted
+    double dBytes = 0;                       // block size, 0 for calls
+    Stats kestrel, direct, raw, rawProcess;  // raw: to a thread; rawProcess: to a forked process
+    Counts kestrelCounts, directCounts, rawCounts, rawProcessCounts;  // unset where not counted
     bool bHasDirect = false, bHasRaw = false;
     std::string strGoal;
     double dRatio = 0;           // Kestrel/raw time (calls) or throughput share (blocks)

@@ -1,0 +1,111 @@
+#include "RawPeer.h"
+
+#include "Api.h"
+
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+namespace kestrel_cli {
+
+namespace {
+
+bool WriteAll(int hSocket, const unsigned char* p, size_t n)
+{
+    while (n > 0) {
+        const ssize_t nDone = write(hSocket, p, n);
+        if (nDone < 0 && errno == EINTR)
+            continue;
+        if (nDone <= 0)
+            return false;
+        p += nDone;
+        n -= static_cast<size_t>(nDone);
+    }
+    return true;
+}
+
+bool ReadAll(int hSocket, unsigned char* p, size_t n)
+{
+    while (n > 0) {
+        const ssize_t nDone = read(hSocket, p, n);
+        if (nDone < 0 && errno == EINTR)
+            continue;
+        if (nDone <= 0)
+            return false;
+        p += nDone;
+        n -= static_cast<size_t>(nDone);
+    }
+    return true;
+}
+
+}  // namespace
+
+RawPeer::RawPeer(size_t nReply, Kind kind) : m_reply(std::max<size_t>(nReply, 64), 0x5A)
+{
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, m_hSockets) != 0)
+        throw Failure{kExitLoad, std::string("socketpair: ") + std::strerror(errno)};
+    if (kind == Kind::Thread) {
+        m_thread = std::thread([this] { Serve(); });
+        return;
+    }
+    // The child only reads and writes (no lock, no allocation), so forking
+    // a process that has threads is safe here.
+    m_nChild = fork();
+    if (m_nChild < 0) {
+        close(m_hSockets[0]);
+        close(m_hSockets[1]);
+        throw Failure{kExitLoad, std::string("fork: ") + std::strerror(errno)};
+    }
+    if (m_nChild == 0) {
+        close(m_hSockets[0]);
+        Serve();
+        _exit(0);
+    }
+}
+
+RawPeer::~RawPeer()
+{
+    shutdown(m_hSockets[0], SHUT_RDWR);
+    if (m_thread.joinable())
+        m_thread.join();
+    if (m_nChild > 0) {
+        while (waitpid(m_nChild, nullptr, 0) < 0 && errno == EINTR) {
+        }
+    }
+    close(m_hSockets[0]);
+    close(m_hSockets[1]);
+}
+
+void RawPeer::Serve()
+{
+    unsigned char request[64];
+    while (ReadAll(m_hSockets[1], request, sizeof request) && WriteAll(m_hSockets[1], m_reply.data(), m_reply.size())) {
+    }
+}
+
+void RawPeer::Call()
+{
+    unsigned char request[64] = {1};
+    if (!WriteAll(m_hSockets[0], request, sizeof request))
+        throw Failure{kExitDriverFailed, "raw transfer failed"};
+    unsigned char* pBuffer = new unsigned char[m_reply.size()];
+    const bool bOk = ReadAll(m_hSockets[0], pBuffer, m_reply.size());
+    delete[] pBuffer;
+    if (!bOk)
+        throw Failure{kExitDriverFailed, "raw transfer failed"};
+}
+
+std::vector<pid_t> RawPeer::Processes() const
+{
+    std::vector<pid_t> processes = {getpid()};
+    if (m_nChild > 0)
+        processes.push_back(m_nChild);
+    return processes;
+}
+
+}  // namespace kestrel_cli

@@ -1,0 +1,37 @@
+// kestrel bench's transport floor: a socketpair with a peer that answers
+// each 64-byte request with a reply of a chosen size, either a thread of
+// this process or a forked process. A forwarded call always crosses
+// processes, and where switching address spaces is dear (a virtual
+// machine) that alone can cost as much as the rest of a round trip.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <thread>
+#include <vector>
+
+namespace kestrel_cli {
+
+class RawPeer {
+public:
+    enum class Kind { Thread, Process };
+    RawPeer(size_t nReply, Kind kind);
+    ~RawPeer();
+    RawPeer(const RawPeer&) = delete;
+    RawPeer& operator=(const RawPeer&) = delete;
+    // One request and its whole answer, received into a fresh buffer.
+    void Call();
+    // The processes whose threads take part, for the counters.
+    std::vector<pid_t> Processes() const;
+
+private:
+    void Serve();
+
+    std::vector<unsigned char> m_reply;
+    int m_hSockets[2] = {-1, -1};
+    std::thread m_thread;
+    pid_t m_nChild = -1;
+};
+
+}  // namespace kestrel_cli

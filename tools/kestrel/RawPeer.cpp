@@ -15,10 +15,13 @@ namespace kestrel_cli {
 
 namespace {
 
-bool WriteAll(int hSocket, const unsigned char* p, size_t n)
+// All n bytes through io (read or write), across short transfers and
+// interruptions; false when the peer is gone.
+template <typename Byte, typename Io>
+bool Whole(Io io, int hSocket, Byte* p, size_t n)
 {
     while (n > 0) {
-        const ssize_t nDone = write(hSocket, p, n);
+        const ssize_t nDone = io(hSocket, p, n);
         if (nDone < 0 && errno == EINTR)
             continue;
         if (nDone <= 0)
@@ -29,19 +32,9 @@ bool WriteAll(int hSocket, const unsigned char* p, size_t n)
     return true;
 }
 
-bool ReadAll(int hSocket, unsigned char* p, size_t n)
-{
-    while (n > 0) {
-        const ssize_t nDone = read(hSocket, p, n);
-        if (nDone < 0 && errno == EINTR)
-            continue;
-        if (nDone <= 0)
-            return false;
-        p += nDone;
-        n -= static_cast<size_t>(nDone);
-    }
-    return true;
-}
+bool WriteAll(int hSocket, const unsigned char* p, size_t n) { return Whole(::write, hSocket, p, n); }
+
+bool ReadAll(int hSocket, unsigned char* p, size_t n) { return Whole(::read, hSocket, p, n); }
 
 }  // namespace
 

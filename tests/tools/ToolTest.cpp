@@ -83,8 +83,11 @@ protected:
     Result Run(const std::vector<std::string>& args, const std::vector<std::pair<std::string, std::string>>& env = {},
                const std::function<void()>& prepare = {})
     {
-        const fs::path out = m_root / "stdout.txt";
-        const fs::path err = m_root / "stderr.txt";
+        // Files of their own: a HostProc of an earlier run may still write
+        // its last line into that run's standard error.
+        const std::string strRun = std::to_string(++m_nRuns);
+        const fs::path out = m_root / ("stdout-" + strRun + ".txt");
+        const fs::path err = m_root / ("stderr-" + strRun + ".txt");
         const pid_t nChild = fork();
         if (nChild == 0) {
             const int hOut = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
@@ -127,6 +130,7 @@ protected:
 
 private:
     fs::path m_root;
+    int m_nRuns = 0;
 };
 
 bool Contains(const std::string& strText, const std::string& strPart)

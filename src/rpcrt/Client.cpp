@@ -331,7 +331,7 @@ void ClientCall::transact() {
 void ClientCall::readReplyHeader(uint32_t callId) {
   PduReader& rd = conn_->reader();
   PduHeader h;
-  if (!rd.readHeader(h)) throw TransportError("connection closed");
+  if (!rd.readHeader(h, PduReader::kCapacity)) throw TransportError("connection closed");
   if (h.callId != callId) raiseProtocol();
   if (h.ptype == ptype::kFault) {
     if (h.fragLength < kFaultMinSize) raiseProtocol();

@@ -141,17 +141,21 @@ class NdrReader {
   // Reads n elements of T, n being a count from the wire, into storage
   // from `alloc(k)` (room for k elements, kept alive by the caller until
   // the read is over). A count within the limit still says nothing about
-  // what will arrive: the storage starts at a first slice and grows to
-  // kGrowth times what has been read, so a lying count costs at most a
-  // slice, never an allocation of its size. Returns the final storage.
+  // what will arrive: the storage is never larger than a first slice plus
+  // kGrowth times what has arrived (read, or waiting in the stream's
+  // buffer), so a lying count costs at most a slice and a bounded multiple
+  // of what the peer really sent, never an allocation of its size. Counting
+  // the buffered bytes lets a reply whose first read brought a whole
+  // fragment get storage for a 1 MiB block at once. Returns the final
+  // storage.
   template <class T, class Alloc>
   T* readGrowing(uint32_t n, Alloc&& alloc) {
     expectAvailable(uint64_t(n) * sizeof(T));
     T* p = nullptr;
     size_t have = 0;
     for (;;) {
-      const size_t room =
-          have ? std::min<uint64_t>(n, uint64_t(have) * kGrowth) : std::min<size_t>(n, kFirstSlice / sizeof(T));
+      const uint64_t arrived = have + std::min(in_.buffered(), fragLeft_) / sizeof(T);
+      const size_t room = std::min<uint64_t>(n, kFirstSlice / sizeof(T) + arrived * kGrowth);
       T* next = alloc(room);
       if (have) std::memcpy(next, p, have * sizeof(T));
       p = next;

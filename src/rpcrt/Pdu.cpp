@@ -60,10 +60,10 @@ const uint8_t* PduReader::need(size_t n) {
   return data();
 }
 
-bool PduReader::readHeader(PduHeader& h) {
+bool PduReader::readHeader(PduHeader& h, size_t readahead) {
   if (buffered() == 0) {
     pos_ = end_ = 0;
-    iovec iov{buf_.get(), readahead_};
+    iovec iov{buf_.get(), readahead ? std::min(readahead, cap_) : readahead_};
     size_t got = t_.read(&iov, 1, 1);
     if (got == 0) return false;
     end_ = got;

@@ -80,7 +80,11 @@ class PduReader {
   // Reads the common header of the next PDU. Returns false at end of
   // stream before its first byte; throws TransportError when the stream
   // ends inside it, RpcError(RPC_S_PROTOCOL_ERROR) when it is malformed.
-  bool readHeader(PduHeader& h);
+  // With the buffer empty, the first read asks for `readahead` bytes (0:
+  // the reader's own): a reply's first read takes a whole fragment and
+  // the start of the next, so that a large block needs no read of its own
+  // for its first fragment.
+  bool readHeader(PduHeader& h, size_t readahead = 0);
 
   size_t buffered() const { return end_ - pos_; }
   const uint8_t* data() const { return buf_.get() + pos_; }

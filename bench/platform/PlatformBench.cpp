@@ -1,7 +1,11 @@
 // Costs of the platform library's hot paths.
 #include <benchmark/benchmark.h>
 
+#include <cstring>
+#include <memory>
+
 #include "platform/GUID.h"
+#include "platform/Process.h"
 #include "platform/TextConversion.h"
 #include "platform/Thread.h"
 #include "platform/TimeStamp.h"
@@ -59,5 +63,26 @@ void BM_Utf8ToUtf16Le(benchmark::State& state) {
 BENCHMARK(BM_Utf8ToUtf16Le)->Arg(64)->Arg(1024);
 
 }  // namespace
+
+// Starting a program, until Run returns (the exec has been confirmed), with
+// the given MiB of touched memory in this process: the part of a cold
+// AddDeviceInstance that the application itself pays before its first load
+// attempt, and how it scales with the application's size.
+void BM_ProcessRun(benchmark::State& state) {
+    const size_t nBytes = static_cast<size_t>(state.range(0)) << 20;
+    const std::unique_ptr<char[]> pMapped(new char[nBytes + 1]);
+    std::memset(pMapped.get(), 1, nBytes + 1);
+    NmProcess::CmEndWatch watch;
+    for (auto _ : state) {
+        NmProcess::CmProcess process;
+        process.Run("/bin/true", {}, true);
+        state.PauseTiming();
+        const NmProcess::CmProcessHandle handle = process.DuplicateHandle();
+        watch.Wait({&handle}, 10000);
+        state.ResumeTiming();
+    }
+    benchmark::DoNotOptimize(pMapped.get());
+}
+BENCHMARK(BM_ProcessRun)->Arg(0)->Arg(1024)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 BENCHMARK_MAIN();

@@ -1,6 +1,6 @@
 // posix layer of CmProcess.
 //
-// Run forks a short-lived intermediate process. The intermediate forks the
+// Run starts a short-lived intermediate process. The intermediate starts the
 // real child, opens the child's pidfd while it is still the child's parent
 // (so the pid cannot have been reused yet), learns from a close-on-exec pipe
 // whether the exec worked, sends the outcome and the pidfd back over a
@@ -9,12 +9,19 @@
 // nearest child subreaper), which reaps it, so the caller never meets a
 // zombie of ours.
 //
-// Between fork and exec the code runs in a copy of a possibly multithreaded
-// process: it uses only async-signal-safe calls (_Fork runs no atfork
-// handlers) and issues raw system calls wherever a sanitizer's interceptor
-// might take a lock that a thread missing from the copy still holds.
+// Both children are made as posix_spawn makes its child: clone with
+// CLONE_VM | CLONE_VFORK, on a stack of their own, the creating thread
+// suspended until the child has exec'd or exited. No page table is copied,
+// so starting HostProc costs the same in a small tool and in a recorder
+// with gigabytes mapped. Until exec the children run in the caller's
+// memory beside its other threads: they use only raw system calls and
+// their own stacks, write nothing the caller reads (but the errno of the
+// thread they suspend), run no atfork handler, and keep every signal
+// blocked until their signal dispositions are reset through the kernel
+// (not through a sanitizer's bookkeeping, which the caller shares).
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -24,6 +31,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <utility>
 
 #include "platform/Process.h"
@@ -41,6 +49,9 @@ namespace {
 // The kernel's signal set is 64 bits, not glibc's 1024.
 constexpr long kKernelSigsetSize = 8;
 constexpr int kExecFailedStatus = 127;
+// The children's stacks: a few small frames each, far below these sizes.
+constexpr size_t kGrandchildStack = 64 * 1024;
+constexpr size_t kIntermediateStack = kGrandchildStack + 192 * 1024;
 
 // What the children need, prepared by the parent: they must not allocate.
 struct CmSpawnPlan {
@@ -97,13 +108,19 @@ CHILD_CODE void CloseDescriptorsAbove2Except(int hKeep)
 // start with no signal blocked. Ignored signals stay ignored, as with exec.
 CHILD_CODE void ResetSignalsForExec()
 {
-    struct sigaction saDefault = {};
-    saDefault.sa_handler = SIG_DFL;
+    // The kernel's own layout of rt_sigaction's argument.
+    struct KernelSigaction {
+        void (*pHandler)(int);
+        unsigned long nFlags;
+        void (*pRestorer)();
+        unsigned long nMask;
+    };
+    const KernelSigaction saDefault = {SIG_DFL, 0, nullptr, 0};
     for (int nSignal = 1; nSignal < NSIG; ++nSignal) {
-        struct sigaction saCurrent = {};
-        if (sigaction(nSignal, nullptr, &saCurrent) == 0 && saCurrent.sa_handler != SIG_IGN &&
-            saCurrent.sa_handler != SIG_DFL)
-            sigaction(nSignal, &saDefault, nullptr);
+        KernelSigaction saCurrent = {};
+        if (syscall(SYS_rt_sigaction, nSignal, nullptr, &saCurrent, kKernelSigsetSize) == 0 &&
+            saCurrent.pHandler != SIG_IGN && saCurrent.pHandler != SIG_DFL)
+            syscall(SYS_rt_sigaction, nSignal, &saDefault, nullptr, kKernelSigsetSize);
     }
     const unsigned long nNoSignals = 0;
     syscall(SYS_rt_sigprocmask, SIG_SETMASK, &nNoSignals, nullptr, kKernelSigsetSize);
@@ -121,7 +138,18 @@ CHILD_CODE void ResetSignalsForExec()
     ReportExecErrorAndExit(hExecReport);
 }
 
-// ---- intermediate: forks the grandchild and reports ------------------------
+struct CmGrandchildStart {
+    const CmSpawnPlan* pPlan;
+    int hExecReport;
+};
+
+CHILD_CODE int GrandchildEntry(void* pStart)
+{
+    const auto* pGrandchild = static_cast<const CmGrandchildStart*>(pStart);
+    ExecGrandchild(*pGrandchild->pPlan, pGrandchild->hExecReport);
+}
+
+// ---- intermediate: starts the grandchild and reports -----------------------
 
 [[noreturn]] CHILD_CODE void SendReportAndExit(int hReport, int nError, pid_t nPid, int hPidFd)
 {
@@ -160,9 +188,11 @@ CHILD_CODE void ResetSignalsForExec()
             SendReportAndExit(plan.hReport, errno, 0, -1);
     }
 
-    const pid_t nChild = _Fork();
-    if (nChild == 0)
-        ExecGrandchild(plan, hExecWrite);
+    // Suspended here until the grandchild has exec'd or exited.
+    alignas(16) char acStack[kGrandchildStack];
+    CmGrandchildStart start = {&plan, hExecWrite};
+    const pid_t nChild =
+        static_cast<pid_t>(clone(GrandchildEntry, acStack + sizeof acStack, CLONE_VM | CLONE_VFORK | SIGCHLD, &start));
     if (nChild < 0)
         SendReportAndExit(plan.hReport, errno, 0, -1);
 
@@ -216,17 +246,22 @@ bool ReapIntermediate(pid_t nIntermediate)
     return true;
 }
 
+CHILD_CODE int IntermediateEntry(void* pPlan) { RunIntermediate(*static_cast<const CmSpawnPlan*>(pPlan)); }
+
 pid_t ForkIntermediate(const CmSpawnPlan& plan)
 {
-    // No signal handler of the caller may run in the copies.
+    // The intermediate's stack holds the grandchild's; both are done with
+    // it when clone returns here.
+    const std::unique_ptr<char[]> pStack(new char[kIntermediateStack]);
+    // No signal handler of the caller may run in the children.
     sigset_t setAll;
     sigset_t setSaved;
     sigfillset(&setAll);
     pthread_sigmask(SIG_SETMASK, &setAll, &setSaved);
-    const pid_t nIntermediate = _Fork();
-    if (nIntermediate == 0)
-        RunIntermediate(plan);
-    const int nForkError = errno;
+    const pid_t nIntermediate =
+        static_cast<pid_t>(clone(IntermediateEntry, pStack.get() + kIntermediateStack, CLONE_VM | CLONE_VFORK | SIGCHLD,
+                                 const_cast<CmSpawnPlan*>(&plan)));
+    const int nForkError = errno;  // meaningful only when clone failed
     pthread_sigmask(SIG_SETMASK, &setSaved, nullptr);
     if (nIntermediate < 0)
         THROW_CREATE_ERROR(nForkError);

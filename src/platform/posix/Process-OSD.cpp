@@ -19,6 +19,7 @@
 // thread they suspend), run no atfork handler, and keep every signal
 // blocked until their signal dispositions are reset through the kernel
 // (not through a sanitizer's bookkeeping, which the caller shares).
+// ThreadSanitizer builds fork instead (see StartChild).
 #include <fcntl.h>
 #include <poll.h>
 #include <sched.h>
@@ -40,6 +41,14 @@
 
 // Code that runs between fork and exec stays free of sanitizer calls.
 #define CHILD_CODE __attribute__((no_sanitize("address", "thread")))
+
+#if defined(__SANITIZE_THREAD__)
+#define KESTREL_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define KESTREL_TSAN 1
+#endif
+#endif
 
 extern char** environ;
 
@@ -138,6 +147,23 @@ CHILD_CODE void ResetSignalsForExec()
     ReportExecErrorAndExit(hExecReport);
 }
 
+// Starts fn(pArg) in a child that shares our memory until it execs or
+// exits, suspending the calling thread until then. ThreadSanitizer takes
+// any clone without CLONE_THREAD for a fork and marks its runtime, which a
+// CLONE_VM child shares with us, as forked; its builds fork instead.
+CHILD_CODE pid_t StartChild(int (*fn)(void*), void* pArg, char* pStackTop)
+{
+#ifdef KESTREL_TSAN
+    (void)pStackTop;
+    const pid_t nChild = _Fork();
+    if (nChild == 0)
+        ExitChild(fn(pArg));
+    return nChild;
+#else
+    return static_cast<pid_t>(clone(fn, pStackTop, CLONE_VM | CLONE_VFORK | SIGCHLD, pArg));
+#endif
+}
+
 struct CmGrandchildStart {
     const CmSpawnPlan* pPlan;
     int hExecReport;
@@ -191,8 +217,7 @@ CHILD_CODE int GrandchildEntry(void* pStart)
     // Suspended here until the grandchild has exec'd or exited.
     alignas(16) char acStack[kGrandchildStack];
     CmGrandchildStart start = {&plan, hExecWrite};
-    const pid_t nChild =
-        static_cast<pid_t>(clone(GrandchildEntry, acStack + sizeof acStack, CLONE_VM | CLONE_VFORK | SIGCHLD, &start));
+    const pid_t nChild = StartChild(GrandchildEntry, &start, acStack + sizeof acStack);
     if (nChild < 0)
         SendReportAndExit(plan.hReport, errno, 0, -1);
 
@@ -259,9 +284,8 @@ pid_t ForkIntermediate(const CmSpawnPlan& plan)
     sigfillset(&setAll);
     pthread_sigmask(SIG_SETMASK, &setAll, &setSaved);
     const pid_t nIntermediate =
-        static_cast<pid_t>(clone(IntermediateEntry, pStack.get() + kIntermediateStack, CLONE_VM | CLONE_VFORK | SIGCHLD,
-                                 const_cast<CmSpawnPlan*>(&plan)));
-    const int nForkError = errno;  // meaningful only when clone failed
+        StartChild(IntermediateEntry, const_cast<CmSpawnPlan*>(&plan), pStack.get() + kIntermediateStack);
+    const int nForkError = errno;  // meaningful only when the start failed
     pthread_sigmask(SIG_SETMASK, &setSaved, nullptr);
     if (nIntermediate < 0)
         THROW_CREATE_ERROR(nForkError);

@@ -9,6 +9,7 @@
 // Run with --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
 // for medians.
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -116,7 +117,14 @@ struct Servers {
     std::vector<pid_t> children;
 } g;
 
+// A server outlives no bench: --help and a bad flag end main early.
+void dieWithParent(pid_t parent) {
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != parent) _exit(0);
+}
+
 void startServers() {
+    const pid_t self = ::getpid();
     char tmpl[] = "/tmp/kestrel-bench-XXXXXX";
     g.dir = mkdtemp(tmpl);
     ::setenv("KESTREL_RPC_DIR", g.dir.c_str(), 1);
@@ -127,11 +135,15 @@ void startServers() {
     int ready[2];
     if (pipe(ready)) std::abort();
     pid_t raw = fork();
-    if (raw == 0) rawServe(l);
+    if (raw == 0) {
+        dieWithParent(self);
+        rawServe(l);
+    }
     ::close(l);
     g.children.push_back(raw);
     pid_t rpc = fork();
     if (rpc == 0) {
+        dieWithParent(self);
         block();
         BenchHost host;
         ProxyServer server(host, g.endpoint);

@@ -3,6 +3,7 @@
 // failures, kill, release, and never a child of ours left behind.
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -82,11 +83,22 @@ TEST(ProcessRun, ChildSeesItsArgumentsOnlyTheStandardDescriptorsAndTheSessionAsk
     int ahLeaky[2];
     ASSERT_EQ(pipe(ahLeaky), 0);
 
+    // The child runs in our memory until its exec: it must start with no
+    // signal blocked and keep what we ignore, while our own handler and mask
+    // stay as they are.
+    sigset_t setUsr1, setSaved;
+    sigemptyset(&setUsr1);
+    sigaddset(&setUsr1, SIGUSR1);
+    ASSERT_EQ(pthread_sigmask(SIG_BLOCK, &setUsr1, &setSaved), 0);
+    const auto pSavedUsr2 = signal(SIGUSR2, SIG_IGN);
+    void (*const pOurs)(int) = [](int) {};
+    const auto pSavedWinch = signal(SIGWINCH, pOurs);
+
     // A subshell lists the descriptors: a redirection of the shell's own
     // command would save stdout on a descriptor of its own first.
     const std::string strScript =
         "cd \"$0\" && (ls /proc/$$/fd) >fds && cat /proc/$$/cmdline >argv && "
-        "cat /proc/$$/stat >stat && readlink /proc/$$/fd/0 >stdin";
+        "cat /proc/$$/stat >stat && readlink /proc/$$/fd/0 >stdin && grep -E '^Sig(Blk|Ign)' /proc/$$/status >sig";
     for (const bool bNoWindow : {true, false}) {
         const std::vector<std::string> vecArguments = {
             "-c",         strScript, dir.path.string(), "srv01_6F9619FF-8B86-D011-B42D-00C04FC964FF", "two words",
@@ -103,6 +115,12 @@ TEST(ProcessRun, ChildSeesItsArgumentsOnlyTheStandardDescriptorsAndTheSessionAsk
             strArgv += strArgument + '\0';
         EXPECT_EQ(ReadFile(dir.path / "argv"), strArgv);
         EXPECT_EQ(ReadFile(dir.path / "fds"), "0\n1\n2\n");
+        const std::string strSignals = ReadFile(dir.path / "sig");
+        EXPECT_NE(strSignals.find("SigBlk:\t0000000000000000"), std::string::npos) << strSignals;
+        const size_t nIgnored = strSignals.find("SigIgn:\t");
+        ASSERT_NE(nIgnored, std::string::npos) << strSignals;
+        EXPECT_TRUE(std::stoull(strSignals.substr(nIgnored + 8, 16), nullptr, 16) & (1ULL << (SIGUSR2 - 1)))
+            << strSignals;
         // pid (comm) state ppid pgrp session ...; comm is "child probe"
         const std::string strStat = ReadFile(dir.path / "stat");
         std::istringstream stat(strStat.substr(strStat.rfind(')') + 1));
@@ -118,6 +136,11 @@ TEST(ProcessRun, ChildSeesItsArgumentsOnlyTheStandardDescriptorsAndTheSessionAsk
         }
         ExpectNoChildren();
     }
+    sigset_t setNow;
+    ASSERT_EQ(pthread_sigmask(SIG_SETMASK, &setSaved, &setNow), 0);
+    EXPECT_TRUE(sigismember(&setNow, SIGUSR1));
+    EXPECT_EQ(signal(SIGWINCH, pSavedWinch), pOurs);
+    signal(SIGUSR2, pSavedUsr2);
     close(ahLeaky[0]);
     close(ahLeaky[1]);
     EXPECT_EQ(CmProcess::BuildCommandLine("x", {"a b", "say \"hi\"", "end\\"}),

@@ -62,8 +62,6 @@ void BM_Utf8ToUtf16Le(benchmark::State& state) {
 }
 BENCHMARK(BM_Utf8ToUtf16Le)->Arg(64)->Arg(1024);
 
-}  // namespace
-
 // Starting a program, until Run returns (the exec has been confirmed), with
 // the given MiB of touched memory in this process: the part of a cold
 // AddDeviceInstance that the application itself pays before its first load
@@ -84,5 +82,7 @@ void BM_ProcessRun(benchmark::State& state) {
     benchmark::DoNotOptimize(pMapped.get());
 }
 BENCHMARK(BM_ProcessRun)->Arg(0)->Arg(1024)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+}  // namespace
 
 BENCHMARK_MAIN();

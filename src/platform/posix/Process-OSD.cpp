@@ -39,16 +39,8 @@
 
 #define THIS_FILE "posix/Process-OSD.cpp"
 
-// Code that runs between fork and exec stays free of sanitizer calls.
+// Code that runs in the children until their exec stays free of sanitizer calls.
 #define CHILD_CODE __attribute__((no_sanitize("address", "thread")))
-
-#if defined(__SANITIZE_THREAD__)
-#define KESTREL_TSAN 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define KESTREL_TSAN 1
-#endif
-#endif
 
 extern char** environ;
 
@@ -73,7 +65,7 @@ struct CmSpawnPlan {
 
 // The intermediate's message to Run; the pidfd travels beside it.
 struct CmSpawnReport {
-    int nError;  // 0, or the errno of the failed fork, pidfd_open or exec
+    int nError;  // 0, or the errno of the failed start, pidfd_open or exec
     pid_t nPid;
 };
 
@@ -82,7 +74,7 @@ struct CmSpawnReport {
     throw NmError::CmSystemError(NMERROR_LOCATION("NmProcess::CmProcess::Run", THIS_FILE), "Error creating process!", \
                                  (nCode))
 
-// ---- grandchild: from fork to exec ----------------------------------------
+// ---- grandchild: from its start to exec -----------------------------------
 
 [[noreturn]] CHILD_CODE void ExitChild(int nStatus)
 {
@@ -153,7 +145,7 @@ CHILD_CODE void ResetSignalsForExec()
 // CLONE_VM child shares with us, as forked; its builds fork instead.
 CHILD_CODE pid_t StartChild(int (*fn)(void*), void* pArg, char* pStackTop)
 {
-#ifdef KESTREL_TSAN
+#if defined(__SANITIZE_THREAD__)
     (void)pStackTop;
     const pid_t nChild = _Fork();
     if (nChild == 0)
@@ -273,7 +265,7 @@ bool ReapIntermediate(pid_t nIntermediate)
 
 CHILD_CODE int IntermediateEntry(void* pPlan) { RunIntermediate(*static_cast<const CmSpawnPlan*>(pPlan)); }
 
-pid_t ForkIntermediate(const CmSpawnPlan& plan)
+pid_t StartIntermediate(const CmSpawnPlan& plan)
 {
     // The intermediate's stack holds the grandchild's; both are done with
     // it when clone returns here.
@@ -285,10 +277,10 @@ pid_t ForkIntermediate(const CmSpawnPlan& plan)
     pthread_sigmask(SIG_SETMASK, &setAll, &setSaved);
     const pid_t nIntermediate =
         StartChild(IntermediateEntry, const_cast<CmSpawnPlan*>(&plan), pStack.get() + kIntermediateStack);
-    const int nForkError = errno;  // meaningful only when the start failed
+    const int nStartError = errno;  // meaningful only when the start failed
     pthread_sigmask(SIG_SETMASK, &setSaved, nullptr);
     if (nIntermediate < 0)
-        THROW_CREATE_ERROR(nForkError);
+        THROW_CREATE_ERROR(nStartError);
     return nIntermediate;
 }
 
@@ -335,7 +327,7 @@ std::pair<int, pid_t> ReceiveReport(int hSocket, bool bIntermediateReaped)
 }
 
 // The caller's environment without the names vecAdded sets, then vecAdded;
-// made before the fork, as the children must not allocate.
+// made before the start, as the children must not allocate.
 std::vector<char*> MergedEnvironment(const std::vector<std::string>& vecAdded)
 {
     std::vector<char*> vecEnvironment;
@@ -388,7 +380,7 @@ std::pair<int, pid_t> StartGrandchild(const std::string& strExecutable, const st
         vecEnvironment = MergedEnvironment(vecAddedEnvironment);
     const CmSpawnPlan plan = {strExecutable.c_str(), vecArgv.data(),
                               vecEnvironment.empty() ? environ : vecEnvironment.data(), hStdin.Get(), hReport.Get()};
-    const pid_t nIntermediate = ForkIntermediate(plan);
+    const pid_t nIntermediate = StartIntermediate(plan);
     hStdin.Reset();
     hReport.Reset();
     const bool bReaped = ReapIntermediate(nIntermediate);

@@ -3,7 +3,9 @@
 //   direct    the same driver loaded into this process (the in-process floor)
 //   raw       a socketpair to a thread, and to a forked process: a 64-byte
 //             round trip, and a bulk transfer into a fresh new[] buffer (the
-//             transport floor)
+//             transport floor); for blocks also to a forked process that
+//             sends the driver's own fresh blocks (the floor of any design
+//             that keeps the driver in a process of its own)
 // Every figure is the median of repeated trials; a trial times a batch of
 // calls and divides.
 #include "BenchReport.h"
@@ -22,6 +24,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <sstream>
 #include <thread>
@@ -37,6 +40,13 @@ namespace fs = std::filesystem;
 namespace kestrel_cli {
 
 namespace {
+
+constexpr const char* kBlockGoal = ">= 85 % of raw, two processes, less the driver";
+constexpr const char* kBlockShares =
+    "Kestrel vs raw for blocks: throughput share of the raw transfer to a thread; \"transport\" leaves out the\n"
+    "driver's in-process time (Kestrel minus direct); \"two processes\" is the share of raw between two\n"
+    "processes, then the same leaving out the driver's time as it runs in a process of its own beside the\n"
+    "transfer (raw with the driver's block minus raw): what the proxy path itself achieves.\n";
 
 struct BenchOptions {
     Target target;
@@ -69,6 +79,22 @@ Stats Measure(int nTrials, double dTrialSeconds, F&& operation)
         samples.push_back(SecondsSince(start) / nBatch);
     }
     return Summarise(samples);
+}
+
+// Several operations measured trial by trial in turn: a ratio between them
+// then compares figures of the same moments, whatever the machine drifts.
+std::vector<Stats> MeasureInTurn(int nTrials, double dTrialSeconds,
+                                 const std::vector<std::function<void()>>& operations)
+{
+    std::vector<std::vector<double>> samples(operations.size());
+    for (int t = 0; t < nTrials; ++t) {
+        for (size_t i = 0; i < operations.size(); ++i)
+            samples[i].push_back(Measure(1, dTrialSeconds, operations[i]).dMedian);
+    }
+    std::vector<Stats> stats;
+    for (std::vector<double>& one : samples)
+        stats.push_back(Summarise(std::move(one)));
+    return stats;
 }
 
 class TempWorld {
@@ -142,22 +168,22 @@ int RunBench(BenchOptions options)
     std::vector<Row> rows;
     Message("measuring (" + std::to_string(nTrials) + " trials each)...");
 
-    // The transport floor, to a thread and to another process.
-    auto measureRaw = [&](size_t nReply, Row& row) {
-        for (const RawPeer::Kind kind : {RawPeer::Kind::Thread, RawPeer::Kind::Process}) {
-            RawPeer peer(nReply, kind);
-            const bool bThread = kind == RawPeer::Kind::Thread;
-            (bThread ? row.raw : row.rawProcess) = Measure(nTrials, dTrial, [&] { peer.Call(); });
-            (bThread ? row.rawCounts : row.rawProcessCounts) =
-                CountPerCall(peer.Processes(), dCount, [&] { peer.Call(); });
-        }
+    // The transport floor to a thread. The floor to another process is
+    // measured in turn with Kestrel, which is set against it.
+    auto measureRawThread = [&](size_t nReply, Row& row) {
+        RawPeer peer(nReply, RawPeer::Kind::Thread);
+        row.raw = Measure(nTrials, dTrial, [&] { peer.Call(); });
+        row.rawCounts = CountPerCall(peer.Processes(), dCount, [&] { peer.Call(); });
         row.bHasRaw = true;
+    };
+    auto countRawProcess = [&](RawPeer& peer, Counts& counts) {
+        counts = CountPerCall(peer.Processes(), dCount, [&] { peer.Call(); });
     };
 
     // Through Kestrel and direct, the small call on the shipped driver.
     Row small;
     small.strName = "small call (QueryIsPTZDeviceDyn)";
-    measureRaw(64, small);
+    measureRawThread(64, small);
     Row smallOff;
     {
         Session session(target);
@@ -172,15 +198,14 @@ int RunBench(BenchOptions options)
                 session.Guard("QueryIsPTZDeviceDyn", [&] { return pQuery(szServer, target.strPassword.c_str()); });
             };
         };
-        // Confined and not in turn, trial by trial, so that drift of the
-        // machine hits both.
-        std::vector<double> confined, unconfined;
-        for (int t = 0; t < nTrials; ++t) {
-            confined.push_back(Measure(1, dTrial, call("bench-small")).dMedian);
-            unconfined.push_back(Measure(1, dTrial, call("bench-small-off")).dMedian);
-        }
-        small.kestrel = Summarise(confined);
-        smallOff.kestrel = Summarise(unconfined);
+        // Confined, not confined and raw to a process in turn.
+        RawPeer peer(64, RawPeer::Kind::Process);
+        const std::vector<Stats> turns =
+            MeasureInTurn(nTrials, dTrial, {call("bench-small"), call("bench-small-off"), [&] { peer.Call(); }});
+        small.kestrel = turns[0];
+        smallOff.kestrel = turns[1];
+        small.rawProcess = turns[2];
+        countRawProcess(peer, small.rawProcessCounts);
         small.kestrelCounts = CountPerCall({getpid(), FindHostProc("bench-small")}, dCount, call("bench-small"));
         Target direct = target;
         direct.bDirect = true;
@@ -193,9 +218,11 @@ int RunBench(BenchOptions options)
         session.Unload();
     }
     small.bHasDirect = true;
-    small.strGoal = "<= 1.3 x raw";
+    // A forwarded call crosses processes, so its goal is set against the
+    // round trip between two; the thread's is shown beside it.
+    small.strGoal = "<= 1.3 x raw, two processes";
     small.dRatio = small.kestrel.dMedian / small.raw.dMedian;
-    small.bMet = small.dRatio <= 1.3;
+    small.bMet = small.kestrel.dMedian <= 1.3 * small.rawProcess.dMedian;
     rows.push_back(small);
     smallOff.strName = "small call, Confine=off";
     smallOff.raw = small.raw;
@@ -214,7 +241,7 @@ int RunBench(BenchOptions options)
         Row row;
         row.dBytes = static_cast<double>(nSize);
         row.strName = "GetVideoDataBlock " + FormatBytes(row.dBytes);
-        row.strGoal = ">= 70 % of raw";
+        row.strGoal = kBlockGoal;
         row.bMeasured = false;
         rows.push_back(row);
     }
@@ -250,17 +277,38 @@ int RunBench(BenchOptions options)
                 pDirectGet(strServer.c_str(), 1, &pBlock);
                 pDirectDelete(pBlock);
             };
-            row.kestrel = Measure(nTrials, dTrial, viaKestrel);
-            row.kestrelCounts = CountPerCall({getpid(), FindHostProc("bench-blocks")}, dCount, viaKestrel);
             row.direct = Measure(nTrials, dTrial, direct);
             row.directCounts = CountPerCall(self, dCount, direct);
-            measureRaw(nSeen, row);
+            measureRawThread(nSeen, row);
+            {
+                RawPeer raw(nSeen, RawPeer::Kind::Process);
+                RawPeer driverBlock(nSeen, RawPeer::Kind::Process,
+                                    {[&] {
+                                         unsigned char* pBlock = nullptr;
+                                         pDirectGet(strServer.c_str(), 1, &pBlock);
+                                         return pBlock;
+                                     },
+                                     [&](unsigned char* pBlock) { pDirectDelete(pBlock); }});
+                const std::vector<Stats> turns =
+                    MeasureInTurn(nTrials, dTrial, {viaKestrel, [&] { raw.Call(); }, [&] { driverBlock.Call(); }});
+                row.kestrel = turns[0];
+                row.rawProcess = turns[1];
+                row.rawDriver = turns[2];
+                row.kestrelCounts = CountPerCall({getpid(), FindHostProc("bench-blocks")}, dCount, viaKestrel);
+                countRawProcess(raw, row.rawProcessCounts);
+                countRawProcess(driverBlock, row.rawDriverCounts);
+                row.bHasRawDriver = true;
+            }
             row.bHasDirect = true;
-            row.strGoal = ">= 70 % of raw";
+            row.strGoal = kBlockGoal;
             row.dRatio = row.raw.dMedian / row.kestrel.dMedian;
             const double dTransport = row.kestrel.dMedian - row.direct.dMedian;
             row.dTransportShare = dTransport > 0 ? row.raw.dMedian / dTransport : 1.0;
-            row.bMet = row.dRatio >= 0.70;
+            // The driver's time beside a transfer is what the driver's block
+            // adds to raw between two processes.
+            const double dBeside = row.kestrel.dMedian - (row.rawDriver.dMedian - row.rawProcess.dMedian);
+            row.dProcessShare = dBeside > 0 ? row.rawProcess.dMedian / dBeside : 1.0;
+            row.bMet = row.dProcessShare >= 0.85;
             rows.push_back(row);
             session.Remove(strServer);
         }
@@ -340,18 +388,16 @@ int RunBench(BenchOptions options)
     std::printf("  placement: %s\n", strPlacement.c_str());
     std::printf("  blocks from: %s\n", strBlockSource.c_str());
     std::printf("  small call on: %s\n\n", target.strDriver.c_str());
-    std::printf("%-36s %-24s %-24s %-24s %-24s %-34s %-16s %s\n", "measure", "Kestrel", "direct (in-process)",
-                "raw AF_UNIX", "raw, two processes", "Kestrel vs raw", "goal", "");
+    std::printf("%-36s %-24s %-24s %-24s %-24s %-24s %-50s %-30s %s\n", "measure", "Kestrel", "direct (in-process)",
+                "raw AF_UNIX", "raw, two processes", "raw, driver's block", "Kestrel vs raw", "goal", "");
     for (const Row& row : rows) {
-        std::printf("%-36s %-24s %-24s %-24s %-24s %-34s %-16s %s%s\n", row.strName.c_str(),
+        std::printf("%-36s %-24s %-24s %-24s %-24s %-24s %-50s %-30s %s%s\n", row.strName.c_str(),
                     Cell(row, row.kestrel, true).c_str(), Cell(row, row.direct, row.bHasDirect).c_str(),
                     Cell(row, row.raw, row.bHasRaw).c_str(), Cell(row, row.rawProcess, row.bHasRaw).c_str(),
-                    RatioText(row).c_str(), row.strGoal.c_str(), Verdict(row, true).c_str(),
-                    row.strNote.empty() ? "" : (" (" + row.strNote + ")").c_str());
+                    Cell(row, row.rawDriver, row.bHasRawDriver).c_str(), RatioText(row).c_str(), row.strGoal.c_str(),
+                    Verdict(row, true).c_str(), row.strNote.empty() ? "" : (" (" + row.strNote + ")").c_str());
     }
-    std::printf(
-        "\n  Kestrel vs raw for blocks: throughput share of the raw transfer; \"transport\" leaves out the\n"
-        "  driver's own time (Kestrel minus direct), i.e. what the proxy path itself achieves.\n");
+    std::printf("\n%s", kBlockShares);
     std::printf("\nPer call, as the kernel counts it over every thread of the application and its HostProc%s:\n%s",
                 strLimits.empty() ? "" : (" (" + strLimits + ")").c_str(), CountsTable(rows, false).c_str());
 
@@ -363,16 +409,19 @@ int RunBench(BenchOptions options)
            << "- Blocks from: " << strBlockSource << "\n"
            << "- Small call on: " << target.strDriver << "\n"
            << "- Raw AF_UNIX: a socketpair and a thread in one process; 64-byte round trip, and the block size "
-              "received into a fresh `new[]` buffer; \"two processes\": the same with a forked peer\n\n"
-           << "| measure | Kestrel | direct (in-process) | raw AF_UNIX | raw, two processes | Kestrel vs raw | goal | "
-              "|\n"
-           << "|---|---|---|---|---|---|---|---|\n";
+              "received into a fresh `new[]` buffer; \"two processes\": the same with a forked peer; \"driver's "
+              "block\": a forked peer sending the driver's fresh blocks\n\n"
+           << "| measure | Kestrel | direct (in-process) | raw AF_UNIX | raw, two processes | raw, driver's block | "
+              "Kestrel vs raw | goal | |\n"
+           << "|---|---|---|---|---|---|---|---|---|\n";
         for (const Row& row : rows)
             md << "| " << row.strName << " | " << Cell(row, row.kestrel, true) << " | "
                << Cell(row, row.direct, row.bHasDirect) << " | " << Cell(row, row.raw, row.bHasRaw) << " | "
-               << Cell(row, row.rawProcess, row.bHasRaw) << " | " << RatioText(row) << " | " << row.strGoal << " | "
-               << Verdict(row, false) << (row.strNote.empty() ? "" : " (" + row.strNote + ")") << " |\n";
-        md << "\nFor blocks, \"transport\" is the share without the driver's own time (Kestrel minus direct).\n"
+               << Cell(row, row.rawProcess, row.bHasRaw) << " | " << Cell(row, row.rawDriver, row.bHasRawDriver)
+               << " | " << RatioText(row) << " | " << row.strGoal << " | " << Verdict(row, false)
+               << (row.strNote.empty() ? "" : " (" + row.strNote + ")") << " |\n";
+        md << "\n"
+           << kBlockShares
            << "\nPer call, as the kernel counts it over every thread of the application and its HostProc"
            << (strLimits.empty() ? "" : " (" + strLimits + ")") << ":\n\n"
            << CountsTable(rows, true);
@@ -393,13 +442,17 @@ int RunBench(BenchOptions options)
                 json << ", \"direct\": " << JsonStats(row.direct);
             if (row.bHasRaw)
                 json << ", \"raw\": " << JsonStats(row.raw) << ", \"raw_processes\": " << JsonStats(row.rawProcess);
+            if (row.bHasRawDriver)
+                json << ", \"raw_driver_block\": " << JsonStats(row.rawDriver);
             json << ", \"ratio\": " << row.dRatio;
             if (row.kestrelCounts.dCpu >= 0)
                 json << ", \"counts\": {\"kestrel\": " << JsonCounts(row.kestrelCounts)
                      << ", \"direct\": " << JsonCounts(row.directCounts) << ", \"raw\": " << JsonCounts(row.rawCounts)
-                     << ", \"raw_processes\": " << JsonCounts(row.rawProcessCounts) << "}";
+                     << ", \"raw_processes\": " << JsonCounts(row.rawProcessCounts)
+                     << (row.bHasRawDriver ? ", \"raw_driver_block\": " + JsonCounts(row.rawDriverCounts) : "") << "}";
             if (row.dBytes > 0)
-                json << ", \"transport_share\": " << row.dTransportShare;
+                json << ", \"transport_share\": " << row.dTransportShare
+                     << ", \"two_process_share\": " << row.dProcessShare;
             json << ", \"goal\": \"" << JsonEscape(row.strGoal)
                  << "\", \"measured\": " << (row.bMeasured ? "true" : "false")
                  << ", \"met\": " << (row.bMet ? "true" : "false") << "}" << (i + 1 < rows.size() ? "," : "") << "\n";
@@ -418,11 +471,12 @@ int RunBench(BenchOptions options)
             if (row.dBytes > 0 && row.bMeasured)
                 blocks << '"' << FormatBytes(row.dBytes) << "\" " << mbps(row.dBytes, row.kestrel.dMedian) << ' '
                        << mbps(row.dBytes, row.direct.dMedian) << ' ' << mbps(row.dBytes, row.raw.dMedian) << ' '
-                       << row.dTransportShare * mbps(row.dBytes, row.raw.dMedian) << ' '
-                       << mbps(row.dBytes, row.rawProcess.dMedian) << '\n';
+                       << row.dProcessShare * mbps(row.dBytes, row.rawProcess.dMedian) << ' '
+                       << mbps(row.dBytes, row.rawProcess.dMedian) << ' ' << mbps(row.dBytes, row.rawDriver.dMedian)
+                       << '\n';
         }
         calls << "\"Kestrel\" " << small.kestrel.dMedian * 1e6 << "\n\"raw, thread\" " << small.raw.dMedian * 1e6
-              << "\n\"raw, 2 processes\" " << small.rawProcess.dMedian * 1e6 << "\n\"direct\" "
+              << "\n\"raw, processes\" " << small.rawProcess.dMedian * 1e6 << "\n\"direct\" "
               << small.direct.dMedian * 1e6 << '\n';
         const std::string strBlocks = blocks.str(), strCalls = calls.str();
         WriteFile(strOut + "/bench-blocks.dat", strBlocks.data(), strBlocks.size());
@@ -440,9 +494,10 @@ int RunBench(BenchOptions options)
            << "set title 'GetVideoDataBlock throughput'\nset ylabel 'MB/s (log scale)'\nset logscale y\n"
            << "set yrange [*:*]\n"
            << "plot '" << strOut << "/bench-blocks.dat' using 2:xtic(1) title 'Kestrel' lc rgb '#4477aa', "
-           << "'' using 5 title 'Kestrel, driver time left out' lc rgb '#66ccee', "
-           << "'' using 3 title 'direct (in-process)' lc rgb '#228833', '' using 4 title 'raw, thread' lc rgb "
-              "'#ccbb44', '' using 6 title 'raw, two processes' lc rgb '#ee6677'\n"
+           << "'' using 5 title 'Kestrel, less the driver' lc rgb '#66ccee', "
+           << "'' using 3 title 'direct' lc rgb '#228833', '' using 4 title 'raw, thread' lc rgb "
+              "'#ccbb44', '' using 6 title 'raw, 2 processes' lc rgb '#ee6677', '' using 7 title "
+              "\"raw, driver's block\" lc rgb '#aa3377'\n"
            << "unset multiplot\n";
         const std::string strScript = gp.str();
         WriteFile(strOut + "/bench.gp", strScript.data(), strScript.size());

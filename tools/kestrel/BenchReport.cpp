@@ -61,8 +61,9 @@ std::string RatioText(const Row& row)
     if (row.strGoal.empty() || !row.bMeasured)
         return "-";
     if (row.dBytes > 0)
-        std::snprintf(szText, sizeof szText, "%.0f %% of raw (transport %.0f %%; two processes %.0f %%)",
-                      row.dRatio * 100, row.dTransportShare * 100, row.rawProcess.dMedian / row.kestrel.dMedian * 100);
+        std::snprintf(szText, sizeof szText, "%.0f %% of raw (transport %.0f %%; two processes %.0f %%, %.0f %%)",
+                      row.dRatio * 100, row.dTransportShare * 100, row.rawProcess.dMedian / row.kestrel.dMedian * 100,
+                      row.dProcessShare * 100);
     else if (row.bHasRaw)
         std::snprintf(szText, sizeof szText, "%.2f x raw (%.2f x two processes)", row.dRatio,
                       row.kestrel.dMedian / row.rawProcess.dMedian);
@@ -117,7 +118,7 @@ std::string Count(double dValue)
     return szText;
 }
 
-// "Kestrel / direct / raw / two processes" of one measure.
+// "Kestrel / direct / raw / two processes / driver's block" of one measure.
 std::string Cells(const Row& row, double Counts::*pField, bool bMicro)
 {
     auto one = [&](const Counts& counts) {
@@ -125,14 +126,14 @@ std::string Cells(const Row& row, double Counts::*pField, bool bMicro)
         return bMicro && dValue >= 0 ? Micro(dValue) : Count(dValue);
     };
     return one(row.kestrelCounts) + " / " + one(row.directCounts) + " / " + one(row.rawCounts) + " / " +
-           one(row.rawProcessCounts);
+           one(row.rawProcessCounts) + (row.bHasRawDriver ? " / " + one(row.rawDriverCounts) : "");
 }
 
 }  // namespace
 
 std::string CountsTable(const std::vector<Row>& rows, bool bMarkdown)
 {
-    const char* szHeads[] = {"measure (Kestrel / direct / raw / two processes)",
+    const char* szHeads[] = {"measure (Kestrel / direct / raw / two processes / driver's block)",
                              "CPU time",
                              "instructions",
                              "syscalls",
@@ -147,7 +148,7 @@ std::string CountsTable(const std::vector<Row>& rows, bool bMarkdown)
         } else {
             char szCell[80];
             for (size_t i = 0; i < cells.size(); ++i) {
-                std::snprintf(szCell, sizeof szCell, i == 0 ? "%-48s" : " %-40s", cells[i].c_str());
+                std::snprintf(szCell, sizeof szCell, i == 0 ? "%-66s" : " %-48s", cells[i].c_str());
                 text << szCell;
             }
         }

@@ -18,13 +18,19 @@ Stats Summarise(std::vector<double> samples);
 
 struct Row {
     std::string strName;
-    double dBytes = 0;                       // block size, 0 for calls
-    Stats kestrel, direct, raw, rawProcess;  // raw: to a thread; rawProcess: to a forked process
-    Counts kestrelCounts, directCounts, rawCounts, rawProcessCounts;  // unset where not counted
-    bool bHasDirect = false, bHasRaw = false;
+    double dBytes = 0;  // block size, 0 for calls
+    // raw: to a thread; rawProcess: to a forked process; rawDriver: to a
+    // forked process sending the driver's fresh blocks
+    Stats kestrel, direct, raw, rawProcess, rawDriver;
+    Counts kestrelCounts, directCounts, rawCounts, rawProcessCounts, rawDriverCounts;  // unset where not counted
+    bool bHasDirect = false, bHasRaw = false, bHasRawDriver = false;
     std::string strGoal;
     double dRatio = 0;           // Kestrel/raw time (calls) or throughput share (blocks)
-    double dTransportShare = 0;  // blocks: throughput share without the driver's own time
+    double dTransportShare = 0;  // blocks: share of raw to a thread, less the driver's in-process time
+    // Blocks: share of raw between two processes, less the driver's time as
+    // it runs in a process of its own beside the transfer (rawDriver minus
+    // rawProcess), the time any out-of-process design pays for it.
+    double dProcessShare = 0;
     bool bMet = false;
     bool bMeasured = true;  // false: a measure this installation cannot make
     std::string strNote;

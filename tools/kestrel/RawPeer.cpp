@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <utility>
 
 namespace kestrel_cli {
 
@@ -38,7 +39,8 @@ bool ReadAll(int hSocket, unsigned char* p, size_t n) { return Whole(::read, hSo
 
 }  // namespace
 
-RawPeer::RawPeer(size_t nReply, Kind kind) : m_reply(std::max<size_t>(nReply, 64), 0x5A)
+RawPeer::RawPeer(size_t nReply, Kind kind, BlockSource source)
+    : m_reply(std::max<size_t>(nReply, 64), 0x5A), m_source(std::move(source))
 {
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, m_hSockets) != 0)
         throw Failure{kExitLoad, std::string("socketpair: ") + std::strerror(errno)};
@@ -46,8 +48,9 @@ RawPeer::RawPeer(size_t nReply, Kind kind) : m_reply(std::max<size_t>(nReply, 64
         m_thread = std::thread([this] { Serve(); });
         return;
     }
-    // The child only reads and writes (no lock, no allocation), so forking
-    // a process that has threads is safe here.
+    // The child only reads and writes, and at most allocates through the
+    // driver (glibc's malloc is usable after fork), so forking a process
+    // that has threads is safe here.
     m_nChild = fork();
     if (m_nChild < 0) {
         close(m_hSockets[0]);
@@ -77,7 +80,17 @@ RawPeer::~RawPeer()
 void RawPeer::Serve()
 {
     unsigned char request[64];
-    while (ReadAll(m_hSockets[1], request, sizeof request) && WriteAll(m_hSockets[1], m_reply.data(), m_reply.size())) {
+    while (ReadAll(m_hSockets[1], request, sizeof request)) {
+        if (!m_source.make) {
+            if (!WriteAll(m_hSockets[1], m_reply.data(), m_reply.size()))
+                return;
+            continue;
+        }
+        unsigned char* pBlock = m_source.make();
+        const bool bOk = pBlock != nullptr && WriteAll(m_hSockets[1], pBlock, m_reply.size());
+        m_source.release(pBlock);
+        if (!bOk)
+            return;
     }
 }
 

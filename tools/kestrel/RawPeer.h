@@ -3,11 +3,16 @@
 // this process or a forked process. A forwarded call always crosses
 // processes, and where switching address spaces is dear (a virtual
 // machine) that alone can cost as much as the rest of a round trip.
+// A forked peer may answer with a driver's fresh block instead of a
+// buffer it keeps: the floor of any design that runs the driver in a
+// process of its own, where the driver's copy meets caches the transfer
+// has just used.
 #pragma once
 
 #include <sys/types.h>
 
 #include <cstddef>
+#include <functional>
 #include <thread>
 #include <vector>
 
@@ -16,7 +21,13 @@ namespace kestrel_cli {
 class RawPeer {
 public:
     enum class Kind { Thread, Process };
-    RawPeer(size_t nReply, Kind kind);
+    // Where a forked peer's answers come from: a fresh block of nReply
+    // bytes per request, handed back after it is sent.
+    struct BlockSource {
+        std::function<unsigned char*()> make;
+        std::function<void(unsigned char*)> release;
+    };
+    RawPeer(size_t nReply, Kind kind, BlockSource source = {});
     ~RawPeer();
     RawPeer(const RawPeer&) = delete;
     RawPeer& operator=(const RawPeer&) = delete;
@@ -29,6 +40,7 @@ private:
     void Serve();
 
     std::vector<unsigned char> m_reply;
+    BlockSource m_source;
     int m_hSockets[2] = {-1, -1};
     std::thread m_thread;
     pid_t m_nChild = -1;

@@ -170,14 +170,12 @@ int RunBench(BenchOptions options)
 
     // The transport floor to a thread. The floor to another process is
     // measured in turn with Kestrel, which is set against it.
+    auto countPeer = [&](RawPeer& peer) { return CountPerCall(peer.Processes(), dCount, [&] { peer.Call(); }); };
     auto measureRawThread = [&](size_t nReply, Row& row) {
         RawPeer peer(nReply, RawPeer::Kind::Thread);
         row.raw = Measure(nTrials, dTrial, [&] { peer.Call(); });
-        row.rawCounts = CountPerCall(peer.Processes(), dCount, [&] { peer.Call(); });
+        row.rawCounts = countPeer(peer);
         row.bHasRaw = true;
-    };
-    auto countRawProcess = [&](RawPeer& peer, Counts& counts) {
-        counts = CountPerCall(peer.Processes(), dCount, [&] { peer.Call(); });
     };
 
     // Through Kestrel and direct, the small call on the shipped driver.
@@ -205,7 +203,7 @@ int RunBench(BenchOptions options)
         small.kestrel = turns[0];
         smallOff.kestrel = turns[1];
         small.rawProcess = turns[2];
-        countRawProcess(peer, small.rawProcessCounts);
+        small.rawProcessCounts = countPeer(peer);
         small.kestrelCounts = CountPerCall({getpid(), FindHostProc("bench-small")}, dCount, call("bench-small"));
         Target direct = target;
         direct.bDirect = true;
@@ -295,8 +293,8 @@ int RunBench(BenchOptions options)
                 row.rawProcess = turns[1];
                 row.rawDriver = turns[2];
                 row.kestrelCounts = CountPerCall({getpid(), FindHostProc("bench-blocks")}, dCount, viaKestrel);
-                countRawProcess(raw, row.rawProcessCounts);
-                countRawProcess(driverBlock, row.rawDriverCounts);
+                row.rawProcessCounts = countPeer(raw);
+                row.rawDriverCounts = countPeer(driverBlock);
                 row.bHasRawDriver = true;
             }
             row.bHasDirect = true;

@@ -40,10 +40,12 @@ bool ReadAll(int hSocket, unsigned char* p, size_t n) { return Whole(::read, hSo
 }  // namespace
 
 RawPeer::RawPeer(size_t nReply, Kind kind, BlockSource source)
-    : m_reply(std::max<size_t>(nReply, 64), 0x5A), m_source(std::move(source))
+    : m_nReply(std::max<size_t>(nReply, 64)), m_source(std::move(source))
 {
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, m_hSockets) != 0)
         throw Failure{kExitLoad, std::string("socketpair: ") + std::strerror(errno)};
+    if (!m_source.make)
+        m_reply.assign(m_nReply, 0x5A);
     if (kind == Kind::Thread) {
         m_thread = std::thread([this] { Serve(); });
         return;
@@ -82,12 +84,12 @@ void RawPeer::Serve()
     unsigned char request[64];
     while (ReadAll(m_hSockets[1], request, sizeof request)) {
         if (!m_source.make) {
-            if (!WriteAll(m_hSockets[1], m_reply.data(), m_reply.size()))
+            if (!WriteAll(m_hSockets[1], m_reply.data(), m_nReply))
                 return;
             continue;
         }
         unsigned char* pBlock = m_source.make();
-        const bool bOk = pBlock != nullptr && WriteAll(m_hSockets[1], pBlock, m_reply.size());
+        const bool bOk = pBlock != nullptr && WriteAll(m_hSockets[1], pBlock, m_nReply);
         m_source.release(pBlock);
         if (!bOk)
             return;
@@ -99,8 +101,8 @@ void RawPeer::Call()
     unsigned char request[64] = {1};
     if (!WriteAll(m_hSockets[0], request, sizeof request))
         throw Failure{kExitDriverFailed, "raw transfer failed"};
-    unsigned char* pBuffer = new unsigned char[m_reply.size()];
-    const bool bOk = ReadAll(m_hSockets[0], pBuffer, m_reply.size());
+    unsigned char* pBuffer = new unsigned char[m_nReply];
+    const bool bOk = ReadAll(m_hSockets[0], pBuffer, m_nReply);
     delete[] pBuffer;
     if (!bOk)
         throw Failure{kExitDriverFailed, "raw transfer failed"};

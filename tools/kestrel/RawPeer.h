@@ -39,7 +39,8 @@ public:
 private:
     void Serve();
 
-    std::vector<unsigned char> m_reply;
+    size_t m_nReply;
+    std::vector<unsigned char> m_reply;  // the answer, unless a source makes each
     BlockSource m_source;
     int m_hSockets[2] = {-1, -1};
     std::thread m_thread;
